@@ -1,0 +1,55 @@
+# tz52drv: `make test` runs every suite, `make demo` shows the driver at work.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+SKIPPED := build/skipped-suites.txt
+
+.PHONY: all build deps test test-native test-asan test-fuzz test-win32 test-summary demo bench clean
+
+all: build
+
+deps:
+	@bash .ci/install-deps
+
+build:
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS)
+
+# Every suite: native, sanitizers, short fuzz runs, the Windows DLL under Wine.
+test: deps
+	@mkdir -p build && : > $(SKIPPED)
+	$(MAKE) test-native
+	$(MAKE) test-asan
+	$(MAKE) test-fuzz
+	$(MAKE) test-win32
+	@$(MAKE) --no-print-directory test-summary
+
+test-native: build
+	ctest --test-dir build --output-on-failure -j$(JOBS)
+
+test-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTZ52_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+
+test-fuzz:
+	@mkdir -p build && echo "fuzz: no fuzz targets yet" >> $(SKIPPED)
+
+test-win32:
+	@mkdir -p build && echo "win32: the Windows library is not built yet" >> $(SKIPPED)
+
+# Says what was skipped; under CI a skipped suite is a failure.
+test-summary:
+	@if [ -s $(SKIPPED) ]; then \
+	  echo "Skipped suites:"; sed 's/^/  /' $(SKIPPED); \
+	  if [ "$${CI:-}" = "true" ]; then echo "CI: a suite was skipped" >&2; exit 1; fi; \
+	else echo "All suites ran."; fi
+
+demo:
+	@echo "make demo: the simulator and the command-line host are not built yet."
+
+bench:
+	@echo "make bench: the benchmarks are not built yet."
+
+clean:
+	rm -rf build build-asan build-fuzz build-win32 build-bench

@@ -1,0 +1,4 @@
+// Operation 5: read one point.
+#include "driver/handlers.h"
+
+int ReadPoint(DriverRequest*) { return kResultRefused; }

@@ -1,0 +1,4 @@
+// Operation 7: write one point.
+#include "driver/handlers.h"
+
+int WritePoint(DriverRequest*) { return kResultRefused; }
