@@ -1,0 +1,50 @@
+// What the command-line host needs from the operating system: loading the
+// driver library as a host application does, the host support library's
+// report read-back, the terminal, sleeping, and a closer look at a port that
+// would not open. One implementation per platform: host_platform_posix.cpp
+// (dlopen) and host_platform_win32.cpp (LoadLibrary).
+#ifndef TZ52_TOOLS_HOST_PLATFORM_H
+#define TZ52_TOOLS_HOST_PLATFORM_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "driver/driver_api.h"
+
+typedef int32_t(QMX_CALL* QmxMainFunction)(DriverRequest* request);
+
+// The file name of the driver library on this platform.
+extern const char kDriverLibraryFileName[];
+
+// The driver library beside the running executable.
+std::string DefaultDriverLibraryPath();
+
+// Loads the library at `path` and finds QmxMain. On failure returns false
+// and says why in *error (the loader's own words).
+bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::string* error);
+
+// The read-back of the host support library that the driver reports through
+// (err). Every member is null when the loaded library has none.
+struct HostReportAccess {
+    int (*reportCount)();
+    const char* (*lastMessage)();
+    void (*setEcho)(int enabled);
+};
+HostReportAccess FindHostReport();
+
+// True when `stream` is an interactive terminal that understands the cursor
+// movements a redrawn table needs.
+bool CanRedrawInPlace(FILE* stream);
+
+void SleepMilliseconds(int64_t milliseconds);
+
+// Milliseconds from an arbitrary fixed point, never going back.
+int64_t MonotonicMilliseconds();
+
+// Opens the device the driver would open for `portName` once more, only to
+// learn why the driver could not: the device path and the system's reason,
+// or an empty text when the device opens and is a serial line.
+std::string DiagnosePortOpen(const std::string& portName);
+
+#endif  // TZ52_TOOLS_HOST_PLATFORM_H

@@ -1,0 +1,114 @@
+// The command-line host on Windows: LoadLibrary, the console, Sleep, and the
+// device naming of the Windows backend (COM10 and above need the \\.\ prefix,
+// which a host passes as part of the name).
+//
+// Sections: driver library; host report; terminal and time; port diagnosis.
+#if defined(_WIN32)
+
+#include "tools/host/host_platform.h"
+
+#include <io.h>
+#include <windows.h>
+
+#include <vector>
+
+const char kDriverLibraryFileName[] = "tz52drv.dll";
+
+// ---- driver library ------------------------------------------------------
+
+namespace {
+
+std::string SystemMessage(DWORD code) {
+    char text[512] = {0};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        code, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    if (message.empty()) message = "system error";
+    return message + " (error " + std::to_string(code) + ")";
+}
+
+std::string ExecutableFolder() {
+    std::vector<char> path(MAX_PATH * 4);
+    const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size()) return ".";
+    std::string text(path.data(), length);
+    const size_t slash = text.find_last_of("\\/");
+    return slash == std::string::npos ? "." : text.substr(0, slash);
+}
+
+}  // namespace
+
+std::string DefaultDriverLibraryPath() { return ExecutableFolder() + "\\" + kDriverLibraryFileName; }
+
+bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::string* error) {
+    HMODULE library = LoadLibraryA(path.c_str());
+    if (library == nullptr) {
+        *error = SystemMessage(GetLastError());
+        return false;
+    }
+    // The export is undecorated; the decorated stdcall name is accepted too.
+    FARPROC symbol = GetProcAddress(library, "QmxMain");
+    if (symbol == nullptr) symbol = GetProcAddress(library, "_QmxMain@4");
+    if (symbol == nullptr) {
+        *error = path + " has no QmxMain export";
+        FreeLibrary(library);
+        return false;
+    }
+    *entry = reinterpret_cast<QmxMainFunction>(reinterpret_cast<void*>(symbol));
+    return true;
+}
+
+// ---- host report -----------------------------------------------------------
+
+HostReportAccess FindHostReport() {
+    HostReportAccess access{};
+    HMODULE support = GetModuleHandleA("ZOLVAR.dll");
+    if (support == nullptr) support = GetModuleHandleA("libzolvar.dll");
+    if (support == nullptr) return access;
+    access.reportCount =
+        reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(support, "ZolvarReportCount")));
+    access.lastMessage = reinterpret_cast<const char* (*)()>(
+        reinterpret_cast<void*>(GetProcAddress(support, "ZolvarLastMessage")));
+    access.setEcho =
+        reinterpret_cast<void (*)(int)>(reinterpret_cast<void*>(GetProcAddress(support, "ZolvarSetEcho")));
+    if (!access.reportCount || !access.lastMessage || !access.setEcho) access = HostReportAccess{};
+    return access;
+}
+
+// ---- terminal and time ---------------------------------------------------------
+
+bool CanRedrawInPlace(FILE* stream) {
+    if (!_isatty(_fileno(stream))) return false;
+    HANDLE console = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(console, &mode)) return false;
+    // Cursor movement needs the console's terminal sequences.
+    const DWORD kVirtualTerminalProcessing = 0x0004;
+    return SetConsoleMode(console, mode | kVirtualTerminalProcessing) != 0;
+}
+
+void SleepMilliseconds(int64_t milliseconds) {
+    if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
+}
+
+int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+
+// ---- port diagnosis ----------------------------------------------------------------
+
+std::string DiagnosePortOpen(const std::string& portName) {
+    HANDLE port = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) return portName + ": CreateFileA: " + SystemMessage(GetLastError());
+    std::string reason;
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(port, &settings)) {
+        reason = portName + ": not a serial line (GetCommState: " + SystemMessage(GetLastError()) + ")";
+    }
+    CloseHandle(port);
+    return reason;
+}
+
+#endif  // _WIN32
