@@ -6,7 +6,10 @@ if(WIN32)
     message(FATAL_ERROR "the Windows library is not built yet")
   endfunction()
 else()
-  set(TZ52_SERIAL_BACKEND ${PROJECT_SOURCE_DIR}/serial/serial_posix.cpp)
+  # Line speeds without a termios constant need <asm/termbits.h>, which clashes
+  # with <termios.h>, so they live in a file of their own.
+  set(TZ52_SERIAL_BACKEND ${PROJECT_SOURCE_DIR}/serial/serial_posix.cpp
+    ${PROJECT_SOURCE_DIR}/serial/serial_posix_termios2.cpp)
   function(tz52_finish_driver_library target)
     target_link_libraries(${target} PRIVATE zolvar)
     target_link_options(${target} PRIVATE

@@ -37,6 +37,12 @@ enum SerialResult {
 // first matching row.
 //   DTR: 0x0101 on; else 0x8000 handshake; else off.
 //   RTS: 0x0202 on; else 0x1000 handshake; else 0x2000 toggle; else off.
+// Linux has no DTR flow control, and its RTS flow control would also make
+// sending wait for CTS, so the POSIX backend does the nearest: handshake
+// keeps the line raised (always ready to receive). Toggle puts the port in
+// RS-485 mode, RTS raised while sending, where the driver offers it; on other
+// ports RTS is held low. Devices without modem lines (pseudo-terminals) open
+// all the same.
 enum SerialLineControl {
     kLineControlOff = 0,
     kLineControlOn = 1,
