@@ -32,8 +32,21 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
 
+# Every fuzz target in build-fuzz for FUZZ_SECONDS over its committed corpus
+# fuzz/corpus/NAME/ (new finds stay in build-fuzz; `bash fuzz/fuzz.sh keep
+# build-fuzz NAME` merges them into the corpus). Needs clang and libFuzzer.
+FUZZ_SECONDS ?= 30
+FUZZ_CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DTZ52_BUILD_FUZZ=ON -DTZ52_BUILD_TESTS=OFF -DTZ52_BUILD_TOOLS=OFF
 test-fuzz:
-	@mkdir -p build && echo "fuzz: no fuzz targets yet" >> $(SKIPPED)
+	@mkdir -p build
+	@if ! why=$$(bash fuzz/fuzz.sh check); then \
+	  echo "fuzz: skipped: $$why"; echo "fuzz: $$why" >> $(SKIPPED); \
+	else \
+	  cmake -S . -B build-fuzz $(FUZZ_CMAKE_FLAGS) >/dev/null \
+	  && cmake --build build-fuzz --target fuzz_targets -j$(JOBS) \
+	  && bash fuzz/fuzz.sh run build-fuzz $(FUZZ_SECONDS); \
+	fi
 
 test-win32:
 	@mkdir -p build && echo "win32: the Windows library is not built yet" >> $(SKIPPED)
