@@ -33,6 +33,10 @@
 
 // ---- Counting allocator -----------------------------------------------------
 
+// The sanitizer's runtime calls malloc while it starts, before its shadow
+// memory exists, so the allocator's own code must not be instrumented.
+#define NOT_INSTRUMENTED __attribute__((no_sanitize("address", "undefined")))
+
 namespace {
 
 struct AllocationCounts {
@@ -66,12 +70,12 @@ alignas(std::max_align_t) unsigned char g_arena[16384];
 size_t g_arenaUsed = 0;
 bool g_resolving = false;
 
-bool InArena(const void* pointer) {
+NOT_INSTRUMENTED bool InArena(const void* pointer) {
     const unsigned char* bytes = static_cast<const unsigned char*>(pointer);
     return bytes >= g_arena && bytes < g_arena + sizeof g_arena;
 }
 
-void* ArenaAllocate(size_t size) {
+NOT_INSTRUMENTED void* ArenaAllocate(size_t size) {
     const size_t step = alignof(std::max_align_t);
     const size_t rounded = (size + step - 1) / step * step;
     if (rounded > sizeof g_arena - g_arenaUsed) return nullptr;
@@ -81,11 +85,11 @@ void* ArenaAllocate(size_t size) {
 }
 
 template <typename Function>
-Function Next(const char* name) {
+NOT_INSTRUMENTED Function Next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-const NextAllocator* Allocator() {
+NOT_INSTRUMENTED const NextAllocator* Allocator() {
     static NextAllocator next;
     static bool resolved = false;
     if (!resolved) {
@@ -102,10 +106,10 @@ const NextAllocator* Allocator() {
     return &next;
 }
 
-void CountAllocation() {
+NOT_INSTRUMENTED void CountAllocation() {
     if (t_counting) g_counts.allocations.fetch_add(1, std::memory_order_relaxed);
 }
-void CountFree(const void* pointer) {
+NOT_INSTRUMENTED void CountFree(const void* pointer) {
     if (t_counting && pointer != nullptr) g_counts.frees.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -113,13 +117,13 @@ void CountFree(const void* pointer) {
 
 extern "C" {
 
-void* malloc(size_t size) {
+NOT_INSTRUMENTED void* malloc(size_t size) {
     if (g_resolving) return ArenaAllocate(size);
     CountAllocation();
     return Allocator()->malloc_(size);
 }
 
-void* calloc(size_t count, size_t size) {
+NOT_INSTRUMENTED void* calloc(size_t count, size_t size) {
     if (g_resolving) {
         // The arena is static storage, so its bytes are still zero.
         if (size != 0 && count > SIZE_MAX / size) return nullptr;
@@ -129,7 +133,7 @@ void* calloc(size_t count, size_t size) {
     return Allocator()->calloc_(count, size);
 }
 
-void* realloc(void* pointer, size_t size) {
+NOT_INSTRUMENTED void* realloc(void* pointer, size_t size) {
     CountAllocation();
     if (InArena(pointer)) {
         // Arena blocks do not know their size; copy what can be copied.
@@ -144,18 +148,18 @@ void* realloc(void* pointer, size_t size) {
     return Allocator()->realloc_(pointer, size);
 }
 
-void free(void* pointer) {
+NOT_INSTRUMENTED void free(void* pointer) {
     if (pointer == nullptr || InArena(pointer)) return;
     CountFree(pointer);
     Allocator()->free_(pointer);
 }
 
-void* aligned_alloc(size_t alignment, size_t size) {
+NOT_INSTRUMENTED void* aligned_alloc(size_t alignment, size_t size) {
     CountAllocation();
     return Allocator()->alignedAlloc_(alignment, size);
 }
 
-int posix_memalign(void** out, size_t alignment, size_t size) {
+NOT_INSTRUMENTED int posix_memalign(void** out, size_t alignment, size_t size) {
     CountAllocation();
     return Allocator()->posixMemalign_(out, alignment, size);
 }
@@ -316,16 +320,20 @@ protected:
 };
 
 TEST_F(NoAllocationTest, CountingSeesAllocationsMadeDuringACountedCall) {
-    // The counter must not be blind: an allocation on a counting thread shows.
+    // The counter must not be blind: every kind of allocation on a counting
+    // thread shows.
     // Through volatile pointers, so that the optimiser cannot drop the pairs.
     t_counting = true;
     void* volatile block = malloc(16);
     free(block);
     int* volatile object = new int(7);
     delete object;
+    // An allocation made inside the C library on the driver's behalf.
+    char* volatile copy = strdup("tz52");
+    free(copy);
     t_counting = false;
-    EXPECT_EQ(g_counts.allocations.load(), 2);
-    EXPECT_EQ(g_counts.frees.load(), 2);
+    EXPECT_EQ(g_counts.allocations.load(), 3);
+    EXPECT_EQ(g_counts.frees.load(), 3);
 }
 
 TEST_F(NoAllocationTest, OpenReadsWritesAndCloseAllocateNothing) {
