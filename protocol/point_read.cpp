@@ -13,8 +13,8 @@ namespace {
 // must not overlap.
 const PointIo* g_readRecord = nullptr;
 uint8_t* g_readValueSlot = nullptr;
-uint8_t g_readPayload[4];
-uint8_t g_readData[3];
+uint8_t g_readPayload[1 + kSplitWordBytes];
+uint8_t g_readData[kSplitWordBytes];
 
 struct ReadCommand {
     int32_t pointType;

@@ -1,6 +1,6 @@
 // Operation 7: write one point. C, M and O points take one request each (a
-// word write, or a bit write for O); an S point is a byte-wide pair written by
-// two byte writes, low byte first. Replies are acknowledgements and their data
+// word write, or a bit write for O); an S point is a word kept as two bytes,
+// written by two byte writes, low byte first. Replies are acknowledgements and their data
 // is never used. The host's value buffer is only ever read.
 #include "driver/handlers.h"
 #include "protocol/frame_codec.h"
