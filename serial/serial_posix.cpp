@@ -324,18 +324,25 @@ void ReleaseDevice(int fd, bool exclusive) {
     close(fd);
 }
 
-// Everything an open does after the device is open, for any name but "NUL".
+// Exclusive use of an open device. The advisory lock binds every opener that
+// takes it, root included; the tty's exclusive flag also stops openers that
+// take no lock, except root. A device that is no tty has no such flag; the
+// settings read turns it away. Returns false when another opener holds it.
+bool TakeExclusiveUse(int fd, bool* exclusive) {
+    *exclusive = false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (ioctl(fd, TIOCEXCL) == 0) {
+        *exclusive = true;
+        return true;
+    }
+    return errno == ENOTTY;
+}
+
+// Everything an open does after the device is open and held, for any name
+// but "NUL".
 int ConfigureLine(OpenPort* port, const LineSettings* line, uint16_t options) {
     struct termios tio;
     if (tcgetattr(port->fd, &tio) != 0) return kSerialNotSerial;
-
-    // Exclusive use. The advisory lock binds every opener that takes it, root
-    // included; the tty's exclusive flag also stops openers that take no lock,
-    // except root.
-    if (flock(port->fd, LOCK_EX | LOCK_NB) != 0) return kSerialOpenFailed;
-    if (ioctl(port->fd, TIOCEXCL) != 0) return kSerialOpenFailed;
-    port->exclusive = true;
-
     uint32_t custom_rate = 0;
     if (TermiosFromLineSettings(line, &tio, &custom_rate) != kSerialOk) return kSerialSettingsRefused;
     if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return kSerialSettingsRefused;
@@ -369,19 +376,23 @@ int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
     // port or its lock.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return kSerialOpenFailed;
+    // Only the exact name opens the null device as it is, shared like the
+    // Windows one; other spellings go on to the settings read, which the null
+    // device fails.
+    const bool null_device = strcmp(name, "NUL") == 0;
+    bool exclusive = false;
+    if (!null_device && !TakeExclusiveUse(fd, &exclusive)) {
+        ReleaseDevice(fd, exclusive);
+        return kSerialOpenFailed;
+    }
     port->fd = fd;
     port->readLimitMs = kReadLimitAfterOpenMs;
-    port->nullDevice = false;
-    port->exclusive = false;
+    port->nullDevice = null_device;
+    port->exclusive = exclusive;
     port->handle = NextHandle();
     *handle_out = reinterpret_cast<SerialHandle>(port->handle);
+    if (null_device) return kSerialOk;
 
-    // Only the exact name opens the null device as it is; other spellings go
-    // on to the settings read, which the null device fails.
-    if (strcmp(name, "NUL") == 0) {
-        port->nullDevice = true;
-        return kSerialOk;
-    }
     const int result = ConfigureLine(port, line, options);
     if (result != kSerialOk) {
         ReleaseDevice(port->fd, port->exclusive);
