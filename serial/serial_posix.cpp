@@ -376,9 +376,9 @@ int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
     // port or its lock.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return kSerialOpenFailed;
-    // Only the exact name opens the null device as it is, shared like the
-    // Windows one; other spellings go on to the settings read, which the null
-    // device fails.
+    // Only the exact name opens the null device as it is, without taking it
+    // for exclusive use (every "NUL" port shares it); other spellings go on to
+    // the settings read, which the null device fails.
     const bool null_device = strcmp(name, "NUL") == 0;
     bool exclusive = false;
     if (!null_device && !TakeExclusiveUse(fd, &exclusive)) {

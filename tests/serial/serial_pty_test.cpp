@@ -631,14 +631,4 @@ TEST(ForeignHandles, FailLikeARefusedCallAndTouchNothing) {
     EXPECT_EQ(on_stack, 0);
 }
 
-TEST_F(SerialPty, BreakAndSleepWaitTheirDuration) {
-    Open();
-    Clock::time_point start = Clock::now();
-    EXPECT_EQ(SendSerialBreak(30, handle), 0);
-    EXPECT_GE(MillisecondsSince(start), 30);
-    start = Clock::now();
-    EXPECT_EQ(SerialSleep(30), 0);
-    EXPECT_GE(MillisecondsSince(start), 30);
-}
-
 }  // namespace
