@@ -61,8 +61,12 @@ test-summary:
 demo:
 	@echo "make demo: the simulator and the command-line host are not built yet."
 
-bench:
-	@echo "make bench: the benchmarks are not built yet."
+# The measurements of docs/performance.md, in a Release build of their own.
+# Not part of `make test`, which only smoke-runs each benchmark.
+bench: deps
+	cmake -S . -B build-bench -DTZ52_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build-bench --target bench_programs -j$(JOBS)
+	bash bench/run_bench.sh build-bench
 
 clean:
 	rm -rf build build-asan build-fuzz build-win32 build-bench

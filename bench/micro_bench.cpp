@@ -2,6 +2,7 @@
 // building and sending a request frame, checking a reply frame, a whole read
 // and write command through QmxMain, and checking a point address.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <vector>
@@ -137,6 +138,7 @@ BENCHMARK(BM_CheckPointAddress);
 // smoke run fails when the driver does.
 class FailureNoticingReporter : public benchmark::ConsoleReporter {
 public:
+    explicit FailureNoticingReporter(OutputOptions options) : ConsoleReporter(options) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.error_occurred) failed = true;
@@ -150,7 +152,9 @@ public:
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
-    FailureNoticingReporter reporter;
+    // Colours only for a person at a terminal, never into a log.
+    FailureNoticingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
+                                                           : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     if (reporter.failed) std::fprintf(stderr, "a benchmark failed\n");

@@ -7,6 +7,7 @@
 //   tz52_bench_wire [--sim PATH] [--baud B]... [--ops N]
 //
 // Without --baud it measures 9600 and 115200 baud; N operations of each kind.
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,6 +100,40 @@ void StopSimulator(Simulator* sim) {
     *sim = Simulator{};
 }
 
+// The floor on the same paced line: a bare program that writes the 8 bytes of
+// a C read and reads the 10 reply bytes, with nothing checked. Returns the
+// milliseconds of each exchange, or nothing when the port cannot be opened.
+std::vector<double> FloorCReads(const std::string& port, long count) {
+    constexpr uint8_t kRequest[] = {0x81, 0x7E, 0x01, 0x7E, 0x5F, 0x20, 0x1F, 0x60};
+    constexpr size_t kReplyLength = 10;
+    std::vector<double> times;
+    std::string error;
+    const int fd = OpenRawSlave("/dev/" + port, &error);
+    if (fd < 0) {
+        std::fprintf(stderr, "tz52_bench_wire: floor: %s\n", error.c_str());
+        return times;
+    }
+    for (long i = 0; i < count; ++i) {
+        uint8_t reply[kReplyLength];
+        const int64_t start = NowNanoseconds();
+        if (write(fd, kRequest, sizeof kRequest) != static_cast<ssize_t>(sizeof kRequest)) break;
+        size_t got = 0;
+        while (got < kReplyLength) {
+            // The simulator never fails to answer, but a lost byte must not
+            // hang the run: give up after a second of silence.
+            pollfd watch = {fd, POLLIN, 0};
+            if (poll(&watch, 1, 1000) <= 0) break;
+            const ssize_t part = read(fd, reply + got, kReplyLength - got);
+            if (part <= 0) break;
+            got += static_cast<size_t>(part);
+        }
+        if (got != kReplyLength) break;
+        times.push_back(static_cast<double>(NowNanoseconds() - start) / 1e6);
+    }
+    close(fd);
+    return times;
+}
+
 // Runs every operation `count` times at one baud rate. Returns the number of
 // operations that failed.
 long MeasureAtBaud(const std::string& simPath, long baud, long count) {
@@ -147,6 +182,17 @@ long MeasureAtBaud(const std::string& simPath, long baud, long count) {
                     s.median, s.min, s.max, s.count ? s.median / wireMs : 0.0);
     }
     HostClose(&context);
+
+    const std::vector<double> floorTimes = FloorCReads(sim.port, count);
+    if (floorTimes.size() != static_cast<size_t>(count)) {
+        std::fprintf(stderr, "tz52_bench_wire: the floor's C reads failed\n");
+        ++failures;
+    } else {
+        const double wireMs = 1e3 * 10.0 * 18 / static_cast<double>(baud);
+        const Summary s = Summarize(floorTimes);
+        std::printf("%-8s %6u %10.3f %10.3f %10.3f %10.3f %8.3f\n", "floor C", 18u, wireMs,
+                    s.median, s.min, s.max, s.median / wireMs);
+    }
     StopSimulator(&sim);
     return failures;
 }

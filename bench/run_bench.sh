@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs every benchmark of a build directory and prints the figures that
+# docs/performance.md records. Usage: bench/run_bench.sh [BUILD_DIR]
+set -uo pipefail
+build=${1:-build-bench}
+bin=$build/bench
+status=0
+
+run() {
+  echo "\$ $*"
+  "$@" || { echo "FAILED: $*" >&2; status=1; }
+  echo
+}
+
+echo "== Machine"
+lscpu | sed -n 's/^Model name: *//p' | head -1
+echo "$(nproc) CPUs, kernel $(uname -r), $(c++ --version | head -1)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+
+echo "== 1. Microbenchmarks (null-cost line; median of 5 repetitions)"
+echo "\$ $bin/tz52_bench_micro --benchmark_repetitions=5 --benchmark_display_aggregates_only=true"
+"$bin/tz52_bench_micro" --benchmark_repetitions=5 --benchmark_display_aggregates_only=true 2>&1 | grep -v -E '_(mean|stddev|cv) ' || status=1
+echo
+
+echo "== 2. Pseudo-terminal round trip against the floor"
+run "$bin/tz52_bench_pty"
+
+echo "== 3. Wire time against the simulator"
+run "$bin/tz52_bench_wire"
+
+echo "== 4. Read-limit accuracy"
+run "$bin/tz52_bench_time_limit"
+
+echo "== 5. Heap allocations"
+if [ -x "$build/tests/driver/no_allocation_test" ]; then
+  run "$build/tests/driver/no_allocation_test" --gtest_brief=1
+else
+  echo "no_allocation_test is not built in $build (tests off)"
+fi
+
+echo "== 6. Instructions of one C read (callgrind)"
+if command -v valgrind >/dev/null; then
+  for line in null fake; do
+    program=$bin/tz52_read_once_$line
+    [ -x "$program" ] || continue
+    out=$build/bench/callgrind.read_once_$line.out
+    echo "\$ valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file=$out $program"
+    if log=$(valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$out" "$program" 2>&1); then
+      echo "$line line: $(echo "$log" | sed -n 's/.*Collected : *//p') instructions"
+    else
+      echo "$log" >&2; status=1
+    fi
+  done
+else
+  echo "valgrind is not installed"
+fi
+exit $status
