@@ -162,6 +162,7 @@ long MeasureAtBaud(const std::string& simPath, long baud, long count) {
     std::printf("%-8s %6s %10s %10s %10s %10s %8s\n", "", "bytes", "wire ms", "median ms", "min ms",
                 "max ms", "ratio");
     long failures = 0;
+    double driverCReadMedian = 0;
     for (const Operation& op : kOperations) {
         std::vector<double> times;
         for (long i = 0; i < count; ++i) {
@@ -180,6 +181,7 @@ long MeasureAtBaud(const std::string& simPath, long baud, long count) {
         const Summary s = Summarize(times);
         std::printf("%-8s %6u %10.3f %10.3f %10.3f %10.3f %8.3f\n", op.label, op.wireBytes, wireMs,
                     s.median, s.min, s.max, s.count ? s.median / wireMs : 0.0);
+        if (!op.write && op.type == kPointC) driverCReadMedian = s.median;
     }
     HostClose(&context);
 
@@ -192,6 +194,7 @@ long MeasureAtBaud(const std::string& simPath, long baud, long count) {
         const Summary s = Summarize(floorTimes);
         std::printf("%-8s %6u %10.3f %10.3f %10.3f %10.3f %8.3f\n", "floor C", 18u, wireMs,
                     s.median, s.min, s.max, s.median / wireMs);
+        std::printf("read C driver/floor (medians): %.4f\n", driverCReadMedian / s.median);
     }
     StopSimulator(&sim);
     return failures;
