@@ -1,0 +1,438 @@
+// Sections: opening the line (pseudo-terminal, device, link); serving
+// (reading, answering, faults, pacing); trace; points from other threads.
+#include "tools/sim/sim_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tz52sim {
+
+namespace {
+
+constexpr uint32_t kDeviceDefaultBaud = 9600;
+// The exchange log keeps the most recent exchanges only, so that a simulator
+// left running for days does not grow without bound.
+constexpr size_t kLogLimit = 1 << 16;
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string SystemError(const char* call, const std::string& what) {
+    return std::string(call) + "(" + what + ") failed: " + std::strerror(errno);
+}
+
+struct BaudConstant {
+    uint32_t rate;
+    speed_t constant;
+};
+
+constexpr BaudConstant kBaudConstants[] = {
+    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
+};
+
+// The value a read command returns, taken back from its reply frame.
+bool ReadValue(const Command& command, const Bytes& reply, uint16_t* value) {
+    switch (command.format->kind) {
+        case CommandKind::kReadAnalog:
+            *value = static_cast<uint16_t>(2 * reply[4] + reply[6]);
+            return true;
+        case CommandKind::kReadBinary:
+        case CommandKind::kReadOutput:
+            *value = reply[4];
+            return true;
+        case CommandKind::kReadWord:
+        case CommandKind::kReadByteWord:
+            *value = JoinSplitWord(reply[4], reply[6], reply[8]);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void CloseDescriptor(int* fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+}
+
+}  // namespace
+
+Simulator::Simulator(SimConfig config)
+    : config_(std::move(config)), controller_(config_.stations.empty() ? std::vector<int>{1}
+                                                                       : config_.stations) {
+    for (const Assignment& assignment : config_.assignments) {
+        ControllerMemory* memory = controller_.Memory(assignment.point.station);
+        if (memory != nullptr) {
+            memory->SetPoint(assignment.point.type, assignment.point.index, assignment.value);
+        }
+    }
+    traceSink_ = [](const std::string& line) {
+        std::fprintf(stderr, "tz52sim: %s\n", line.c_str());
+        std::fflush(stderr);
+    };
+}
+
+Simulator::~Simulator() { Close(); }
+
+// ---------------------------------------------------------------------------
+// Opening the line
+
+bool Simulator::Open(std::string* error) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = SystemError("pipe2", "wake-up pipe");
+        return false;
+    }
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+
+    const bool device = !config_.devicePath.empty();
+    if (!(device ? OpenDevice(error) : OpenPseudoTerminal(error))) {
+        CloseLine();
+        return false;
+    }
+    // A real line paces itself; a pseudo-terminal is paced only on request.
+    const uint32_t pacingBaud = device ? 0 : config_.baud;
+    if (pacingBaud != 0) {
+        characterTimeNs_ =
+            static_cast<int64_t>(BitsPerCharacter(config_.format)) * 1000000000ll / pacingBaud;
+    }
+    if (!config_.linkPath.empty() && !MakeLink(error)) {
+        CloseLine();
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::OpenPseudoTerminal(std::string* error) {
+    lineFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (lineFd_ < 0) {
+        *error = SystemError("posix_openpt", "O_RDWR");
+        return false;
+    }
+    char name[128];
+    if (grantpt(lineFd_) != 0 || unlockpt(lineFd_) != 0 ||
+        ptsname_r(lineFd_, name, sizeof name) != 0) {
+        *error = SystemError("grantpt/unlockpt/ptsname_r", "pseudo-terminal");
+        return false;
+    }
+    linePath_ = name;
+    portName_ = linePath_.compare(0, 5, "/dev/") == 0 ? linePath_.substr(5) : linePath_;
+
+    // Holding the terminal side open keeps the line up between hosts: without
+    // it the controller side reads EIO whenever no host has the port open.
+    heldTerminalFd_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (heldTerminalFd_ < 0) {
+        *error = SystemError("open", linePath_);
+        return false;
+    }
+    termios settings{};
+    if (tcgetattr(heldTerminalFd_, &settings) != 0) {
+        *error = SystemError("tcgetattr", linePath_);
+        return false;
+    }
+    cfmakeraw(&settings);
+    if (tcsetattr(heldTerminalFd_, TCSANOW, &settings) != 0) {
+        *error = SystemError("tcsetattr", linePath_);
+        return false;
+    }
+    const int flags = fcntl(lineFd_, F_GETFL);
+    if (flags < 0 || fcntl(lineFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        *error = SystemError("fcntl", "O_NONBLOCK");
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::OpenDevice(std::string* error) {
+    linePath_ = config_.devicePath;
+    portName_ = config_.devicePath;
+    const uint32_t baud = config_.baud != 0 ? config_.baud : kDeviceDefaultBaud;
+    speed_t speed = 0;
+    bool known = false;
+    for (const BaudConstant& entry : kBaudConstants) {
+        if (entry.rate == baud) {
+            speed = entry.constant;
+            known = true;
+        }
+    }
+    if (!known) {
+        *error = "--baud " + std::to_string(baud) +
+                 ": a device takes a standard rate (300 to 230400)";
+        return false;
+    }
+    lineFd_ = open(linePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (lineFd_ < 0) {
+        *error = SystemError("open", linePath_);
+        return false;
+    }
+    termios settings{};
+    if (tcgetattr(lineFd_, &settings) != 0) {
+        *error = SystemError("tcgetattr", linePath_) + " (not a serial device?)";
+        return false;
+    }
+    cfmakeraw(&settings);
+    settings.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS));
+    const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    settings.c_cflag |= kSizes[config_.format.dataBits - 5] | CREAD | CLOCAL;
+    switch (config_.format.parity) {
+        case 'E': settings.c_cflag |= PARENB; break;
+        case 'O': settings.c_cflag |= PARENB | PARODD; break;
+        case 'M': settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case 'S': settings.c_cflag |= PARENB | CMSPAR; break;
+        default: break;
+    }
+    if (config_.format.stopBits == 2) settings.c_cflag |= CSTOPB;
+    settings.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF | IXANY | INPCK));
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0 ||
+        tcsetattr(lineFd_, TCSANOW, &settings) != 0) {
+        *error = SystemError("tcsetattr", linePath_);
+        return false;
+    }
+    tcflush(lineFd_, TCIOFLUSH);
+    return true;
+}
+
+bool Simulator::MakeLink(std::string* error) {
+    const std::string& link = config_.linkPath;
+    struct stat existing {};
+    if (lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+        *error = "--link " + link + ": exists and is not a symlink; not replacing it";
+        return false;
+    }
+    // Made under a temporary name and renamed, so a host never finds the
+    // link missing while it moves from an earlier simulator to this one.
+    const std::string temporary = link + ".tz52sim." + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (symlink(linePath_.c_str(), temporary.c_str()) != 0) {
+        *error = SystemError("symlink", temporary);
+        return false;
+    }
+    if (rename(temporary.c_str(), link.c_str()) != 0) {
+        *error = SystemError("rename", link);
+        unlink(temporary.c_str());
+        return false;
+    }
+    linkMade_ = true;
+    return true;
+}
+
+void Simulator::RemoveLink() {
+    if (!linkMade_) return;
+    linkMade_ = false;
+    // Only while it is still ours: a later simulator may have taken the name.
+    char target[256];
+    const ssize_t length = readlink(config_.linkPath.c_str(), target, sizeof target - 1);
+    if (length < 0) return;
+    target[length] = '\0';
+    if (linePath_ == target) unlink(config_.linkPath.c_str());
+}
+
+void Simulator::CloseLine() {
+    CloseDescriptor(&lineFd_);
+    CloseDescriptor(&heldTerminalFd_);
+}
+
+void Simulator::Close() {
+    Stop();
+    if (thread_.joinable()) thread_.join();
+    CloseLine();
+    RemoveLink();
+    CloseDescriptor(&wakeRead_);
+    CloseDescriptor(&wakeWrite_);
+}
+
+bool Simulator::Start(std::string* error) {
+    if (!Open(error)) return false;
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+}
+
+void Simulator::Stop() {
+    if (wakeWrite_ >= 0) {
+        const char wake = 1;
+        // A full pipe already holds a stop request.
+        [[maybe_unused]] const ssize_t written = write(wakeWrite_, &wake, 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Serving
+
+bool Simulator::WaitUntil(int64_t deadline) {
+    for (;;) {
+        const int64_t remaining = deadline - NowNs();
+        if (remaining <= 0) return true;
+        pollfd wake = {wakeRead_, POLLIN, 0};
+        const timespec timeout = {static_cast<time_t>(remaining / 1000000000),
+                                  static_cast<long>(remaining % 1000000000)};
+        const int ready = ppoll(&wake, 1, &timeout, nullptr);
+        if (ready > 0) return false;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+bool Simulator::Send(const Bytes& bytes) {
+    int64_t due = NowNs();
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        // Paced: one character per character time; otherwise all at once.
+        const size_t chunk = characterTimeNs_ > 0 ? 1 : bytes.size() - sent;
+        if (characterTimeNs_ > 0 && !WaitUntil(due)) return false;
+        const ssize_t written = write(lineFd_, bytes.data() + sent, chunk);
+        if (written > 0) {
+            sent += static_cast<size_t>(written);
+            due += characterTimeNs_;
+            continue;
+        }
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            Trace(SystemError("write", linePath_));
+            lineFailed_ = true;
+            return false;
+        }
+        // The host is not taking bytes: wait for room or a stop request.
+        pollfd fds[2] = {{lineFd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
+        if (fds[1].revents != 0) return false;
+    }
+    return true;
+}
+
+bool Simulator::HandleRequest(const Request& request) {
+    const uint64_t number = exchangeCount_.load() + 1;
+    const Fault fault = config_.faults.FaultFor(number);
+    Command command;
+    Bytes reply;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reply = controller_.Answer(request, &command);
+        if (log_.size() >= kLogLimit) log_.erase(log_.begin(), log_.begin() + kLogLimit / 2);
+        log_.push_back({number, request.station, command.format->kind, fault});
+    }
+    const Transmission transmission = ApplyFault(fault, reply, number);
+    exchangeCount_.store(number);
+
+    if (config_.trace) {
+        std::string line = "#" + std::to_string(number) + " station " +
+                           std::to_string(request.station) + " " + DescribeCommand(command);
+        uint16_t value = 0;
+        if (ReadValue(command, reply, &value)) line += " = " + std::to_string(value);
+        line += " | rx " + HexBytes(request.frame);
+        line += " | tx " + (transmission.bytes.empty() ? "(nothing)" : HexBytes(transmission.bytes));
+        if (!transmission.stray.empty()) line += " | stray " + HexBytes(transmission.stray);
+        if (fault.kind != FaultKind::kNone) line += " | fault " + DescribeFault(fault);
+        Trace(line);
+    }
+
+    // The request took its wire time to arrive on a real line; the reply
+    // cannot start before it has.
+    int64_t replyAt = NowNs() + characterTimeNs_ * static_cast<int64_t>(request.frame.size());
+    replyAt += static_cast<int64_t>(transmission.delayMs) * 1000000;
+    if (!WaitUntil(replyAt)) return false;
+    if (!Send(transmission.bytes) || !Send(transmission.stray)) return false;
+    if (transmission.hangUp) {
+        // As an unplugged adapter: the line and its name vanish at once.
+        CloseLine();
+        RemoveLink();
+        Trace("line hung up after exchange #" + std::to_string(number));
+        return false;
+    }
+    return true;
+}
+
+int Simulator::Serve() {
+    int result = 0;
+    uint8_t buffer[4096];
+    for (bool serving = true; serving;) {
+        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            Trace(SystemError("poll", linePath_));
+            result = 1;
+            break;
+        }
+        if (fds[1].revents != 0) break;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t got = read(lineFd_, buffer, sizeof buffer);
+            if (got > 0) {
+                decoder_.Feed(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+                Trace(got == 0 ? "line closed: " + linePath_ : SystemError("read", linePath_));
+                result = 1;
+                break;
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            Trace("line failed: " + linePath_);
+            result = 1;
+            break;
+        }
+
+        Request request;
+        Bytes dropped;
+        std::string reason;
+        for (DecodeEvent event; serving &&
+                                (event = decoder_.Next(&request, &dropped, &reason)) !=
+                                    DecodeEvent::kNeedMore;) {
+            if (event == DecodeEvent::kRejected) {
+                if (config_.trace) {
+                    Trace("dropped " + std::to_string(dropped.size()) + " byte(s), " + reason +
+                          ": " + HexBytes(dropped));
+                }
+            } else if (!controller_.Serves(request.station)) {
+                if (config_.trace) {
+                    Trace("station " + std::to_string(request.station) +
+                          " not served, no reply | rx " + HexBytes(request.frame));
+                }
+            } else {
+                serving = HandleRequest(request);
+            }
+        }
+    }
+    ended_.store(true);
+    return lineFailed_ ? 1 : result;
+}
+
+// ---------------------------------------------------------------------------
+// Trace and points
+
+void Simulator::Trace(const std::string& line) {
+    if (traceSink_) traceSink_(line);
+}
+
+void Simulator::SetTraceSink(std::function<void(const std::string&)> sink) {
+    traceSink_ = std::move(sink);
+}
+
+uint16_t Simulator::GetPoint(const PointRef& point) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ControllerMemory* memory = controller_.Memory(point.station);
+    return memory == nullptr ? 0 : memory->Point(point.type, point.index);
+}
+
+void Simulator::SetPoint(const PointRef& point, uint16_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControllerMemory* memory = controller_.Memory(point.station);
+    if (memory != nullptr) memory->SetPoint(point.type, point.index, value);
+}
+
+std::vector<ExchangeRecord> Simulator::Exchanges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+}  // namespace tz52sim
