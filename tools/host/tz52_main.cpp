@@ -199,7 +199,7 @@ int RunRead(const Host& host) {
     if (!OpenOrExplain(host, &context, setup, &exitCode)) return exitCode;
 
     std::string json;
-    if (!host.invocation.json) std::printf("POINT       VALUE  HEX     RESULT\n");
+    if (!host.invocation.json) std::printf("POINT     VALUE  HEX     RESULT\n");
     for (const CheckedAddress& address : addresses) {
         uint16_t value = 0;
         const int result = ReadPointValue(host.entry, &context, address, &value);
@@ -242,7 +242,7 @@ int RunWrite(const Host& host) {
     const bool verify = host.invocation.verify;
     std::string json;
     if (!host.invocation.json) {
-        std::printf(verify ? "POINT     WRITTEN  HEX     READ BACK  RESULT\n" : "POINT     WRITTEN  HEX     RESULT\n");
+        std::printf(verify ? "POINT   WRITTEN  HEX     READ BACK  RESULT\n" : "POINT   WRITTEN  HEX     RESULT\n");
     }
     for (size_t i = 0; i < addresses.size(); ++i) {
         const CheckedAddress& address = addresses[i];
@@ -364,7 +364,7 @@ int RunPoll(const Host& host) {
                         static_cast<long long>(elapsed), PortJson(setup).c_str(), json.c_str());
         } else if (redraw) {
             if (drawnLines > 0) std::printf("\x1b[%dA", drawnLines);
-            std::printf("\x1b[2KPOINT       VALUE  HEX     RESULT\n");
+            std::printf("\x1b[2KPOINT     VALUE  HEX     RESULT\n");
             for (const PollRow& row : rows) {
                 std::string status = row.result == kResultOk
                                          ? "ok"

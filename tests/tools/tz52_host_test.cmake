@@ -1,0 +1,30 @@
+# The tests of tz52, the command-line host: its command line in-process, the
+# program itself without a controller and against the simulator, and the demo.
+if(NOT TARGET tz52)
+  return()
+endif()
+
+add_executable(tz52_command_line_test ${CMAKE_CURRENT_LIST_DIR}/tz52_command_line_test.cpp)
+target_link_libraries(tz52_command_line_test PRIVATE tz52_host_core GTest::gtest GTest::gtest_main)
+gtest_discover_tests(tz52_command_line_test DISCOVERY_TIMEOUT 60)
+
+if(TARGET tz52sim)
+  set(tz52_sim_path $<TARGET_FILE:tz52sim>)
+else()
+  set(tz52_sim_path "")
+endif()
+add_executable(tz52_host_test ${CMAKE_CURRENT_LIST_DIR}/tz52_host_test.cpp)
+target_compile_definitions(tz52_host_test PRIVATE
+  TZ52_HOST_PATH="$<TARGET_FILE:tz52>" TZ52_SIM_PATH="${tz52_sim_path}")
+target_link_libraries(tz52_host_test PRIVATE GTest::gtest GTest::gtest_main)
+add_dependencies(tz52_host_test tz52)
+if(TARGET tz52sim)
+  add_dependencies(tz52_host_test tz52sim)
+endif()
+gtest_discover_tests(tz52_host_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+if(TARGET tz52sim)
+  add_test(NAME tz52_demo_test
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tz52_demo_test.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh ${PROJECT_BINARY_DIR})
+  set_tests_properties(tz52_demo_test PROPERTIES TIMEOUT 120)
+endif()

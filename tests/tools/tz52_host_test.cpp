@@ -1,0 +1,351 @@
+// tz52 as a person or a script meets it: the program run with arguments,
+// its output, its messages and its exit code. First without a controller
+// (info, check, usage, ports that do not open), then against the simulator
+// on a pseudo-terminal (read, write, poll, JSON, a fault the retry gets past).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+const char kHost[] = TZ52_HOST_PATH;
+const char kSimulator[] = TZ52_SIM_PATH;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `arguments` and collects its output; a run longer than
+// `limit` is killed and fails the test.
+Outcome Run(const std::string& program, const std::vector<std::string>& arguments,
+            std::chrono::seconds limit = std::chrono::seconds(30)) {
+    Outcome outcome;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return outcome;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (spawned != 0) {
+        ADD_FAILURE() << "posix_spawn " << program << ": " << std::strerror(spawned);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        return outcome;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    pollfd streams[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&outcome.out, &outcome.err};
+    int open = 2;
+    while (open > 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            ADD_FAILURE() << program << " ran longer than " << limit.count() << " s";
+            break;
+        }
+        if (poll(streams, 2, 100) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (streams[i].fd < 0 || (streams[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[4096];
+            const ssize_t got = read(streams[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else {
+                close(streams[i].fd);
+                streams[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (pollfd& stream : streams) {
+        if (stream.fd >= 0) close(stream.fd);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return outcome;
+}
+
+Outcome Tz52(const std::vector<std::string>& arguments) { return Run(kHost, arguments); }
+
+std::string Show(const Outcome& outcome) {
+    return "exit " + std::to_string(outcome.exitCode) + "\n--- stdout\n" + outcome.out + "--- stderr\n" + outcome.err;
+}
+
+// One row: arguments, exit code, and a text that stdout or stderr holds.
+struct Expectation {
+    std::vector<std::string> arguments;
+    int exitCode;
+    const char* stdoutHolds;
+    const char* stderrHolds;
+};
+
+void ExpectAll(const std::vector<Expectation>& rows) {
+    for (const Expectation& row : rows) {
+        const Outcome outcome = Tz52(row.arguments);
+        std::string call = "tz52";
+        for (const std::string& argument : row.arguments) call += " " + argument;
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << call << "\n" << Show(outcome);
+        if (row.stdoutHolds) {
+            EXPECT_NE(outcome.out.find(row.stdoutHolds), std::string::npos) << call << "\n" << Show(outcome);
+        }
+        if (row.stderrHolds) {
+            EXPECT_NE(outcome.err.find(row.stderrHolds), std::string::npos) << call << "\n" << Show(outcome);
+        }
+    }
+}
+
+TEST(Tz52WithoutController, InfoShowsTheDriversDescription) {
+    ExpectAll({
+        {{"info"}, 0, "Driver      \"KORVEL, \"", nullptr},
+        {{"info"}, 0, "KORVEL, tz-52 driver Installed.", nullptr},
+        {{"info"}, 0, "Defaults    9600 baud, 8N1, read limit 4 (40 ms)", nullptr},
+        {{"info", "--json"}, 0, "\"name\":\"KORVEL, \"", nullptr},
+        {{"info", "--json"}, 0, "\"baudRate\":9600,\"dataBits\":8,\"stopBitsCode\":0,\"parityCode\":0", nullptr},
+        {{"info", "--json"}, 0, "\"readTimeout\":4,\"readTimeoutMs\":40", nullptr},
+    });
+}
+
+TEST(Tz52WithoutController, CheckLetsTheDriverJudgeAndSaysWhy) {
+    ExpectAll({
+        {{"check", "001M025"}, 0, "001M025   valid    station 1, type M, index 25", nullptr},
+        {{"check", "127s250", "001a009"}, 0, "001a009   valid    station 1, type A, index 9", nullptr},
+        {{"check", "001M025", "128M025"}, 1, "128M025   refused  result 1: station 128 is outside 1 to 127", nullptr},
+        {{"check", "000M025"}, 1, "station 0 is outside 1 to 127", nullptr},
+        {{"check", "001A013"}, 1, "index 13 is outside 9 to 12 for type A", nullptr},
+        {{"check", "001M257"}, 1, "index 257 is outside 1 to 256 for type M", nullptr},
+        {{"check", "001X025"}, 1, "not of the form SSSTIII", nullptr},
+        {{"check", "001M25"}, 1, "not of the form SSSTIII", nullptr},
+        {{"check", "001M0250"}, 1, "not of the form SSSTIII", nullptr},
+        {{"check", "001M025 x"}, 1, "longer than the 8 characters", nullptr},
+        {{"check", "--json", "001o012", "001O013"}, 1,
+         "{\"addresses\":[{\"address\":\"001o012\",\"result\":0,\"valid\":true,\"station\":1,\"type\":\"O\",\"index\":12},"
+         "{\"address\":\"001O013\",\"result\":1,\"valid\":false,\"reason\":\"index 13 is outside 1 to 12 for type O\"}]}",
+         nullptr},
+    });
+}
+
+TEST(Tz52WithoutController, BadUsageExitsWith64AndShowsTheUsage) {
+    ExpectAll({
+        {{}, 64, nullptr, "tz52: no command given"},
+        {{"fly"}, 64, nullptr, "unknown command 'fly'"},
+        {{"read", "001M025"}, 64, nullptr, "usage: tz52 read --port NAME"},
+        {{"write", "--port", "pts/1", "001M025=70000"}, 64, nullptr, "0 to 65535"},
+        {{"poll", "--port", "pts/1", "--every", "often", "001M025"}, 64, nullptr, "--every 'often'"},
+        {{"read", "--help"}, 0, "usage: tz52 read --port NAME", nullptr},
+        {{"--help"}, 0, "Exit codes: 0 all good", nullptr},
+    });
+}
+
+TEST(Tz52WithoutController, InvalidAddressIsReportedBeforeThePortIsTouched) {
+    // The port does not exist: had tz52 tried to open it, the exit code would
+    // be 2 and the message would name the open.
+    const Outcome outcome = Tz52({"read", "--port", "tz52-none", "001M025", "001M300"});
+    EXPECT_EQ(outcome.exitCode, 1) << Show(outcome);
+    EXPECT_NE(outcome.err.find("'001M300' is not a valid point address (address check, operation 3, result 1): "
+                               "index 300 is outside 1 to 256 for type M"),
+              std::string::npos)
+        << Show(outcome);
+    EXPECT_NE(outcome.err.find("nothing was sent; port tz52-none was not opened"), std::string::npos) << Show(outcome);
+    EXPECT_EQ(outcome.err.find("cannot open"), std::string::npos) << Show(outcome);
+    EXPECT_EQ(outcome.out, "") << Show(outcome);
+}
+
+TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
+    ExpectAll({
+        {{"read", "--port", "tz52-none", "001M025"}, 2, nullptr,
+         "tz52 read: cannot open port tz52-none at 9600 baud, 8N1: Open (operation 1) gave result 2: port or line "
+         "failure; the driver reported \"QMXKORVEL,  : Fail to open tz52-none\"; /dev/tz52-none: open: No such file"},
+        {{"write", "--port", "tz52-none", "--baud", "4800", "--parity", "even", "001C001=1"}, 2, nullptr,
+         "cannot open port tz52-none at 4800 baud, 8E1"},
+        {{"read", "--port", "/dev/null", "001M025"}, 2, nullptr, "/dev/null: not a serial line"},
+        {{"poll", "--port", "tz52-none", "--count", "1", "001M025"}, 2, nullptr, "cannot open port tz52-none"},
+    });
+}
+
+TEST(Tz52WithoutController, MissingLibraryIsAFailureNamingThePath) {
+    ExpectAll({
+        {{"info", "--lib", "/nonexistent/libtz52drv.so"}, 2, nullptr,
+         "cannot load the driver library /nonexistent/libtz52drv.so"},
+    });
+}
+
+// ---- against the simulator -------------------------------------------------------
+
+// tz52sim on a pseudo-terminal, stopped at the end of the test.
+class Simulator {
+public:
+    explicit Simulator(const std::vector<std::string>& arguments) {
+        int outPipe[2];
+        if (pipe(outPipe) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        std::vector<char*> argv{const_cast<char*>(kSimulator)};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        const int spawned = posix_spawn(&pid_, kSimulator, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(outPipe[1]);
+        if (spawned != 0) {
+            pid_ = 0;
+            close(outPipe[0]);
+            return;
+        }
+        // The first line names the port: "port pts/5".
+        std::string line;
+        pollfd stream{outPipe[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && poll(&stream, 1, 10000) > 0) {
+            char c;
+            if (read(outPipe[0], &c, 1) != 1) break;
+            line += c;
+        }
+        output_ = outPipe[0];
+        if (line.rfind("port ", 0) == 0) port_ = line.substr(5, line.find('\n') - 5);
+    }
+    ~Simulator() { Stop(); }
+
+    const std::string& port() const { return port_; }
+
+    // SIGTERM; the simulator's exit code.
+    int Stop() {
+        if (pid_ == 0) return exitCode_;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+        close(output_);
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return exitCode_;
+    }
+
+private:
+    pid_t pid_ = 0;
+    int output_ = -1;
+    int exitCode_ = -1;
+    std::string port_;
+};
+
+class Tz52WithSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (kSimulator[0] == '\0') GTEST_SKIP() << "tz52sim is not part of this build";
+    }
+};
+
+TEST_F(Tz52WithSimulator, ReadsEveryPointType) {
+    Simulator sim({"--set", "001A009=201", "--set", "001B016=127", "--set", "001C001=65535", "--set",
+                   "001M100=12345", "--set", "001O012=1", "--set", "001S250=510"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome outcome =
+        Tz52({"read", "--port", sim.port(), "001A009", "001b016", "001C001", "001M100", "001O012", "001S250"});
+    EXPECT_EQ(outcome.exitCode, 0) << Show(outcome);
+    for (const char* row : {"001A009     201  0x00C9  ok", "001B016     127  0x007F  ok", "001C001   65535  0xFFFF  ok",
+                            "001M100   12345  0x3039  ok", "001O012       1  0x0001  ok", "001S250     510  0x01FE  ok"}) {
+        EXPECT_NE(outcome.out.find(row), std::string::npos) << row << "\n" << Show(outcome);
+    }
+    EXPECT_EQ(outcome.err, "") << Show(outcome);
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
+TEST_F(Tz52WithSimulator, WritesAndReadsBackTheWritablePoints) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome outcome = Tz52({"write", "--port", sim.port(), "--verify", "001C016=517", "001M033=0x1234",
+                                  "001M256=65535", "001O003=5", "001S001=0xABCD"});
+    EXPECT_EQ(outcome.exitCode, 0) << Show(outcome);
+    for (const char* row : {"001C016     517  0x0205        517  ok", "001M033    4660  0x1234       4660  ok",
+                            "001M256   65535  0xFFFF      65535  ok", "001O003       5  0x0005          1  ok (bit 0)",
+                            "001S001   43981  0xABCD      43981  ok"}) {
+        EXPECT_NE(outcome.out.find(row), std::string::npos) << row << "\n" << Show(outcome);
+    }
+    // The values stay in the controller for the next host.
+    const Outcome again = Tz52({"read", "--json", "--port", sim.port(), "001M033", "001S001"});
+    EXPECT_EQ(again.exitCode, 0) << Show(again);
+    EXPECT_NE(again.out.find("\"points\":[{\"address\":\"001M033\",\"result\":0,\"value\":4660},"
+                             "{\"address\":\"001S001\",\"result\":0,\"value\":43981}]"),
+              std::string::npos)
+        << Show(again);
+}
+
+TEST_F(Tz52WithSimulator, InputsCannotBeWrittenAndTheRefusalSaysSo) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome outcome = Tz52({"write", "--port", sim.port(), "001A009=1", "001C001=7"});
+    EXPECT_EQ(outcome.exitCode, 1) << Show(outcome);
+    EXPECT_NE(outcome.err.find("write 001A009: result 1 (refused, invalid input or a wrong answer): points of type A "
+                               "are inputs"),
+              std::string::npos)
+        << Show(outcome);
+    EXPECT_NE(outcome.out.find("001C001       7  0x0007  ok"), std::string::npos) << Show(outcome);
+}
+
+TEST_F(Tz52WithSimulator, RetryGetsPastOneDamagedReply) {
+    Simulator sim({"--set", "001M025=1234", "--fault", "1:damage=5"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome outcome = Tz52({"read", "--port", sim.port(), "001M025"});
+    EXPECT_EQ(outcome.exitCode, 0) << Show(outcome);
+    EXPECT_NE(outcome.out.find("001M025    1234  0x04D2  ok"), std::string::npos) << Show(outcome);
+}
+
+TEST_F(Tz52WithSimulator, SilentStationIsALineFailureNamingPortAttemptsAndLimit) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome outcome = Tz52({"read", "--port", sim.port(), "--timeout", "20ms", "002C001", "001C001"});
+    EXPECT_EQ(outcome.exitCode, 2) << Show(outcome);
+    EXPECT_NE(outcome.err.find("read 002C001: result 2 (port or line failure): no valid reply from station 2 on port " +
+                               sim.port() + " after 3 attempts (read limit 20 ms)"),
+              std::string::npos)
+        << Show(outcome);
+    EXPECT_NE(outcome.out.find("002C001       -  -       failed (result 2)"), std::string::npos) << Show(outcome);
+    EXPECT_NE(outcome.out.find("001C001       0  0x0000  ok"), std::string::npos) << Show(outcome);
+}
+
+TEST_F(Tz52WithSimulator, PollCountsRoundsInPlainLinesAndJson) {
+    Simulator sim({"--set", "001B001=1", "--set", "001A012=381"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome plain =
+        Tz52({"poll", "--port", sim.port(), "--every", "50ms", "--count", "3", "001B001", "001A012"});
+    EXPECT_EQ(plain.exitCode, 0) << Show(plain);
+    for (const char* round : {"round 1 at ", "round 2 at ", "round 3 at "}) {
+        EXPECT_NE(plain.out.find(round), std::string::npos) << round << "\n" << Show(plain);
+    }
+    EXPECT_EQ(plain.out.find("round 4"), std::string::npos) << Show(plain);
+    EXPECT_NE(plain.out.find("ms: 001B001=1 001A012=381\n"), std::string::npos) << Show(plain);
+
+    const Outcome json = Tz52({"poll", "--json", "--port", sim.port(), "--every", "0", "--count", "2", "001B001"});
+    EXPECT_EQ(json.exitCode, 0) << Show(json);
+    EXPECT_NE(json.out.find("{\"round\":2,"), std::string::npos) << Show(json);
+    EXPECT_NE(json.out.find("\"points\":[{\"address\":\"001B001\",\"result\":0,\"value\":1}]}"), std::string::npos)
+        << Show(json);
+}
+
+}  // namespace
