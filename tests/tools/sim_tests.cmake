@@ -1,0 +1,11 @@
+# The tests of tz52sim: its parser, memory, faults and command line
+# in-process, and the driver end to end against it over pseudo-terminals.
+if(NOT TARGET tz52sim_core)
+  return()
+endif()
+
+add_executable(sim_unit_test
+  ${CMAKE_CURRENT_LIST_DIR}/sim_controller_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sim_options_test.cpp)
+target_link_libraries(sim_unit_test PRIVATE tz52sim_core GTest::gtest GTest::gtest_main)
+gtest_discover_tests(sim_unit_test DISCOVERY_TIMEOUT 60)
