@@ -1,19 +1,21 @@
 // The driver allocates no memory: not on Open, not in thousands of reads and
 // writes of every point type over a real serial backend, not on Close.
 //
-// The test binary puts its own malloc, calloc, realloc, free, aligned
-// allocations and operator new/delete in front of the C library's: each
-// forwards to the next definition in line (dlsym RTLD_NEXT) and counts the
-// calls made on a thread that has counting switched on. Counting is on only
-// while QmxMain runs, so the test's own allocations (GoogleTest, the
-// responder thread) are not counted.
+// Every allocation and free made on a thread that has counting switched on
+// is counted; counting is on only while QmxMain runs, so the test's own
+// allocations (GoogleTest, the controller thread) are not counted.
 //
-// The same interposition works under AddressSanitizer: the executable's
-// definitions come first, and RTLD_NEXT then finds the sanitizer's allocator
-// rather than the C library's, so the sanitizer still sees every block.
-// operator new is replaced as well because the sanitizer's own operator new
-// does not go through malloc; ours does, so one counter sees both.
-#include <dlfcn.h>
+// How they are seen depends on the build:
+// - Ordinarily the test binary puts its own malloc, calloc, realloc, free,
+//   aligned allocations and operator new/delete in front of the C library's;
+//   each counts and forwards to the next definition in line (dlsym
+//   RTLD_NEXT). The C library's own internal allocations come through them
+//   as well.
+// - Under AddressSanitizer the sanitizer owns the allocator, and its
+//   interceptors (strdup and the like) allocate without calling malloc, so
+//   an interposed malloc would miss them. There the sanitizer's allocation
+//   hooks count instead: they see every block its allocator hands out or
+//   takes back, whoever asked.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -31,11 +33,19 @@
 
 #include "driver/driver_api.h"
 
-// ---- Counting allocator -----------------------------------------------------
+#if defined(__SANITIZE_ADDRESS__)
+#define COUNT_WITH_SANITIZER_HOOKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define COUNT_WITH_SANITIZER_HOOKS 1
+#endif
+#endif
 
-// The sanitizer's runtime calls malloc while it starts, before its shadow
-// memory exists, so the allocator's own code must not be instrumented.
-#define NOT_INSTRUMENTED __attribute__((no_sanitize("address", "undefined")))
+#if !defined(COUNT_WITH_SANITIZER_HOOKS)
+#include <dlfcn.h>
+#endif
+
+// ---- Counting ---------------------------------------------------------------
 
 namespace {
 
@@ -47,6 +57,39 @@ AllocationCounts g_counts;
 
 // Only the thread that calls QmxMain counts, and only during the call.
 thread_local bool t_counting = false;
+
+void CountAllocation() {
+    if (t_counting) g_counts.allocations.fetch_add(1, std::memory_order_relaxed);
+}
+void CountFree(const volatile void* pointer) {
+    if (t_counting && pointer != nullptr) g_counts.frees.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+#if defined(COUNT_WITH_SANITIZER_HOOKS)
+
+// ---- Under AddressSanitizer: its allocation hooks ---------------------------
+
+extern "C" int __sanitizer_install_malloc_and_free_hooks(
+    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
+
+namespace {
+
+void OnSanitizerAllocation(const volatile void*, size_t) { CountAllocation(); }
+void OnSanitizerFree(const volatile void* pointer) { CountFree(pointer); }
+
+// Installed before main, while there is one thread.
+[[maybe_unused]] const int g_sanitizerHooks =
+    __sanitizer_install_malloc_and_free_hooks(OnSanitizerAllocation, OnSanitizerFree);
+
+}  // namespace
+
+#else
+
+// ---- Otherwise: an allocator interposed in front of the C library's ---------
+
+namespace {
 
 using MallocFunction = void* (*)(size_t);
 using CallocFunction = void* (*)(size_t, size_t);
@@ -70,12 +113,12 @@ alignas(std::max_align_t) unsigned char g_arena[16384];
 size_t g_arenaUsed = 0;
 bool g_resolving = false;
 
-NOT_INSTRUMENTED bool InArena(const void* pointer) {
+bool InArena(const void* pointer) {
     const unsigned char* bytes = static_cast<const unsigned char*>(pointer);
     return bytes >= g_arena && bytes < g_arena + sizeof g_arena;
 }
 
-NOT_INSTRUMENTED void* ArenaAllocate(size_t size) {
+void* ArenaAllocate(size_t size) {
     const size_t step = alignof(std::max_align_t);
     const size_t rounded = (size + step - 1) / step * step;
     if (rounded > sizeof g_arena - g_arenaUsed) return nullptr;
@@ -85,11 +128,11 @@ NOT_INSTRUMENTED void* ArenaAllocate(size_t size) {
 }
 
 template <typename Function>
-NOT_INSTRUMENTED Function Next(const char* name) {
+Function Next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-NOT_INSTRUMENTED const NextAllocator* Allocator() {
+const NextAllocator* Allocator() {
     static NextAllocator next;
     static bool resolved = false;
     if (!resolved) {
@@ -106,24 +149,17 @@ NOT_INSTRUMENTED const NextAllocator* Allocator() {
     return &next;
 }
 
-NOT_INSTRUMENTED void CountAllocation() {
-    if (t_counting) g_counts.allocations.fetch_add(1, std::memory_order_relaxed);
-}
-NOT_INSTRUMENTED void CountFree(const void* pointer) {
-    if (t_counting && pointer != nullptr) g_counts.frees.fetch_add(1, std::memory_order_relaxed);
-}
-
 }  // namespace
 
 extern "C" {
 
-NOT_INSTRUMENTED void* malloc(size_t size) {
+void* malloc(size_t size) {
     if (g_resolving) return ArenaAllocate(size);
     CountAllocation();
     return Allocator()->malloc_(size);
 }
 
-NOT_INSTRUMENTED void* calloc(size_t count, size_t size) {
+void* calloc(size_t count, size_t size) {
     if (g_resolving) {
         // The arena is static storage, so its bytes are still zero.
         if (size != 0 && count > SIZE_MAX / size) return nullptr;
@@ -133,7 +169,7 @@ NOT_INSTRUMENTED void* calloc(size_t count, size_t size) {
     return Allocator()->calloc_(count, size);
 }
 
-NOT_INSTRUMENTED void* realloc(void* pointer, size_t size) {
+void* realloc(void* pointer, size_t size) {
     CountAllocation();
     if (InArena(pointer)) {
         // Arena blocks do not know their size; copy what can be copied.
@@ -148,24 +184,26 @@ NOT_INSTRUMENTED void* realloc(void* pointer, size_t size) {
     return Allocator()->realloc_(pointer, size);
 }
 
-NOT_INSTRUMENTED void free(void* pointer) {
+void free(void* pointer) {
     if (pointer == nullptr || InArena(pointer)) return;
     CountFree(pointer);
     Allocator()->free_(pointer);
 }
 
-NOT_INSTRUMENTED void* aligned_alloc(size_t alignment, size_t size) {
+void* aligned_alloc(size_t alignment, size_t size) {
     CountAllocation();
     return Allocator()->alignedAlloc_(alignment, size);
 }
 
-NOT_INSTRUMENTED int posix_memalign(void** out, size_t alignment, size_t size) {
+int posix_memalign(void** out, size_t alignment, size_t size) {
     CountAllocation();
     return Allocator()->posixMemalign_(out, alignment, size);
 }
 
 }  // extern "C"
 
+// libstdc++'s operator new calls malloc already; replacing it makes that
+// independent of the library's build.
 void* operator new(size_t size) {
     void* block = malloc(size == 0 ? 1 : size);
     if (block == nullptr) throw std::bad_alloc();
@@ -176,6 +214,8 @@ void operator delete(void* pointer) noexcept { free(pointer); }
 void operator delete[](void* pointer) noexcept { free(pointer); }
 void operator delete(void* pointer, size_t) noexcept { free(pointer); }
 void operator delete[](void* pointer, size_t) noexcept { free(pointer); }
+
+#endif  // COUNT_WITH_SANITIZER_HOOKS
 
 namespace {
 
