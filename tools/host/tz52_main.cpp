@@ -366,9 +366,8 @@ int RunPoll(const Host& host) {
             if (drawnLines > 0) std::printf("\x1b[%dA", drawnLines);
             std::printf("\x1b[2KPOINT     VALUE  HEX     RESULT\n");
             for (const PollRow& row : rows) {
-                std::string status = row.result == kResultOk
-                                         ? "ok"
-                                         : "failed (result " + std::to_string(row.result) + "), last value kept";
+                std::string status = row.result == kResultOk ? "ok" : "failed (result " + std::to_string(row.result) + ")";
+                if (row.result != kResultOk && row.haveValue) status += ", last value kept";
                 if (row.failures > 0 && row.result == kResultOk) {
                     status += " (" + std::to_string(row.failures) + " failed rounds)";
                 }
