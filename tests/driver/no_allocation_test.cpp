@@ -409,21 +409,31 @@ TEST_F(NoAllocationTest, OpenReadsWritesAndCloseAllocateNothing) {
 }
 
 TEST_F(NoAllocationTest, PurgingStaleInputAndTimingOutAllocateNothing) {
+    uint8_t value[4] = {};
     PortContext context{};
-    OpenParameters open = OpenRecord(1);
+    // Inside a block that holds a controller only EXPECTs: the controller's
+    // thread ends when the port closes, so the port must always be closed.
+    OpenParameters open = OpenRecord(100);
     ASSERT_EQ(CountedCall(&context, kOpOpen, &open), 0) << "open " << portName_;
     {
         Controller controller(master_);
-        uint8_t value[4] = {};
         // Stale bytes waiting before the request: the purge reads and drops
         // them (more than one 512-byte block).
         const uint8_t stale[600] = {0x55};
         for (int i = 0; i < 3; ++i) {
-            ASSERT_EQ(write(master_, stale, sizeof stale), static_cast<ssize_t>(sizeof stale));
+            EXPECT_EQ(write(master_, stale, sizeof stale), static_cast<ssize_t>(sizeof stale));
             poll(nullptr, 0, 20);  // let the bytes reach the slave's input queue
             EXPECT_EQ(PointCall(&context, kOpReadPoint, {kPointC, 1}, value), 0);
         }
-        // A controller that stops answering: every attempt waits out its limit.
+        EXPECT_EQ(CountedCall(&context, kOpClose, nullptr), 0);
+    }
+
+    // A controller that never answers, with a short limit: every attempt
+    // waits its limit out.
+    open = OpenRecord(1);
+    ASSERT_EQ(CountedCall(&context, kOpOpen, &open), 0) << "open " << portName_;
+    {
+        Controller controller(master_);
         controller.SetAnswering(false);
         EXPECT_EQ(PointCall(&context, kOpReadPoint, {kPointC, 1}, value), 2);
         EXPECT_EQ(PointCall(&context, kOpWritePoint, {kPointS, 1}, value), 2);
