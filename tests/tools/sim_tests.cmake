@@ -9,3 +9,8 @@ add_executable(sim_unit_test
   ${CMAKE_CURRENT_LIST_DIR}/sim_options_test.cpp)
 target_link_libraries(sim_unit_test PRIVATE tz52sim_core GTest::gtest GTest::gtest_main)
 gtest_discover_tests(sim_unit_test DISCOVERY_TIMEOUT 60)
+
+# The driver over the POSIX backend against the simulator on pseudo-terminals.
+tz52_add_line_test(sim_line_test
+  ${CMAKE_CURRENT_LIST_DIR}/sim_line_test.cpp)
+target_link_libraries(sim_line_test PRIVATE tz52sim_core)
