@@ -13,7 +13,8 @@
 //
 //   tz52_bench_pty [--rounds R] [--exchanges N]
 //
-// Each of R rounds makes N exchanges on every side in turn.
+// Each of R rounds (100) makes N exchanges (200) on every side in turn; short
+// batches keep the sides comparable while the machine's load changes.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -111,8 +112,8 @@ int OpenBareSlave(const std::string& path, bool blocking, std::string* error) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long rounds = FlagNumber(argc, argv, "--rounds", 10);
-    const long exchanges = FlagNumber(argc, argv, "--exchanges", 2000);
+    const long rounds = FlagNumber(argc, argv, "--rounds", 100);
+    const long exchanges = FlagNumber(argc, argv, "--exchanges", 200);
     if (rounds < 1 || exchanges < 1) {
         std::fprintf(stderr, "tz52_bench_pty: --rounds and --exchanges must be positive\n");
         return 2;
