@@ -344,7 +344,11 @@ bool Simulator::HandleRequest(const Request& request) {
     int64_t replyAt = NowNs() + characterTimeNs_ * static_cast<int64_t>(request.frame.size());
     replyAt += static_cast<int64_t>(transmission.delayMs) * 1000000;
     if (!WaitUntil(replyAt)) return false;
-    if (!Send(transmission.bytes) || !Send(transmission.stray)) return false;
+    // Stray bytes go out in the same write as the reply, so they are waiting
+    // on the line before the host can send its next request.
+    Bytes onTheLine = transmission.bytes;
+    onTheLine.insert(onTheLine.end(), transmission.stray.begin(), transmission.stray.end());
+    if (!Send(onTheLine)) return false;
     if (transmission.hangUp) {
         // As an unplugged adapter: the line and its name vanish at once.
         CloseLine();
