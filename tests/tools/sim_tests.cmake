@@ -17,3 +17,6 @@ target_link_libraries(sim_line_test PRIVATE tz52sim_core)
 tz52_add_line_test(sim_soak_test
   ${CMAKE_CURRENT_LIST_DIR}/sim_soak_test.cpp)
 target_link_libraries(sim_soak_test PRIVATE tz52sim_core)
+tz52_add_line_test(sim_ports_test
+  ${CMAKE_CURRENT_LIST_DIR}/sim_ports_test.cpp)
+target_link_libraries(sim_ports_test PRIVATE tz52sim_core)

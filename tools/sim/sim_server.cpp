@@ -350,9 +350,11 @@ bool Simulator::HandleRequest(const Request& request) {
     onTheLine.insert(onTheLine.end(), transmission.stray.begin(), transmission.stray.end());
     if (!Send(onTheLine)) return false;
     if (transmission.hangUp) {
-        // As an unplugged adapter: the line and its name vanish at once.
-        CloseLine();
+        // As an unplugged adapter: the line and its name vanish at once. The
+        // end is recorded first, so whoever sees the line gone sees it too.
+        ended_.store(true);
         RemoveLink();
+        CloseLine();
         Trace("line hung up after exchange #" + std::to_string(number));
         return false;
     }
