@@ -101,6 +101,38 @@ TEST(DriverAgainstSimulator, TheNullPortAnswersNothing) {
     EXPECT_EQ(port.Close(), 0);
 }
 
+TEST(DriverAgainstSimulator, PacedRepliesTakeTheWireTime) {
+    // 1200 baud: 8N1 takes 10 bits, 7E2 11 bits a character. A C read is an
+    // 8-byte request and a 10-byte reply; an S write two 14-byte requests
+    // with 6-byte acknowledgements.
+    const struct {
+        const char* format;
+        bool write;
+        char type;
+        long long characters;
+        int bits;
+    } cases[] = {{"8N1", false, 'C', 18, 10}, {"7E2", false, 'C', 18, 11}, {"8N1", true, 'S', 40, 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        tz52sim::SimConfig config = SimulatorConfig({}, {"001C001=4660"});
+        config.baud = 1200;
+        std::string error;
+        ASSERT_TRUE(tz52sim::ParseLineFormat(c.format, &config.format, &error));
+        auto simulator = StartSimulator(config);
+        HostPort port;
+        ASSERT_EQ(port.Open(simulator->PortName(), 30), 0);
+        const auto start = Clock::now();
+        ASSERT_EQ(c.write ? port.Write(1, c.type, 1, 0x1234) : port.Read(1, c.type, 1), 0);
+        const long long wireMs = c.characters * c.bits * 1000 / 1200;
+        EXPECT_GE(MillisecondsSince(start), wireMs);
+        EXPECT_LT(MillisecondsSince(start), wireMs + 1000);
+        if (!c.write) {
+            EXPECT_EQ(port.Slot(), 4660);
+        }
+        EXPECT_EQ(port.Close(), 0);
+    }
+}
+
 struct FaultCase {
     const char* what;
     std::vector<std::string> faults;

@@ -288,10 +288,11 @@ bool Simulator::WaitUntil(int64_t deadline) {
 }
 
 bool Simulator::Send(const Bytes& bytes) {
-    int64_t due = NowNs();
+    // Paced: each character is handed over when its last bit would have
+    // arrived, one character time after the one before; otherwise all at once.
+    int64_t due = NowNs() + characterTimeNs_;
     size_t sent = 0;
     while (sent < bytes.size()) {
-        // Paced: one character per character time; otherwise all at once.
         const size_t chunk = characterTimeNs_ > 0 ? 1 : bytes.size() - sent;
         if (characterTimeNs_ > 0 && !WaitUntil(due)) return false;
         const ssize_t written = write(lineFd_, bytes.data() + sent, chunk);
