@@ -3,6 +3,7 @@
 // report through err.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -18,7 +19,8 @@ const char kOpenFailureFormat[] = "QMX%s : Fail to open %s";
 OpenParameters MakeOpen(const char* name, int32_t inUse = 36, int32_t timeout = 4) {
     OpenParameters p;
     std::memset(&p, 0, sizeof p);
-    std::strncpy(p.portName, name, sizeof p.portName);
+    // A name of 12 characters fills the field with no terminator.
+    std::memcpy(p.portName, name, std::min(std::strlen(name), sizeof p.portName));
     p.inUse = inUse;
     p.readTimeout = timeout;
     p.baudRate = 19200;
@@ -31,7 +33,7 @@ OpenParameters MakeOpen(const char* name, int32_t inUse = 36, int32_t timeout = 
 ReconfigureParameters MakeReconfigure(const char* name, int32_t timeout) {
     ReconfigureParameters p;
     std::memset(&p, 0, sizeof p);
-    std::strncpy(p.portName, name, sizeof p.portName);
+    std::memcpy(p.portName, name, std::min(std::strlen(name), sizeof p.portName));
     p.readTimeout = timeout;
     p.baudRate = 1200;
     p.dataBits = 8;
