@@ -2,8 +2,9 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SKIPPED := build/skipped-suites.txt
+NOTES := build/suite-notes.txt
 
-.PHONY: all build deps test test-native test-asan test-fuzz test-win32 test-summary demo bench clean
+.PHONY: all build deps test test-native test-asan test-fuzz test-win32 wine-suites test-summary demo bench clean
 
 all: build
 
@@ -16,7 +17,7 @@ build:
 
 # Every suite: native, sanitizers, short fuzz runs, the Windows DLL under Wine.
 test: deps
-	@mkdir -p build && : > $(SKIPPED)
+	@mkdir -p build && : > $(SKIPPED) && : > $(NOTES)
 	$(MAKE) test-native
 	$(MAKE) test-asan
 	$(MAKE) test-fuzz
@@ -49,24 +50,38 @@ test-fuzz:
 	fi
 
 # The 32-bit DLL, cross-compiled into build-win32: its PE image is checked
-# here; its suites run under Wine in a throwaway prefix inside build-win32.
+# here and its suites run under Wine in a throwaway prefix inside build-win32.
+# A kernel that cannot execute 32-bit programs cannot run wine32; then the
+# same suites run under 64-bit Wine against build-win64, a 64-bit build of the
+# same sources, and the summary says so.
 WIN32_CXX := i686-w64-mingw32-g++-posix
+WIN64_CXX := x86_64-w64-mingw32-g++-posix
 test-win32:
 	@mkdir -p build
 	@if ! command -v $(WIN32_CXX) >/dev/null; then \
 	  echo "win32: $(WIN32_CXX) is not installed (g++-mingw-w64-i686)" >> $(SKIPPED); exit 0; fi; \
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS) >/dev/null && \
 	cmake --build build-win32 -j$(JOBS) || exit 1; \
-	if reason=$$(bash tests/win32/wine_env.sh probe); then \
-	  status=0; ctest --test-dir build-win32 --output-on-failure || status=$$?; \
-	  bash tests/win32/wine_env.sh cleanup build-win32; exit $$status; \
-	else \
-	  ctest --test-dir build-win32 --output-on-failure -LE wine || exit 1; \
-	  echo "win32: Wine suites not run: $$reason" >> $(SKIPPED); \
-	fi
+	if reason=$$(bash tests/win32/wine_env.sh probe win32); then \
+	  $(MAKE) --no-print-directory wine-suites WINE_BUILD=build-win32; exit $$?; fi; \
+	ctest --test-dir build-win32 --output-on-failure -LE wine || exit 1; \
+	if ! command -v $(WIN64_CXX) >/dev/null; then \
+	  echo "win32: Wine suites not run: $$reason; $(WIN64_CXX) is not installed (g++-mingw-w64-x86-64)" >> $(SKIPPED); exit 0; fi; \
+	if ! why64=$$(bash tests/win32/wine_env.sh probe win64); then \
+	  echo "win32: Wine suites not run: $$reason; $$why64" >> $(SKIPPED); exit 0; fi; \
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS) >/dev/null && \
+	cmake --build build-win64 -j$(JOBS) || exit 1; \
+	$(MAKE) --no-print-directory wine-suites WINE_BUILD=build-win64 || exit 1; \
+	echo "win32: wine32 cannot run here ($$reason); the Wine suites ran against the 64-bit build (build-win64)" >> $(NOTES)
+
+# Every suite of one Windows build under Wine; the prefix is removed after.
+wine-suites:
+	@status=0; ctest --test-dir $(WINE_BUILD) --output-on-failure || status=$$?; \
+	bash tests/win32/wine_env.sh cleanup $(WINE_BUILD) >/dev/null 2>&1; exit $$status
 
 # Says what was skipped; under CI a skipped suite is a failure.
 test-summary:
+	@if [ -s $(NOTES) ]; then echo "Notes:"; sed 's/^/  /' $(NOTES); fi
 	@if [ -s $(SKIPPED) ]; then \
 	  echo "Skipped suites:"; sed 's/^/  /' $(SKIPPED); \
 	  if [ "$${CI:-}" = "true" ]; then echo "CI: a suite was skipped" >&2; exit 1; fi; \
@@ -87,4 +102,4 @@ bench: deps
 	bash bench/run_bench.sh build-bench
 
 clean:
-	rm -rf build build-asan build-fuzz build-win32 build-bench
+	rm -rf build build-asan build-fuzz build-win32 build-win64 build-bench

@@ -13,7 +13,7 @@ if(WIN32)
     target_sources(${target} PRIVATE
       ${PROJECT_SOURCE_DIR}/driver/tz52drv.def ${CMAKE_CURRENT_BINARY_DIR}/tz52drv.rc)
     target_link_libraries(${target} PRIVATE zolvar_import)
-    target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--kill-at)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--kill-at -Wl,--enable-stdcall-fixup)
     set_target_properties(${target} PROPERTIES PREFIX "")
   endfunction()
 else()

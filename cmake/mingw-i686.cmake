@@ -1,27 +1,7 @@
-# Cross-compiling for 32-bit Windows with the MinGW-w64 i686 compilers.
+# Cross-compiling for 32-bit Windows with the MinGW-w64 i686 compilers: the
+# build of tz52drv.dll that hosts load.
 #
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
-#
-# The -posix compilers are used so that the C++ threading library exists
-# (GoogleTest and the host tools need it); everything is linked statically, so
-# no libgcc, libstdc++ or winpthread DLL is needed beside the programs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(TZ52_MINGW_PREFIX i686-w64-mingw32 CACHE STRING "Target triplet of the MinGW-w64 tools")
-
-set(CMAKE_C_COMPILER ${TZ52_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TZ52_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TZ52_MINGW_PREFIX}-windres)
-set(CMAKE_DLLTOOL ${TZ52_MINGW_PREFIX}-dlltool)
-set(CMAKE_OBJDUMP ${TZ52_MINGW_PREFIX}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TZ52_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,7 +1,7 @@
 // tz52drv.dll as a host sees it under Wine: loaded by name, QmxMain found by
 // its plain name and called with the Windows API convention.
 //
-// COM5 and COM6 are the two ends of a pseudo-terminal pair and COM8 a device
+// COM5 and COM6 are the two ends of a pseudo-terminal pair and COM250 a device
 // that does not exist (wine_env.sh).
 #include <windows.h>
 
@@ -143,13 +143,13 @@ TEST(DriverLibrary, FailedOpenIsReportedThroughZolvar) {
     ZolvarReset();
     PortContext context;
     std::memset(&context, 0, sizeof context);
-    OpenParameters parameters = OpenParametersFor("COM8", 4);
+    OpenParameters parameters = OpenParametersFor("COM250", 4);
     EXPECT_EQ(Driver::Get().Call(&context, kOpOpen, &parameters), 2);
     EXPECT_EQ(context.handle, nullptr);
     EXPECT_EQ(ZolvarReportCount(), 1);
     EXPECT_EQ(ZolvarLastLevel(), 32);
     EXPECT_STREQ(ZolvarLastFormat(), "QMX%s : Fail to open %s");
-    EXPECT_STREQ(ZolvarLastMessage(), "QMXKORVEL,  : Fail to open COM8");
+    EXPECT_STREQ(ZolvarLastMessage(), "QMXKORVEL,  : Fail to open COM250");
 }
 
 }  // namespace

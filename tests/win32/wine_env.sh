@@ -5,13 +5,16 @@
 #   wine_env.sh setup   BUILD_DIR    prefix, pty pair, COM port mapping
 #   wine_env.sh run     BUILD_DIR PROGRAM.exe [ARGS...]
 #   wine_env.sh cleanup BUILD_DIR    stop the pty pair and the wineserver
-#   wine_env.sh probe                can Wine run 32-bit programs here?
+#   wine_env.sh probe [win32|win64]  can Wine run such programs here?
+#
+# The kind of Wine follows the build: a 64-bit tz52drv.dll gets wine64.
 #
 # Ports, as the suites see them:
 #   COM5   one end of a pty pair (the port under test)
 #   COM6   the other end (the far end the tests drive)
 #   COM12  the same device as COM5, reachable only as \\.\COM12
-#   COM8   a device that does not exist
+#   COM250 no device at all (Wine would open a link to a missing device)
+#   COM7   the simulator's pseudo-terminal, while tz52_wine_test.sh runs it
 # socat joins two pseudo-terminals back to back; a holder process keeps both
 # slave sides open, so socat never sees a hang-up when a test closes a port.
 set -euo pipefail
@@ -21,17 +24,33 @@ mode=${1:?usage: wine_env.sh setup|run|cleanup BUILD_DIR ... | probe}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
+# Which Wine runs a build: wine32's loader for the 32-bit DLL, wine64's for a
+# 64-bit build (cmake/mingw-x86_64.cmake). WINELOADER tells the programs Wine
+# starts which loader to use; WINEARCH fixes the kind of prefix.
+use_wine() {
+  case $1 in
+  win32) wine=wine; export WINEARCH=win32 ;;
+  win64) wine=/usr/lib/wine/wine64; export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 ;;
+  esac
+}
+
 if [ "$mode" = probe ]; then
-  # wine32's loader is an i386 program; a kernel without 32-bit support (or
-  # a missing wine32) fails here.
-  command -v wine >/dev/null || { echo "wine is not installed"; exit 1; }
+  # wine_env.sh probe [win32|win64]: wine32's loader is an i386 program, so a
+  # kernel without 32-bit support (or a missing wine32) fails here; wine64
+  # needs neither.
+  use_wine "${2:-win32}"
   command -v socat >/dev/null || { echo "socat is not installed"; exit 1; }
-  out=$(wine --version 2>&1) || { echo "wine cannot run here: $out"; exit 1; }
+  command -v "$wine" >/dev/null || { echo "$wine is not installed"; exit 1; }
+  out=$("$wine" --version 2>&1) || { echo "$wine cannot run here: $out"; exit 1; }
   exit 0
 fi
 
 build=$(cd "${2:?BUILD_DIR}" && pwd)
 home=$build/wine
+case $(file -b "$build/tz52drv.dll" 2>/dev/null) in
+*x86-64*) use_wine win64 ;;
+*) use_wine win32 ;;
+esac
 export WINEPREFIX=$home/prefix
 
 ports_key='HKLM\Software\Wine\Ports'
@@ -53,14 +72,15 @@ setup() {
   echo $! > "$home/holder.pid"
 
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1
+    "$wine" wineboot -i >/dev/null 2>&1
   fi
   # The registry keeps the symlinks' paths, which stay the same from run to
   # run; only the pty behind each link changes.
-  wine reg add "$ports_key" /v COM5 /d "$home/com5" /f >/dev/null 2>&1
-  wine reg add "$ports_key" /v COM6 /d "$home/com6" /f >/dev/null 2>&1
-  wine reg add "$ports_key" /v COM12 /d "$home/com5" /f >/dev/null 2>&1
-  wine reg add "$ports_key" /v COM8 /d "$home/no-such-device" /f >/dev/null 2>&1
+  "$wine" reg add "$ports_key" /v COM5 /d "$home/com5" /f >/dev/null 2>&1
+  "$wine" reg add "$ports_key" /v COM6 /d "$home/com6" /f >/dev/null 2>&1
+  "$wine" reg add "$ports_key" /v COM12 /d "$home/com5" /f >/dev/null 2>&1
+  # COM7: the symlink tz52sim keeps to its pseudo-terminal (tz52_wine_test.sh).
+  "$wine" reg add "$ports_key" /v COM7 /d "$home/tz52sim" /f >/dev/null 2>&1
   wineserver -w
 }
 
@@ -83,7 +103,7 @@ run)
   # The programs find tz52drv.dll and ZOLVAR.dll beside them or in the
   # build directory.
   export WINEPATH="Z:${build//\//\\}"
-  exec wine "$@"
+  exec "$wine" "$@"
   ;;
 cleanup)
   cleanup_pair
