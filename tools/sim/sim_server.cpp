@@ -287,10 +287,13 @@ bool Simulator::WaitUntil(int64_t deadline) {
     }
 }
 
-bool Simulator::Send(const Bytes& bytes) {
+bool Simulator::Send(const Bytes& bytes, int64_t startNs) {
     // Paced: each character is handed over when its last bit would have
     // arrived, one character time after the one before; otherwise all at once.
-    int64_t due = NowNs() + characterTimeNs_;
+    // The times count from when the reply was due to start, not from when the
+    // wait for it ended, so a late wake-up does not push every later
+    // character back: a line's clock does not slip with the scheduler.
+    int64_t due = startNs + characterTimeNs_;
     size_t sent = 0;
     while (sent < bytes.size()) {
         const size_t chunk = characterTimeNs_ > 0 ? 1 : bytes.size() - sent;
@@ -349,7 +352,7 @@ bool Simulator::HandleRequest(const Request& request) {
     // on the line before the host can send its next request.
     Bytes onTheLine = transmission.bytes;
     onTheLine.insert(onTheLine.end(), transmission.stray.begin(), transmission.stray.end());
-    if (!Send(onTheLine)) return false;
+    if (!Send(onTheLine, replyAt)) return false;
     if (transmission.hangUp) {
         // As an unplugged adapter: the line and its name vanish at once. The
         // end is recorded first, so whoever sees the line gone sees it too.

@@ -84,9 +84,9 @@ private:
     // Waits until `deadline` (steady clock, ns) or a stop request; false when
     // stopped.
     bool WaitUntil(int64_t deadline);
-    // Writes bytes, paced at the line rate when pacing; false when the line
+    // Writes bytes, paced at the line rate from startNs when pacing; false when the line
     // failed or a stop was requested.
-    bool Send(const Bytes& bytes);
+    bool Send(const Bytes& bytes, int64_t startNs);
     // One request for a served station; false when the line is to end.
     bool HandleRequest(const Request& request);
     void Trace(const std::string& line);
