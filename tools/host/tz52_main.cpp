@@ -169,6 +169,18 @@ bool OpenOrExplain(const Host& host, PortContext* context, const PortSetup& setu
     return false;
 }
 
+// What read, write and poll do first: every address checked before any
+// traffic, the line settings resolved, the port opened. On failure it has
+// said why and *exitCode holds the exit code.
+bool StartOnPort(const Host& host, const std::vector<std::string>& texts, std::vector<CheckedAddress>* addresses,
+                 PortSetup* setup, PortContext* context, int* exitCode) {
+    if (!CheckAllAddresses(host, texts, addresses)) {
+        *exitCode = kExitRefused;
+        return false;
+    }
+    return ResolvePortSetup(host, setup, exitCode) && OpenOrExplain(host, context, *setup, exitCode);
+}
+
 int CloseOrExplain(const Host& host, PortContext* context, const PortSetup& setup) {
     const int result = ClosePort(host.entry, context);
     if (result == kResultOk) return kExitOk;
@@ -191,12 +203,10 @@ std::string PointJson(const std::string& address, int result, const char* valueN
 
 int RunRead(const Host& host) {
     std::vector<CheckedAddress> addresses;
-    if (!CheckAllAddresses(host, host.invocation.addresses, &addresses)) return kExitRefused;
     PortSetup setup;
-    int exitCode = kExitOk;
-    if (!ResolvePortSetup(host, &setup, &exitCode)) return exitCode;
     PortContext context{};
-    if (!OpenOrExplain(host, &context, setup, &exitCode)) return exitCode;
+    int exitCode = kExitOk;
+    if (!StartOnPort(host, host.invocation.addresses, &addresses, &setup, &context, &exitCode)) return exitCode;
 
     std::string json;
     if (!host.invocation.json) std::printf("POINT     VALUE  HEX     RESULT\n");
@@ -232,12 +242,10 @@ int RunWrite(const Host& host) {
     std::vector<std::string> texts;
     for (const PointWrite& write : host.invocation.writes) texts.push_back(write.address);
     std::vector<CheckedAddress> addresses;
-    if (!CheckAllAddresses(host, texts, &addresses)) return kExitRefused;
     PortSetup setup;
-    int exitCode = kExitOk;
-    if (!ResolvePortSetup(host, &setup, &exitCode)) return exitCode;
     PortContext context{};
-    if (!OpenOrExplain(host, &context, setup, &exitCode)) return exitCode;
+    int exitCode = kExitOk;
+    if (!StartOnPort(host, texts, &addresses, &setup, &context, &exitCode)) return exitCode;
 
     const bool verify = host.invocation.verify;
     std::string json;
@@ -318,12 +326,10 @@ void SleepUntil(int64_t deadline) {
 
 int RunPoll(const Host& host) {
     std::vector<CheckedAddress> addresses;
-    if (!CheckAllAddresses(host, host.invocation.addresses, &addresses)) return kExitRefused;
     PortSetup setup;
-    int exitCode = kExitOk;
-    if (!ResolvePortSetup(host, &setup, &exitCode)) return exitCode;
     PortContext context{};
-    if (!OpenOrExplain(host, &context, setup, &exitCode)) return exitCode;
+    int exitCode = kExitOk;
+    if (!StartOnPort(host, host.invocation.addresses, &addresses, &setup, &context, &exitCode)) return exitCode;
 
     std::vector<PollRow> rows;
     for (const CheckedAddress& address : addresses) {

@@ -165,32 +165,29 @@ DecodeEvent RequestDecoder::Next(Request* request, Bytes* dropped, std::string* 
 }
 
 std::string DescribeCommand(const Command& command) {
-    char text[96];
     PointRef point;
     point.station = command.station;
     point.index = command.address;
+    std::string where;
+    bool write = false;
     switch (command.format->kind) {
         case CommandKind::kReadAnalog:
             point.type = 'A';
-            std::snprintf(text, sizeof text, "read %s", FormatPoint(point).c_str());
+            where = FormatPoint(point);
             break;
         case CommandKind::kReadBinary:
             point.type = 'B';
-            std::snprintf(text, sizeof text, "read %s", FormatPoint(point).c_str());
+            where = FormatPoint(point);
             break;
         case CommandKind::kReadOutput:
-            point.type = 'O';
-            std::snprintf(text, sizeof text, "read %s", FormatPoint(point).c_str());
-            break;
         case CommandKind::kWriteBit:
+            write = command.format->kind == CommandKind::kWriteBit;
             point.type = 'O';
-            std::snprintf(text, sizeof text, "write %s := %u", FormatPoint(point).c_str(),
-                          command.value);
+            where = FormatPoint(point);
             break;
         case CommandKind::kReadWord:
-        case CommandKind::kWriteWord: {
-            const bool write = command.format->kind == CommandKind::kWriteWord;
-            std::string where;
+        case CommandKind::kWriteWord:
+            write = command.format->kind == CommandKind::kWriteWord;
             if (PointAtWordAddress(command.address, &point.type, &point.index)) {
                 where = FormatPoint(point);
             } else {
@@ -198,18 +195,11 @@ std::string DescribeCommand(const Command& command) {
                 std::snprintf(raw, sizeof raw, "word @%d", command.address);
                 where = raw;
             }
-            if (write) {
-                std::snprintf(text, sizeof text, "write %s := %u", where.c_str(), command.value);
-            } else {
-                std::snprintf(text, sizeof text, "read %s", where.c_str());
-            }
             break;
-        }
         case CommandKind::kReadByteWord:
         case CommandKind::kWriteByte: {
-            const bool write = command.format->kind == CommandKind::kWriteByte;
+            write = command.format->kind == CommandKind::kWriteByte;
             bool low = false;
-            std::string where;
             if (PointAtByteAddress(command.address, &point.index, &low)) {
                 point.type = 'S';
                 where = FormatPoint(point);
@@ -219,15 +209,11 @@ std::string DescribeCommand(const Command& command) {
                 std::snprintf(raw, sizeof raw, "byte @%04X", command.address);
                 where = raw;
             }
-            if (write) {
-                std::snprintf(text, sizeof text, "write %s := %u", where.c_str(), command.value);
-            } else {
-                std::snprintf(text, sizeof text, "read %s", where.c_str());
-            }
             break;
         }
     }
-    return text;
+    if (!write) return "read " + where;
+    return "write " + where + " := " + std::to_string(command.value);
 }
 
 std::string HexBytes(const Bytes& bytes) {
