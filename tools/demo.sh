@@ -13,7 +13,7 @@ set -uo pipefail
 
 build=${1:-build}
 tz52=$build/tz52
-sim=$build/tools/sim/tz52sim
+sim=$build/tools/tz52sim/tz52sim
 for program in "$tz52" "$sim"; do
   if [ ! -x "$program" ]; then
     echo "demo: $program is missing; build it first (make demo does)" >&2

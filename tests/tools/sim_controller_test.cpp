@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/sim_controller.h"
-#include "tools/sim/sim_protocol.h"
+#include "tools/tz52sim/sim_controller.h"
+#include "tools/tz52sim/sim_protocol.h"
 
 namespace tz52sim {
 namespace {

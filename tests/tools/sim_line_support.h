@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "driver/driver_api.h"
-#include "tools/sim/sim_server.h"
+#include "tools/tz52sim/sim_server.h"
 
 namespace simline {
 

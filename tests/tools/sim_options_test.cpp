@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/sim_faults.h"
-#include "tools/sim/sim_options.h"
+#include "tools/tz52sim/sim_faults.h"
+#include "tools/tz52sim/sim_options.h"
 
 namespace tz52sim {
 namespace {

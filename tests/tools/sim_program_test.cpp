@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/sim_server.h"
+#include "tools/tz52sim/sim_server.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/command_line.h"
+#include "tools/tz52/command_line.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/sim/sim_options.h"
-#include "tools/sim/sim_server.h"
+#include "tools/tz52sim/sim_options.h"
+#include "tools/tz52sim/sim_server.h"
 
 namespace {
 

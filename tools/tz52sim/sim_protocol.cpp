@@ -1,8 +1,8 @@
-#include "tools/sim/sim_protocol.h"
+#include "tools/tz52sim/sim_protocol.h"
 
 #include <cstdio>
 
-#include "tools/sim/sim_points.h"
+#include "tools/tz52sim/sim_points.h"
 
 namespace tz52sim {
 

@@ -4,7 +4,7 @@
 // Sections: driver library; host report; terminal and time; port diagnosis.
 #if !defined(_WIN32)
 
-#include "tools/host/host_platform.h"
+#include "tools/tz52/host_platform.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

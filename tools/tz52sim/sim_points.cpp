@@ -1,4 +1,4 @@
-#include "tools/sim/sim_points.h"
+#include "tools/tz52sim/sim_points.h"
 
 #include <cctype>
 #include <cstdio>

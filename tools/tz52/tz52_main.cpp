@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/host/command_line.h"
-#include "tools/host/driver_calls.h"
-#include "tools/host/host_platform.h"
-#include "tools/host/output_text.h"
+#include "tools/tz52/command_line.h"
+#include "tools/tz52/driver_calls.h"
+#include "tools/tz52/host_platform.h"
+#include "tools/tz52/output_text.h"
 
 namespace {
 

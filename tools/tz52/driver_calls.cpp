@@ -1,6 +1,6 @@
 // The host's side of QmxMain: records filled as a host fills them, results
 // passed back unchanged, and their meaning in words.
-#include "tools/host/driver_calls.h"
+#include "tools/tz52/driver_calls.h"
 
 #include <climits>
 #include <cstdio>

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "tools/sim/sim_protocol.h"
+#include "tools/tz52sim/sim_protocol.h"
 
 namespace tz52sim {
 

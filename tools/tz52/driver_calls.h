@@ -8,7 +8,7 @@
 #include <string>
 
 #include "driver/driver_api.h"
-#include "tools/host/host_platform.h"
+#include "tools/tz52/host_platform.h"
 
 // Attempts the driver makes for one read or write before it gives up.
 constexpr int kDriverAttempts = 3;

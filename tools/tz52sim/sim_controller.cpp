@@ -1,4 +1,4 @@
-#include "tools/sim/sim_controller.h"
+#include "tools/tz52sim/sim_controller.h"
 
 namespace tz52sim {
 

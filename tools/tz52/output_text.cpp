@@ -1,4 +1,4 @@
-#include "tools/host/output_text.h"
+#include "tools/tz52/output_text.h"
 
 #include <cstdio>
 

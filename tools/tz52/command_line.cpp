@@ -1,6 +1,6 @@
 // The command line of tz52: one table of options, the value parsers, the
 // help texts.
-#include "tools/host/command_line.h"
+#include "tools/tz52/command_line.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 // Sections: driver library; host report; terminal and time; port diagnosis.
 #if defined(_WIN32)
 
-#include "tools/host/host_platform.h"
+#include "tools/tz52/host_platform.h"
 
 #include <io.h>
 #include <windows.h>

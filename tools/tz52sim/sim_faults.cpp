@@ -1,6 +1,6 @@
-#include "tools/sim/sim_faults.h"
+#include "tools/tz52sim/sim_faults.h"
 
-#include "tools/sim/sim_text.h"
+#include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
 

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim/sim_controller.h"
-#include "tools/sim/sim_faults.h"
-#include "tools/sim/sim_options.h"
+#include "tools/tz52sim/sim_controller.h"
+#include "tools/tz52sim/sim_faults.h"
+#include "tools/tz52sim/sim_options.h"
 
 namespace tz52sim {
 

@@ -7,8 +7,8 @@
 #include <map>
 #include <vector>
 
-#include "tools/sim/sim_points.h"
-#include "tools/sim/sim_protocol.h"
+#include "tools/tz52sim/sim_points.h"
+#include "tools/tz52sim/sim_protocol.h"
 
 namespace tz52sim {
 

@@ -1,6 +1,6 @@
 // Sections: opening the line (pseudo-terminal, device, link); serving
 // (reading, answering, faults, pacing); trace; points from other threads.
-#include "tools/sim/sim_server.h"
+#include "tools/tz52sim/sim_server.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/sim/sim_options.h"
+#include "tools/tz52sim/sim_options.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tools/sim/sim_text.h"
+#include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/sim_faults.h"
-#include "tools/sim/sim_points.h"
+#include "tools/tz52sim/sim_faults.h"
+#include "tools/tz52sim/sim_points.h"
 
 namespace tz52sim {
 
