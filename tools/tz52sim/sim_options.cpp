@@ -97,10 +97,6 @@ std::string FormatLineFormat(const LineFormat& format) {
     return std::to_string(format.dataBits) + format.parity + std::to_string(format.stopBits);
 }
 
-int BitsPerCharacter(const LineFormat& format) {
-    return 1 + format.dataBits + (format.parity == 'N' ? 0 : 1) + format.stopBits;
-}
-
 bool ParseAssignment(const std::string& text, Assignment* assignment, std::string* error) {
     const size_t equals = text.find('=');
     if (equals == std::string::npos) {

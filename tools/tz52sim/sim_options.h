@@ -6,22 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/line_ports_posix.h"
 #include "tools/tz52sim/sim_faults.h"
 #include "tools/tz52sim/sim_points.h"
 
 namespace tz52sim {
 
-// A character frame on the line: "8N1" and the like.
-struct LineFormat {
-    int dataBits = 8;   // 5 to 8
-    char parity = 'N';  // N, E, O, M, S
-    int stopBits = 1;   // 1 or 2
-};
-
 bool ParseLineFormat(const std::string& text, LineFormat* format, std::string* error);
 std::string FormatLineFormat(const LineFormat& format);
-// Start bit, data bits, parity bit and stop bits.
-int BitsPerCharacter(const LineFormat& format);
 
 // "001M025=1234": a point and the value it starts with.
 struct Assignment {

@@ -4,8 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,36 +29,6 @@ int64_t NowNs() {
 
 std::string SystemError(const char* call, const std::string& what) {
     return std::string(call) + "(" + what + ") failed: " + std::strerror(errno);
-}
-
-struct BaudConstant {
-    uint32_t rate;
-    speed_t constant;
-};
-
-constexpr BaudConstant kBaudConstants[] = {
-    {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
-    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
-};
-
-// The value a read command returns, taken back from its reply frame.
-bool ReadValue(const Command& command, const Bytes& reply, uint16_t* value) {
-    switch (command.format->kind) {
-        case CommandKind::kReadAnalog:
-            *value = static_cast<uint16_t>(2 * reply[4] + reply[6]);
-            return true;
-        case CommandKind::kReadBinary:
-        case CommandKind::kReadOutput:
-            *value = reply[4];
-            return true;
-        case CommandKind::kReadWord:
-        case CommandKind::kReadByteWord:
-            *value = JoinSplitWord(reply[4], reply[6], reply[8]);
-            return true;
-        default:
-            return false;
-    }
 }
 
 void CloseDescriptor(int* fd) {
@@ -118,42 +86,12 @@ bool Simulator::Open(std::string* error) {
 }
 
 bool Simulator::OpenPseudoTerminal(std::string* error) {
-    lineFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (lineFd_ < 0) {
-        *error = SystemError("posix_openpt", "O_RDWR");
-        return false;
-    }
-    char name[128];
-    if (grantpt(lineFd_) != 0 || unlockpt(lineFd_) != 0 ||
-        ptsname_r(lineFd_, name, sizeof name) != 0) {
-        *error = SystemError("grantpt/unlockpt/ptsname_r", "pseudo-terminal");
-        return false;
-    }
-    linePath_ = name;
-    portName_ = linePath_.compare(0, 5, "/dev/") == 0 ? linePath_.substr(5) : linePath_;
-
-    // Holding the terminal side open keeps the line up between hosts: without
-    // it the controller side reads EIO whenever no host has the port open.
-    heldTerminalFd_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (heldTerminalFd_ < 0) {
-        *error = SystemError("open", linePath_);
-        return false;
-    }
-    termios settings{};
-    if (tcgetattr(heldTerminalFd_, &settings) != 0) {
-        *error = SystemError("tcgetattr", linePath_);
-        return false;
-    }
-    cfmakeraw(&settings);
-    if (tcsetattr(heldTerminalFd_, TCSANOW, &settings) != 0) {
-        *error = SystemError("tcsetattr", linePath_);
-        return false;
-    }
-    const int flags = fcntl(lineFd_, F_GETFL);
-    if (flags < 0 || fcntl(lineFd_, F_SETFL, flags | O_NONBLOCK) != 0) {
-        *error = SystemError("fcntl", "O_NONBLOCK");
-        return false;
-    }
+    PseudoTerminal terminal;
+    if (!tz52line::OpenPseudoTerminal(&terminal, error)) return false;
+    lineFd_ = terminal.controlFd;
+    heldTerminalFd_ = terminal.terminalFd;
+    linePath_ = terminal.path;
+    portName_ = terminal.portName;
     return true;
 }
 
@@ -161,73 +99,11 @@ bool Simulator::OpenDevice(std::string* error) {
     linePath_ = config_.devicePath;
     portName_ = config_.devicePath;
     const uint32_t baud = config_.baud != 0 ? config_.baud : kDeviceDefaultBaud;
-    speed_t speed = 0;
-    bool known = false;
-    for (const BaudConstant& entry : kBaudConstants) {
-        if (entry.rate == baud) {
-            speed = entry.constant;
-            known = true;
-        }
-    }
-    if (!known) {
-        *error = "--baud " + std::to_string(baud) +
-                 ": a device takes a standard rate (300 to 230400)";
-        return false;
-    }
-    lineFd_ = open(linePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (lineFd_ < 0) {
-        *error = SystemError("open", linePath_);
-        return false;
-    }
-    termios settings{};
-    if (tcgetattr(lineFd_, &settings) != 0) {
-        *error = SystemError("tcgetattr", linePath_) + " (not a serial device?)";
-        return false;
-    }
-    cfmakeraw(&settings);
-    settings.c_cflag &= static_cast<tcflag_t>(~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS));
-    const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-    settings.c_cflag |= kSizes[config_.format.dataBits - 5] | CREAD | CLOCAL;
-    switch (config_.format.parity) {
-        case 'E': settings.c_cflag |= PARENB; break;
-        case 'O': settings.c_cflag |= PARENB | PARODD; break;
-        case 'M': settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 'S': settings.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-    }
-    if (config_.format.stopBits == 2) settings.c_cflag |= CSTOPB;
-    settings.c_iflag &= static_cast<tcflag_t>(~(IXON | IXOFF | IXANY | INPCK));
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0 ||
-        tcsetattr(lineFd_, TCSANOW, &settings) != 0) {
-        *error = SystemError("tcsetattr", linePath_);
-        return false;
-    }
-    tcflush(lineFd_, TCIOFLUSH);
-    return true;
+    return OpenRawDevice(linePath_, baud, config_.format, &lineFd_, error);
 }
 
 bool Simulator::MakeLink(std::string* error) {
-    const std::string& link = config_.linkPath;
-    struct stat existing {};
-    if (lstat(link.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-        *error = "--link " + link + ": exists and is not a symlink; not replacing it";
-        return false;
-    }
-    // Made under a temporary name and renamed, so a host never finds the
-    // link missing while it moves from an earlier simulator to this one.
-    const std::string temporary = link + ".tz52sim." + std::to_string(getpid());
-    unlink(temporary.c_str());
-    if (symlink(linePath_.c_str(), temporary.c_str()) != 0) {
-        *error = SystemError("symlink", temporary);
-        return false;
-    }
-    if (rename(temporary.c_str(), link.c_str()) != 0) {
-        *error = SystemError("rename", link);
-        unlink(temporary.c_str());
-        return false;
-    }
+    if (!tz52line::MakeLink(config_.linkPath, linePath_, "--link", error)) return false;
     linkMade_ = true;
     return true;
 }
@@ -235,12 +111,7 @@ bool Simulator::MakeLink(std::string* error) {
 void Simulator::RemoveLink() {
     if (!linkMade_) return;
     linkMade_ = false;
-    // Only while it is still ours: a later simulator may have taken the name.
-    char target[256];
-    const ssize_t length = readlink(config_.linkPath.c_str(), target, sizeof target - 1);
-    if (length < 0) return;
-    target[length] = '\0';
-    if (linePath_ == target) unlink(config_.linkPath.c_str());
+    RemoveLinkIfOurs(config_.linkPath, linePath_);
 }
 
 void Simulator::CloseLine() {
@@ -335,7 +206,7 @@ bool Simulator::HandleRequest(const Request& request) {
         std::string line = "#" + std::to_string(number) + " station " +
                            std::to_string(request.station) + " " + DescribeCommand(command);
         uint16_t value = 0;
-        if (ReadValue(command, reply, &value)) line += " = " + std::to_string(value);
+        if (ReplyValue(command, reply, &value)) line += " = " + std::to_string(value);
         line += " | rx " + HexBytes(request.frame);
         line += " | tx " + (transmission.bytes.empty() ? "(nothing)" : HexBytes(transmission.bytes));
         if (!transmission.stray.empty()) line += " | stray " + HexBytes(transmission.stray);

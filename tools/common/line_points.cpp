@@ -1,9 +1,9 @@
-#include "tools/tz52sim/sim_points.h"
+#include "tools/common/line_points.h"
 
 #include <cctype>
 #include <cstdio>
 
-namespace tz52sim {
+namespace tz52line {
 
 namespace {
 
@@ -113,4 +113,4 @@ bool PointAtByteAddress(int address, int* index, bool* lowByte) {
     return true;
 }
 
-}  // namespace tz52sim
+}  // namespace tz52line

@@ -1,10 +1,10 @@
-#include "tools/tz52sim/sim_protocol.h"
+#include "tools/common/line_frames.h"
 
 #include <cstdio>
 
-#include "tools/tz52sim/sim_points.h"
+#include "tools/common/line_points.h"
 
-namespace tz52sim {
+namespace tz52line {
 
 namespace {
 
@@ -49,6 +49,9 @@ const CommandFormat* FindCommandFormat(uint8_t opcode) {
     }
     return nullptr;
 }
+
+size_t RequestLength(const CommandFormat& format) { return kStartLength + 2 * format.payloadLength; }
+size_t ReplyLength(const CommandFormat& format) { return kStartLength + 2 * format.replyDataCount; }
 
 void SplitWord(uint16_t word, uint8_t out[3]) {
     out[0] = static_cast<uint8_t>(word >> 9);
@@ -108,6 +111,45 @@ Bytes BuildReply(const Bytes& data) {
     return reply;
 }
 
+ReplyCheck CheckReply(const Bytes& reply, size_t expectedLength) {
+    ReplyCheck check;
+    if (reply.empty()) {
+        check.verdict = ReplyVerdict::kNoReply;
+    } else if (reply.size() < expectedLength) {
+        check.verdict = ReplyVerdict::kShort;
+    } else if (reply[0] != kReplyStart) {
+        check.verdict = ReplyVerdict::kWrongFirstByte;
+    } else {
+        for (size_t at = 2; at + 1 < expectedLength; at += 2) {
+            if (unsigned{reply[at]} + unsigned{reply[at + 1]} != kPairSum) {
+                check.verdict = ReplyVerdict::kBadPair;
+                check.badPairAt = at;
+                break;
+            }
+        }
+    }
+    return check;
+}
+
+bool ReplyValue(const Command& command, const Bytes& reply, uint16_t* value) {
+    // Data byte i sits at 4 + 2i, its complement after it.
+    switch (command.format->kind) {
+        case CommandKind::kReadAnalog:
+            *value = static_cast<uint16_t>(2 * reply[4] + reply[6]);
+            return true;
+        case CommandKind::kReadBinary:
+        case CommandKind::kReadOutput:
+            *value = reply[4];
+            return true;
+        case CommandKind::kReadWord:
+        case CommandKind::kReadByteWord:
+            *value = JoinSplitWord(reply[4], reply[6], reply[8]);
+            return true;
+        default:
+            return false;
+    }
+}
+
 void RequestDecoder::Feed(const uint8_t* data, size_t count) {
     buffer_.insert(buffer_.end(), data, data + count);
 }
@@ -151,11 +193,9 @@ DecodeEvent RequestDecoder::Next(Request* request, Bytes* dropped, std::string* 
         }
         if (at + 2 >= kStartLength + 2 * format->payloadLength) break;
     }
-    if (format == nullptr || b.size() < kStartLength + 2 * format->payloadLength) {
-        return DecodeEvent::kNeedMore;
-    }
+    if (format == nullptr || b.size() < RequestLength(*format)) return DecodeEvent::kNeedMore;
 
-    const size_t length = kStartLength + 2 * format->payloadLength;
+    const size_t length = RequestLength(*format);
     request->station = b[0] - 0x80;
     request->frame.assign(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(length));
     request->payload.clear();
@@ -226,4 +266,4 @@ std::string HexBytes(const Bytes& bytes) {
     return text;
 }
 
-}  // namespace tz52sim
+}  // namespace tz52line
