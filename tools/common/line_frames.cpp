@@ -154,6 +154,12 @@ void RequestDecoder::Feed(const uint8_t* data, size_t count) {
     buffer_.insert(buffer_.end(), data, data + count);
 }
 
+Bytes RequestDecoder::TakePending() {
+    Bytes pending;
+    pending.swap(buffer_);
+    return pending;
+}
+
 DecodeEvent RequestDecoder::Drop(size_t count, Bytes* dropped, std::string* reason,
                                  std::string why) {
     // A request can begin only at a byte of 0x81 or more, so everything before
@@ -204,7 +210,7 @@ DecodeEvent RequestDecoder::Next(Request* request, Bytes* dropped, std::string* 
     return DecodeEvent::kRequest;
 }
 
-std::string DescribeCommand(const Command& command) {
+std::string CommandTarget(const Command& command, bool* isWrite) {
     PointRef point;
     point.station = command.station;
     point.index = command.address;
@@ -252,6 +258,13 @@ std::string DescribeCommand(const Command& command) {
             break;
         }
     }
+    *isWrite = write;
+    return where;
+}
+
+std::string DescribeCommand(const Command& command) {
+    bool write = false;
+    const std::string where = CommandTarget(command, &write);
     if (!write) return "read " + where;
     return "write " + where + " := " + std::to_string(command.value);
 }

@@ -111,6 +111,8 @@ public:
     DecodeEvent Next(Request* request, Bytes* dropped, std::string* reason);
 
     size_t Pending() const { return buffer_.size(); }
+    // Hands back the bytes waiting for the rest of a frame, and forgets them.
+    Bytes TakePending();
 
 private:
     DecodeEvent Drop(size_t count, Bytes* dropped, std::string* reason, std::string why);
@@ -120,6 +122,8 @@ private:
 // Point naming for people: "001C001" style addresses from the device
 // addresses of the commands, or a raw form when no point lies there.
 std::string DescribeCommand(const Command& command);
+// The point (or raw address) alone, and whether the command writes there.
+std::string CommandTarget(const Command& command, bool* isWrite);
 
 // Two hex digits per byte, separated by spaces.
 std::string HexBytes(const Bytes& bytes);
