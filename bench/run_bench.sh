@@ -32,6 +32,9 @@ run "$bin/tz52_bench_wire"
 echo "== 4. Read-limit accuracy"
 run "$bin/tz52_bench_time_limit"
 
+echo "== 4b. tz52 monitor's forwarding delay"
+run "$bin/tz52_bench_monitor"
+
 echo "== 5. Heap allocations"
 if [ -x "$build/tests/driver/no_allocation_test" ]; then
   run "$build/tests/driver/no_allocation_test" --gtest_brief=1
