@@ -6,16 +6,22 @@
 #include <cstdlib>
 
 #include "driver/driver_api.h"
+#include "tools/tz52/monitor.h"
 
 namespace {
 
 // Which commands take an option: one bit per Command.
 constexpr unsigned Bit(Command command) { return 1u << static_cast<unsigned>(command); }
 constexpr unsigned kAllCommands = Bit(Command::kNone) | Bit(Command::kInfo) | Bit(Command::kCheck) |
-                                  Bit(Command::kRead) | Bit(Command::kWrite) | Bit(Command::kPoll);
+                                  Bit(Command::kRead) | Bit(Command::kWrite) | Bit(Command::kPoll) |
+                                  Bit(Command::kMonitor);
 constexpr unsigned kPortCommands = Bit(Command::kRead) | Bit(Command::kWrite) | Bit(Command::kPoll);
 
-enum class OptionId { kHelp, kJson, kLib, kPort, kBaud, kDataBits, kStopBits, kParity, kTimeout, kEvery, kCount, kVerify };
+enum class OptionId {
+    kHelp, kJson, kLib, kPort, kBaud, kDataBits, kStopBits, kParity, kTimeout, kEvery, kCount, kVerify,
+    kDevice, kLink, kCapture, kDecode, kClock, kRaw
+};
+constexpr unsigned kLineCommands = kPortCommands | Bit(Command::kMonitor);
 
 struct OptionSpec {
     const char* name;
@@ -30,11 +36,17 @@ constexpr OptionSpec kOptions[] = {
     {"--json", OptionId::kJson, false, kAllCommands},
     {"--lib", OptionId::kLib, true, kAllCommands},
     {"--port", OptionId::kPort, true, kPortCommands},
-    {"--baud", OptionId::kBaud, true, kPortCommands},
-    {"--data-bits", OptionId::kDataBits, true, kPortCommands},
-    {"--stop-bits", OptionId::kStopBits, true, kPortCommands},
-    {"--parity", OptionId::kParity, true, kPortCommands},
-    {"--timeout", OptionId::kTimeout, true, kPortCommands},
+    {"--baud", OptionId::kBaud, true, kLineCommands},
+    {"--data-bits", OptionId::kDataBits, true, kLineCommands},
+    {"--stop-bits", OptionId::kStopBits, true, kLineCommands},
+    {"--parity", OptionId::kParity, true, kLineCommands},
+    {"--timeout", OptionId::kTimeout, true, kLineCommands},
+    {"--device", OptionId::kDevice, true, Bit(Command::kMonitor)},
+    {"--link", OptionId::kLink, true, Bit(Command::kMonitor)},
+    {"-o", OptionId::kCapture, true, Bit(Command::kMonitor)},
+    {"--decode", OptionId::kDecode, true, Bit(Command::kMonitor)},
+    {"--clock", OptionId::kClock, false, Bit(Command::kMonitor)},
+    {"--raw", OptionId::kRaw, false, Bit(Command::kMonitor)},
     {"--every", OptionId::kEvery, true, Bit(Command::kPoll)},
     {"--count", OptionId::kCount, true, Bit(Command::kPoll)},
     {"--verify", OptionId::kVerify, false, Bit(Command::kWrite)},
@@ -47,7 +59,7 @@ struct CommandSpec {
 
 constexpr CommandSpec kCommands[] = {
     {"info", Command::kInfo}, {"check", Command::kCheck}, {"read", Command::kRead},
-    {"write", Command::kWrite}, {"poll", Command::kPoll},
+    {"write", Command::kWrite}, {"poll", Command::kPoll}, {"monitor", Command::kMonitor},
 };
 
 const OptionSpec* FindOption(const std::string& name) {
@@ -118,6 +130,9 @@ std::string Usage(Command command) {
         case Command::kPoll:
             return "usage: tz52 poll --port NAME [--every DURATION] [--count N] [line options] [--json] [--lib PATH] "
                    "ADDRESS...";
+        case Command::kMonitor:
+            return "usage: tz52 monitor --device PATH [--link PATH] [line options] [--clock] [--raw] [--json] "
+                   "[-o FILE]\n       tz52 monitor --decode FILE [--timeout T] [--clock] [--raw] [--json]";
         case Command::kNone: break;
     }
     return "usage: tz52 COMMAND [options] [operands]; tz52 --help lists the commands";
@@ -193,9 +208,21 @@ bool ApplyOptionValue(OptionId id, const std::string& name, const std::string& v
             }
             invocation->rounds = static_cast<int64_t>(number);
             return true;
+        case OptionId::kDevice:
+        case OptionId::kLink:
+        case OptionId::kCapture:
+        case OptionId::kDecode:
+            if (value.empty()) break;
+            (id == OptionId::kDevice ? invocation->device
+             : id == OptionId::kLink ? invocation->link
+             : id == OptionId::kCapture ? invocation->capture
+                                        : invocation->decode) = value;
+            return true;
         case OptionId::kHelp:
         case OptionId::kJson:
         case OptionId::kVerify:
+        case OptionId::kClock:
+        case OptionId::kRaw:
             break;
     }
     *error = name + " needs a value";
@@ -315,6 +342,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             if (spec->id == OptionId::kHelp) invocation.help = true;
             if (spec->id == OptionId::kJson) invocation.json = true;
             if (spec->id == OptionId::kVerify) invocation.verify = true;
+            if (spec->id == OptionId::kClock) invocation.clock = true;
+            if (spec->id == OptionId::kRaw) invocation.raw = true;
             continue;
         }
         std::string value;
@@ -346,6 +375,22 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     }
     if ((kPortCommands & Bit(command)) != 0 && invocation.port.empty()) {
         parsed.error = std::string(CommandName(command)) + " needs --port NAME";
+        return parsed;
+    }
+    if (command == Command::kMonitor) {
+        if (!operands.empty()) {
+            parsed.error = "monitor takes no operands ('" + operands[0] + "')";
+            return parsed;
+        }
+        if (invocation.device.empty() == invocation.decode.empty()) {
+            parsed.error = "monitor needs either --device PATH (watch a line) or --decode FILE (read a capture)";
+            return parsed;
+        }
+        if (!invocation.decode.empty() && (!invocation.link.empty() || !invocation.capture.empty())) {
+            parsed.error = "--link and -o apply to a live line, not to --decode";
+            return parsed;
+        }
+        parsed.ok = true;
         return parsed;
     }
     if (command == Command::kInfo) {
@@ -386,6 +431,14 @@ std::string HelpText(Command command) {
         "  --parity P         none, odd, even, mark or space\n"
         "  --timeout T        the read limit of one reply: a number of 10 ms units\n"
         "                     (4 = 40 ms), or a time such as 100ms or 1s\n";
+    static const char kLineOptionsForMonitor[] =
+        "Line options (each defaults to what the driver reports through tz52 info):\n"
+        "  --baud N           baud rate of the device: 300 to 230400, a standard rate\n"
+        "  --data-bits N      5 to 8\n"
+        "  --stop-bits N      1 or 2\n"
+        "  --parity P         none, odd, even, mark or space\n"
+        "  --timeout T        the host's read limit (4 = 40 ms, or 100ms, 1s): no reply\n"
+        "                     within it plus 20 ms ends an exchange as no reply\n";
     static const char kCommon[] =
         "  --json             output for scripts (one JSON document; poll: one per round)\n"
         "  --lib PATH         the driver library (default: the one beside tz52)\n"
@@ -418,6 +471,10 @@ std::string HelpText(Command command) {
                    "                     (default 1s)\n"
                    "  --count N          stop after N rounds\n" + kCommon + "\n" +
                    "The exit code is the worst of all rounds.\n" + kExitCodes;
+        case Command::kMonitor:
+            return usage + tz52monitor::MonitorHelpText() + "\n" + kLineOptionsForMonitor + kCommon + "\n" +
+                   "Exit codes: 0 done; 1 some capture lines could not be read; 2 the device, the\n"
+                   "pseudo-terminal or a file failed; 64 bad usage.\n";
         case Command::kNone: break;
     }
     return usage +
@@ -428,6 +485,7 @@ std::string HelpText(Command command) {
            "  check     ask the driver whether point addresses are valid\n"
            "  read      read points\n"
            "  write     write points\n"
-           "  poll      read points again and again\n\n"
+           "  poll      read points again and again\n"
+           "  monitor   watch a host's line to a controller, or decode a capture\n\n"
            "tz52 COMMAND --help describes a command.\n\n" + kExitCodes;
 }

@@ -16,7 +16,7 @@ enum ExitCode {
     kExitUsage = 64        // the command line itself is wrong
 };
 
-enum class Command { kNone, kInfo, kCheck, kRead, kWrite, kPoll };
+enum class Command { kNone, kInfo, kCheck, kRead, kWrite, kPoll, kMonitor };
 
 // Line settings given on the command line; each unset one comes from the
 // driver's own defaults (DriverInfo).
@@ -50,6 +50,13 @@ struct Invocation {
     bool verify = false;                 // write: read every point back
     int64_t everyMilliseconds = 1000;    // poll
     int64_t rounds = 0;                  // poll: 0 runs until interrupted
+    // monitor
+    std::string device;
+    std::string link;
+    std::string capture;
+    std::string decode;
+    bool clock = false;
+    bool raw = false;
 };
 
 struct ParsedCommandLine {

@@ -68,6 +68,10 @@ private:
     bool headerShown_ = false;
 };
 
+// What tz52 monitor --help says after the usage line: what it does, and
+// its own options (the line options and --json are tz52's).
+const char* MonitorHelpText();
+
 // Exit codes as tz52's: 0 done, 1 some capture lines could not be read,
 // 2 the device, the pseudo-terminal or a file failed.
 int RunMonitorDecode(const MonitorSettings& settings);

@@ -8,6 +8,27 @@
 
 namespace tz52monitor {
 
+const char* MonitorHelpText() {
+    return "Sits between a host's port and a controller: opens the controller's serial\n"
+           "device, creates a pseudo-terminal for the host to open instead (printed as\n"
+           "\"port pts/N\"), and passes every byte both ways unchanged and at once. One line\n"
+           "per exchange: time, station, command, value read, reply time (from the\n"
+           "request's last byte to the reply's last byte) and the verdict: ok; bad pair at\n"
+           "byte N (counted from 0); wrong first byte; short reply (K of N bytes); no reply;\n"
+           "stray bytes (COUNT). Ctrl-C, SIGTERM or the end of a capture prints a summary.\n"
+           "Live monitoring needs Linux; --decode works everywhere.\n\n"
+           "  --device PATH      the controller's serial device (/dev/ttyUSB0), or a pts\n"
+           "  --link PATH        keep a symlink at PATH pointing at the host's pseudo-terminal\n"
+           "  -o FILE            also write everything seen to a capture file\n"
+           "  --decode FILE      decode a capture instead: the monitor's own, or lines\n"
+           "                     \"[TIME] > 81 7E 01 7E ...\" (from the host) and\n"
+           "                     \"[TIME] < FE 00 00 7F ...\" (from the controller); TIME is\n"
+           "                     optional: milliseconds (12.345) or a time of day\n"
+           "                     (23:41:07.123); lines starting with # are comments\n"
+           "  --clock            wall-clock times of day instead of milliseconds since the start\n"
+           "  --raw              each frame's bytes in hex under its line\n";
+}
+
 int64_t QuietLimitUs(int readLimitMs) { return (static_cast<int64_t>(readLimitMs) + kQuietMarginMs) * 1000; }
 
 MonitorSession::MonitorSession(const DisplayOptions& display, int readLimitMs, FILE* out)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/command_monitor.h"
 #include "tools/tz52/driver_calls.h"
 #include "tools/tz52/host_platform.h"
 #include "tools/tz52/output_text.h"
@@ -444,6 +445,7 @@ int main(int argc, char** argv) {
         case Command::kRead: return RunRead(host);
         case Command::kWrite: return RunWrite(host);
         case Command::kPoll: return RunPoll(host);
+        case Command::kMonitor: return RunMonitorCommand(host.invocation, host.entry);
         case Command::kNone: break;
     }
     return kExitUsage;
