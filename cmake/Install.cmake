@@ -7,6 +7,8 @@ if(WIN32)
 endif()
 
 include(GNUInstallDirs)
+# `make package` builds what it installs; installing does not build the tests.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # The stand-in for the host's support library lives in a folder of its own,
 # so that it never takes the place of a host's libzolvar.so; tz52 loads it
@@ -21,9 +23,9 @@ if(TZ52_SCDOC)
   foreach(page tz52.1 tz52sim.1)
     # The release number goes into the page's header.
     configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.scd ${PROJECT_BINARY_DIR}/docs/man/${page}.scd @ONLY)
-    set(out ${PROJECT_BINARY_DIR}/docs/man/${page})
+    set(out ${PROJECT_BINARY_DIR}/docs/man/${page}.gz)
     add_custom_command(OUTPUT ${out}
-      COMMAND ${TZ52_SCDOC} < ${PROJECT_BINARY_DIR}/docs/man/${page}.scd > ${out}
+      COMMAND sh -c "'${TZ52_SCDOC}' < '${PROJECT_BINARY_DIR}/docs/man/${page}.scd' | gzip -9n > '${out}'"
       DEPENDS ${PROJECT_BINARY_DIR}/docs/man/${page}.scd VERBATIM)
     list(APPEND tz52_man_pages ${out})
   endforeach()
@@ -77,6 +79,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A shlibs file and the ldconfig trigger, as for any package with a library.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps runs in the staging folder; the stand-in is found there.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${TZ52_PRIVATE_LIBDIR})
 file(READ ${PROJECT_SOURCE_DIR}/packaging/description.txt CPACK_DEBIAN_PACKAGE_DESCRIPTION)
