@@ -20,7 +20,7 @@ deps:
 	@bash .ci/install-deps
 
 build:
-	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B build $(CMAKE_FLAGS) -DTZ52_BUILD_TESTS=ON >/dev/null
 	cmake --build build -j$(JOBS)
 
 # Every suite: native, sanitizers, short fuzz runs, the Windows DLL under
@@ -97,6 +97,7 @@ wine-suites:
 # made, and that is said; under CI it is a failure.
 PACKAGE_TARGETS := tz52drv zolvar tz52 tz52sim man_pages changelog_gz
 package:
+	@bash .ci/install-deps
 	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
 	cmake --build build -j$(JOBS) --target $(PACKAGE_TARGETS)
 	@if command -v $(WIN32_CXX) >/dev/null; then \
@@ -127,10 +128,13 @@ test-summary:
 	@bash tests/summarise.sh $(RESULTS) $(FAILED_SUITES) $(SKIPPED)
 	@if [ -s $(SKIPPED) ] && [ "$${CI:-}" = "true" ]; then echo "CI: a suite was skipped" >&2; exit 1; fi
 
-# The driver against a simulated controller: builds the library, tz52 and
-# tz52sim in build/, then tools/demo.sh runs tz52 against tz52sim.
+# The driver against a simulated controller: installs what it builds with
+# when run as root, builds the library, tz52 and tz52sim in build/ (no test
+# suites, so it needs no GoogleTest), then tools/demo.sh runs tz52 against
+# tz52sim.
 demo:
-	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@bash .ci/install-deps demo
+	cmake -S . -B build $(CMAKE_FLAGS) -DTZ52_BUILD_TESTS=OFF >/dev/null
 	cmake --build build -j$(JOBS) --target tz52drv tz52 tz52sim
 	@bash tools/demo.sh build
 

@@ -153,10 +153,11 @@ else
   fi
   if [ -n "$wine_name" ]; then
     runs_info() {
-      local out status
-      out=$(cd "$wine_dir" && bash "$source_dir/tests/win32/wine_env.sh" run "$wine_dir" "$wine_dir/tools/tz52.exe" info 2>&1)
+      local out status env=$source_dir/tests/win32/wine_env.sh
+      out=$(bash "$env" setup "$wine_dir" 2>&1 &&
+        cd "$wine_dir" && bash "$env" run "$wine_dir" "$wine_dir/tools/tz52.exe" info 2>&1)
       status=$?
-      bash "$source_dir/tests/win32/wine_env.sh" cleanup "$wine_dir" >/dev/null 2>&1
+      bash "$env" cleanup "$wine_dir" >/dev/null 2>&1
       echo "$out"
       [ $status -eq 0 ] && grep -qF 'Driver      "KORVEL, "' <<<"$out" && grep -qiF 'tools\tz52drv.dll' <<<"$out"
     }
