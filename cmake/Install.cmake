@@ -34,12 +34,13 @@ else()
   message(STATUS "scdoc not found: the man pages are not built (apt-get install scdoc)")
 endif()
 
-# ---- the Debian changelog: CHANGELOG.md, compressed reproducibly ----------
+# ---- the Debian changelog: one entry per release, pointing at CHANGELOG.md,
+# compressed reproducibly (no name or time in the gzip header) ------------
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${PROJECT_BINARY_DIR}/docs/changelog @ONLY)
 set(tz52_changelog_gz ${PROJECT_BINARY_DIR}/docs/changelog.gz)
 add_custom_command(OUTPUT ${tz52_changelog_gz}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/docs
-  COMMAND sh -c "gzip -9n < '${PROJECT_SOURCE_DIR}/CHANGELOG.md' > '${tz52_changelog_gz}'"
-  DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md VERBATIM)
+  COMMAND sh -c "gzip -9n < '${PROJECT_BINARY_DIR}/docs/changelog' > '${tz52_changelog_gz}'"
+  DEPENDS ${PROJECT_BINARY_DIR}/docs/changelog VERBATIM)
 add_custom_target(changelog_gz ALL DEPENDS ${tz52_changelog_gz})
 
 # ---- what is installed -------------------------------------------------------
@@ -66,6 +67,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   ${PROJECT_SOURCE_DIR}/docs/performance.md ${PROJECT_SOURCE_DIR}/packaging/copyright
   ${tz52_changelog_gz}
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tz52drv)
 
 # ---- the Debian package: `cpack -G DEB` in the build tree ----------------
 set(CPACK_GENERATOR DEB)
