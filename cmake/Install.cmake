@@ -31,7 +31,11 @@ if(TZ52_SCDOC)
   endforeach()
   add_custom_target(man_pages ALL DEPENDS ${tz52_man_pages})
 else()
+  # The build goes on without them; `make package` stops here and says why.
   message(STATUS "scdoc not found: the man pages are not built (apt-get install scdoc)")
+  add_custom_target(man_pages
+    COMMAND ${CMAKE_COMMAND} -E echo "the man pages need scdoc, which is not installed (apt-get install scdoc)"
+    COMMAND ${CMAKE_COMMAND} -E false)
 endif()
 
 # ---- the Debian changelog: one entry per release, pointing at CHANGELOG.md,

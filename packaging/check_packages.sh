@@ -130,6 +130,10 @@ else
   objdump=i686-w64-mingw32-objdump
   check zip.dll_exports_only_qmxmain bash "$source_dir/tests/win32/check_dll_image.sh" exports $objdump \
     "$unzipped/driver/tz52drv.dll" QmxMain
+  version_resource_is_this_release() {
+    i686-w64-mingw32-windres -i "$unzipped/driver/tz52drv.dll" -O rc | grep -F "VALUE \"FileVersion\", \"$version\""
+  }
+  check zip.dll_version_resource_is_this_release version_resource_is_this_release
   check zip.dll_imports_only_kernel32_msvcrt_zolvar bash "$source_dir/tests/win32/check_dll_image.sh" imports \
     $objdump "$unzipped/driver/tz52drv.dll" KERNEL32.dll msvcrt.dll ZOLVAR.dll
 
