@@ -32,7 +32,9 @@ if [ -n "$win32" ]; then
   sed "s/@VERSION@/$version/" "$(dirname "$0")/README-windows.txt" | sed 's/$/\r/' >"$root/README-windows.txt"
   cp "$(dirname "$0")/../CHANGELOG.md" "$root/"
   # Fixed times and order, so the same build gives the same zip.
-  find "$root" -exec touch -d "@$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || echo 0)" {} +
+  # (zip keeps no time before 1980.)
+  stamp=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || echo 315964800)}
+  find "$root" -exec touch -d "@$stamp" {} +
   (cd "$root" && find driver tools README-windows.txt CHANGELOG.md | LC_ALL=C sort |
     zip -q -X -@ "$dist/tz52drv-$version-win32.zip")
 fi
