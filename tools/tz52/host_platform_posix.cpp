@@ -35,13 +35,47 @@ std::string ExecutableFolder() {
 
 }  // namespace
 
-std::string DefaultDriverLibraryPath() { return ExecutableFolder() + "/" + kDriverLibraryFileName; }
+// Installed, tz52 is in bin/ and the library in lib/ (TZ52_LIBDIR_FROM_BINDIR
+// says where lib/ is from bin/); in a build tree the library is beside it.
+#ifndef TZ52_LIBDIR_FROM_BINDIR
+#define TZ52_LIBDIR_FROM_BINDIR "../lib"
+#endif
+
+namespace {
+
+bool IsFile(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The stand-in for the host's support library, which an installation keeps in
+// a folder of its own so that it never takes the place of a host's own.
+std::string InstalledHostLibraryPath() {
+    return ExecutableFolder() + "/" TZ52_LIBDIR_FROM_BINDIR "/tz52drv/libzolvar.so";
+}
+
+}  // namespace
+
+std::string DefaultDriverLibraryPath() {
+    const std::string beside = ExecutableFolder() + "/" + kDriverLibraryFileName;
+    const std::string installed = ExecutableFolder() + "/" TZ52_LIBDIR_FROM_BINDIR "/" + kDriverLibraryFileName;
+    return !IsFile(beside) && IsFile(installed) ? installed : beside;
+}
 
 bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::string* error) {
     // dlopen searches the library path for a bare file name; a name with a
     // slash is the file itself, which is what --lib means.
     const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
     void* library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr && IsFile(InstalledHostLibraryPath())) {
+        // No host support library on the system: load the installed
+        // stand-in first, so that the driver's reference to it is met by name.
+        const std::string firstError = dlerror();
+        if (dlopen(InstalledHostLibraryPath().c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
+            library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+        }
+        if (library == nullptr) {
+            *error = firstError;
+            return false;
+        }
+    }
     if (library == nullptr) {
         *error = dlerror();
         return false;
