@@ -67,5 +67,17 @@ run 2 read --port COM250 001M025 <<'LINES'
 tz52 read: cannot open port COM250 at 9600 baud, 8N1: Open (operation 1) gave result 2: port or line failure; the driver reported "QMXKORVEL,  : Fail to open COM250"
 LINES
 
+# tz52 monitor decodes captures on Windows too (a file with Windows line
+# ends, one line it cannot read); watching a live line it refuses.
+printf '# by hand\r\n10 > 81 7E 01 7E 5B 24 3F 40\r\n12.5 < FE 00 00 7F 02 7D 69 16 00 7F\r\n> 8G\r\n' >"$work/hand.cap"
+run 1 monitor --decode "Z:$(tr / '\\' <<<"$work/hand.cap")" <<'LINES'
+10.000    1  read 001M025                      1234       2.500  ok
+hand.cap:4: cannot read the line, left out: '8G' is not hexadecimal bytes
+summary: 1 exchange(s), 0 failed
+LINES
+run 2 monitor --device COM7 <<'LINES'
+tz52 monitor: watching a live line needs Linux
+LINES
+
 grep -q 'fault damage=5' "$work/sim.trace" || { echo "FAIL: the scripted fault was not met" >&2; failures=$((failures + 1)); }
 exit $((failures > 0))
