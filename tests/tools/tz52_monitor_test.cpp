@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -111,13 +112,17 @@ public:
         return err_;
     }
     std::string Show() { return "--- stdout\n" + Out() + "--- stderr\n" + Err(); }
+    // While paused, stdout is not read: the program's writes to it block once
+    // the pipe is full, as on a terminal that is not keeping up.
+    void PauseOutput(bool paused) { paused_.store(paused); }
 
 private:
     void Collect(int out, int err) {
         pollfd streams[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
         std::string* sinks[2] = {&out_, &err_};
         for (int open = 2; open > 0;) {
-            if (poll(streams, 2, -1) < 0 && errno != EINTR) break;
+            streams[0].events = paused_.load() ? 0 : POLLIN;
+            if (poll(streams, 2, 10) < 0 && errno != EINTR) break;
             for (int i = 0; i < 2; ++i) {
                 if (streams[i].fd < 0 || streams[i].revents == 0) continue;
                 char buffer[4096];
@@ -134,6 +139,7 @@ private:
         }
     }
 
+    std::atomic<bool> paused_{false};
     pid_t pid_ = 0;
     int exitCode_ = -1;
     std::thread reader_;
@@ -341,6 +347,65 @@ TEST(MonitorRelay, PassesEveryByteValueBothWaysUnchanged) {
     EXPECT_NE(monitor.Out().find("(from the controller)"), std::string::npos) << monitor.Show();
     EXPECT_NE(monitor.Out().find("summary: "), std::string::npos) << monitor.Show();
     EXPECT_EQ(access(link.c_str(), F_OK), -1) << "the link outlived the monitor";
+}
+
+// A display that cannot keep up (its output blocked) never holds the line
+// up: every request still reaches the device at once; the exchanges it
+// could not show in time are counted and said.
+TEST(MonitorRelay, OutputThatBlocksDelaysNoByteAndSaysWhatItLeftOff) {
+    const int device = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(device, 0);
+    ASSERT_EQ(grantpt(device), 0);
+    ASSERT_EQ(unlockpt(device), 0);
+    Program monitor(kHost, {"monitor", "--device", ptsname(device), "--raw"});
+    const std::string port = monitor.Port();
+    ASSERT_FALSE(port.empty()) << monitor.Show();
+    const int host = open(("/dev/" + port).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    termios settings{};
+    tcgetattr(host, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(host, TCSANOW, &settings);
+
+    // Requests the device never answers: each ends the one before as no
+    // reply, and each makes several lines of output, far more than a pipe
+    // holds.
+    const uint8_t request[] = {0x81, 0x7E, 0x01, 0x7E, 0x5B, 0x24, 0x3F, 0x40};
+    constexpr int kBatches = 40;
+    constexpr int kPerBatch = 50;
+    monitor.PauseOutput(true);
+    std::vector<uint8_t> sent, arrived;
+    for (int batch = 0; batch < kBatches; ++batch) {
+        std::vector<uint8_t> bytes;
+        for (int i = 0; i < kPerBatch; ++i) bytes.insert(bytes.end(), request, request + sizeof request);
+        ASSERT_EQ(write(host, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        sent.insert(sent.end(), bytes.begin(), bytes.end());
+        // Each batch is on the device side within a generous bound, though
+        // nobody reads the monitor's output.
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (arrived.size() < sent.size() && Clock::now() < deadline) {
+            uint8_t buffer[4096];
+            const ssize_t got = read(device, buffer, sizeof buffer);
+            if (got > 0) arrived.insert(arrived.end(), buffer, buffer + got);
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(arrived.size(), sent.size()) << "batch " << batch << ": the relay waited for the display";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(arrived, sent);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    monitor.PauseOutput(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(monitor.Stop(SIGINT), 0) << monitor.Err();
+    close(host);
+    close(device);
+    const std::string out = monitor.Out();
+    EXPECT_NE(out.find("not shown: the display fell behind the line"), std::string::npos) << monitor.Err();
+    EXPECT_NE(out.find("summary: " + std::to_string(kBatches * kPerBatch) + " exchange(s), " +
+                       std::to_string(kBatches * kPerBatch) + " failed"),
+              std::string::npos)
+        << out.substr(out.size() > 2000 ? out.size() - 2000 : 0);
+    EXPECT_NE(out.find("failures: no reply " + std::to_string(kBatches * kPerBatch)), std::string::npos);
 }
 
 // ---- decoding captures ---------------------------------------------------------
