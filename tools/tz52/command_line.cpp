@@ -433,7 +433,7 @@ std::string HelpText(Command command) {
         "                     (4 = 40 ms), or a time such as 100ms or 1s\n";
     static const char kLineOptionsForMonitor[] =
         "Line options (each defaults to what the driver reports through tz52 info):\n"
-        "  --baud N           baud rate of the device: 300 to 230400, a standard rate\n"
+        "  --baud N           baud rate of the device, a standard rate: 300 to 57600\n"
         "  --data-bits N      5 to 8\n"
         "  --stop-bits N      1 or 2\n"
         "  --parity P         none, odd, even, mark or space\n"
