@@ -438,6 +438,9 @@ TEST(MonitorDecode, CapturesOfEveryForm) {
         // picks up at the request start.
         {std::string("> 00 12 7F 81 7E\n> 81 7E 01 7E 5B 24 3F 40\n") + reply, {}, 0,
          {"(from the host)", "stray bytes (5)", "read 001M025", "ok"}, nullptr},
+        // A request start that never goes on is stray once the host is quiet.
+        {"0 > 81 7E 01\n100 > 81 7E 01 7E 5B 24 3F 40\n", {}, 0,
+         {" 0.000    -  (from the host)", "stray bytes (3)", "100.000    1  read 001M025", "no reply"}, nullptr},
         // A write: the point and the value written, the acknowledgement.
         {"> 81 7E 01 7E 70 0F 76 09 65 1A 7F 00 4F 30\n< FE 00 00 7F\n", {"--raw"}, 0,
          {"write 001C001 := 4660", "ok", "> 81 7E 01 7E 70 0F", "< FE 00 00 7F"}, nullptr},

@@ -83,6 +83,7 @@ void ExchangeTracker::Add(const Piece& piece, std::vector<Record>* out) {
     }
 
     // The host sending again ends what it was waiting for.
+    hostLastByteUs_ = piece.timeUs;
     EndExchange(out);
     EndStray(&deviceStray_, out);
     decoder_.Feed(piece.bytes.data(), piece.bytes.size());
@@ -112,6 +113,11 @@ void ExchangeTracker::Add(const Piece& piece, std::vector<Record>* out) {
 
 void ExchangeTracker::AdvanceTo(int64_t nowUs, std::vector<Record>* out) {
     if (open_ && Timed(nowUs, lastByteUs_) && nowUs - lastByteUs_ > quietLimitUs_) EndExchange(out);
+    // The start of a request that never went on is stray as well.
+    if (decoder_.Pending() > 0 && Timed(nowUs, hostLastByteUs_) && nowUs - hostLastByteUs_ > quietLimitUs_) {
+        AddStray(&hostStray_, Side::kHost, hostLastByteUs_, decoder_.TakePending());
+        hostStrayLastUs_ = hostLastByteUs_;
+    }
     if (Timed(nowUs, hostStrayLastUs_) && nowUs - hostStrayLastUs_ > quietLimitUs_) EndStray(&hostStray_, out);
     if (Timed(nowUs, deviceStrayLastUs_) && nowUs - deviceStrayLastUs_ > quietLimitUs_) {
         EndStray(&deviceStray_, out);

@@ -92,6 +92,7 @@ private:
     bool open_ = false;
     Record current_;
     int64_t lastByteUs_ = kNoTime;  // of the open exchange
+    int64_t hostLastByteUs_ = kNoTime;
     Record hostStray_;
     Record deviceStray_;
     int64_t hostStrayLastUs_ = kNoTime;
