@@ -47,4 +47,9 @@ int64_t MonotonicMilliseconds();
 // or an empty text when the device opens and is a serial line.
 std::string DiagnosePortOpen(const std::string& portName);
 
+// The version of the driver library at `path` as its file says it
+// (libtz52drv.so.1.0.0 on Linux, the version resource on Windows), or an
+// empty text when the file does not say.
+std::string DriverLibraryVersion(const std::string& path);
+
 #endif  // TZ52_TOOLS_HOST_PLATFORM_H

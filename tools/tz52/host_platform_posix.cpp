@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -55,6 +57,18 @@ bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::str
     g_driverLibrary = library;
     *entry = reinterpret_cast<QmxMainFunction>(symbol);
     return true;
+}
+
+std::string DriverLibraryVersion(const std::string& path) {
+    // The installed name is a chain of links ending at the file that
+    // carries the full version: libtz52drv.so.1.0.0.
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return "";
+    const std::string file = resolved;
+    const std::string marker = std::string(kDriverLibraryFileName) + ".";
+    const size_t at = file.rfind(marker);
+    if (at == std::string::npos || file.find('/', at) != std::string::npos) return "";
+    return file.substr(at + marker.size());
 }
 
 // ---- host report -----------------------------------------------------------

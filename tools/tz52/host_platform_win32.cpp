@@ -61,6 +61,19 @@ bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::str
     return true;
 }
 
+std::string DriverLibraryVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return "";
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "";
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr) return "";
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(fixed->dwFileVersionLS));
+}
+
 // ---- host report -----------------------------------------------------------
 
 HostReportAccess FindHostReport() {
