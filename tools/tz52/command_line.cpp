@@ -63,15 +63,18 @@ void AddValueOption(CLI::App* app, const char* name, const char* typeName, const
 
 std::string PortNameRefusal(const std::string& name) {
     const size_t most = TZ52_PORT_NAME_SIZE - 1;
-    std::string why = "longer than " + std::to_string(most) + " characters, the most the host record holds";
-#if !defined(_WIN32)
+    const std::string why = "port name " + Quoted(name) + " is longer than " + std::to_string(most) +
+                            " characters, the most the host record holds";
+#if defined(_WIN32)
+    return why + "; a serial port is COM1 to COM9, or \\\\.\\COM10 and above";
+#else
     const std::string devFolder = "/dev/";
     if (name.compare(0, devFolder.size(), devFolder) == 0 && name.size() - devFolder.size() <= most) {
         return why + "; give the name under /dev/ instead: " + Quoted(name.substr(devFolder.size()));
     }
-    why += "; make a short symlink under /dev/ (a udev rule with SYMLINK+=\"tz52\" makes /dev/tz52) and give its name";
+    return why + "; make a short symlink under /dev/ (a udev rule with SYMLINK+=\"tz52\" makes /dev/tz52) and "
+                 "give its name";
 #endif
-    return why;
 }
 
 // The option `name` ("--port") if some command or tz52 itself has it.
@@ -120,7 +123,7 @@ void AddLineOptions(CLI::App* app, Invocation* invocation) {
                    [invocation](const std::string& value) {
                        if (value.empty()) Refuse("--port", value, "give the name of the serial port");
                        if (value.size() >= TZ52_PORT_NAME_SIZE) {
-                           throw CLI::ValidationError("port name " + Quoted(value) + " is " + PortNameRefusal(value));
+                           throw CLI::ValidationError(PortNameRefusal(value));
                        }
                        invocation->port = value;
                    });
