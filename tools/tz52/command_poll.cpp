@@ -23,6 +23,7 @@ struct PollRow {
     uint16_t value = 0;
     bool haveValue = false;
     int64_t failures = 0;
+    int lastFailedResult = kResultOk;
     std::string lastFailure;
 };
 
@@ -107,6 +108,7 @@ public:
                     row.haveValue = true;
                 } else {
                     ++row.failures;
+                    row.lastFailedResult = row.result;
                     row.lastFailure = PointFailureReason(false, row.result, row.address, setup);
                 }
             }
@@ -161,7 +163,7 @@ public:
             Complain(host,
                      row.point + " failed in " + std::to_string(row.failures) + " of " + std::to_string(round) +
                          " rounds; last: " + row.lastFailure,
-                     row.result != kResultOk ? row.result : kResultPortFailure);
+                     row.lastFailedResult);
         }
         return Worse(exitCode, CloseOrExplain(host, &context, setup));
     }
