@@ -37,6 +37,12 @@ HostReportAccess FindHostReport();
 // movements a redrawn table needs.
 bool CanRedrawInPlace(FILE* stream);
 
+// True when `stream` is an interactive terminal (a person may answer).
+bool IsTerminal(FILE* stream);
+
+// Puts what was written to `stream` on the disk, past the system's cache.
+void SyncToDisk(FILE* stream);
+
 void SleepMilliseconds(int64_t milliseconds);
 
 // Milliseconds from an arbitrary fixed point, never going back.

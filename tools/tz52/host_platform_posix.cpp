@@ -93,6 +93,13 @@ bool CanRedrawInPlace(FILE* stream) {
     return terminal != nullptr && std::strcmp(terminal, "dumb") != 0;
 }
 
+bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void SyncToDisk(FILE* stream) {
+    std::fflush(stream);
+    fsync(fileno(stream));
+}
+
 void SleepMilliseconds(int64_t milliseconds) {
     if (milliseconds <= 0) return;
     timespec wait{};

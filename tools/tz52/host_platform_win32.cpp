@@ -10,6 +10,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 const char kDriverLibraryFileName[] = "tz52drv.dll";
@@ -101,6 +102,13 @@ bool CanRedrawInPlace(FILE* stream) {
     // Cursor movement needs the console's terminal sequences.
     const DWORD kVirtualTerminalProcessing = 0x0004;
     return SetConsoleMode(console, mode | kVirtualTerminalProcessing) != 0;
+}
+
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+void SyncToDisk(FILE* stream) {
+    std::fflush(stream);
+    _commit(_fileno(stream));
 }
 
 void SleepMilliseconds(int64_t milliseconds) {
