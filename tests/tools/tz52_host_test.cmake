@@ -16,7 +16,7 @@ endif()
 add_executable(tz52_host_test ${CMAKE_CURRENT_LIST_DIR}/tz52_host_test.cpp)
 target_compile_definitions(tz52_host_test PRIVATE
   TZ52_HOST_PATH="$<TARGET_FILE:tz52>" TZ52_SIM_PATH="${tz52_sim_path}")
-target_link_libraries(tz52_host_test PRIVATE GTest::gtest GTest::gtest_main)
+target_link_libraries(tz52_host_test PRIVATE tz52_tool_libraries GTest::gtest GTest::gtest_main)
 add_dependencies(tz52_host_test tz52)
 if(TARGET tz52sim)
   add_dependencies(tz52_host_test tz52sim)

@@ -12,7 +12,7 @@ endif()
 add_executable(tz52_monitor_test ${CMAKE_CURRENT_LIST_DIR}/tz52_monitor_test.cpp)
 target_compile_definitions(tz52_monitor_test PRIVATE
   TZ52_HOST_PATH="$<TARGET_FILE:tz52>" TZ52_SIM_PATH="${tz52_monitor_sim_path}")
-target_link_libraries(tz52_monitor_test PRIVATE tz52_json GTest::gtest GTest::gtest_main Threads::Threads)
+target_link_libraries(tz52_monitor_test PRIVATE tz52_tool_libraries GTest::gtest GTest::gtest_main Threads::Threads)
 add_dependencies(tz52_monitor_test tz52)
 if(TARGET tz52sim)
   add_dependencies(tz52_monitor_test tz52sim)

@@ -68,15 +68,20 @@ private:
     bool headerShown_ = false;
 };
 
-// What tz52 monitor --help says after the usage line: what it does, and
-// its own options (the line options and --json are tz52's).
+// What tz52 monitor --help says between the usage line and the options.
 const char* MonitorHelpText();
 
-// Exit codes as tz52's: 0 done, 1 some capture lines could not be read,
-// 2 the device, the pseudo-terminal or a file failed.
-int RunMonitorDecode(const MonitorSettings& settings);
-// POSIX only; elsewhere it says so and returns 2.
-int RunMonitorLive(const MonitorSettings& settings);
+// How a run ended. Exit codes as tz52's: 0 done; 1 some capture lines could
+// not be read; 2 the device, the pseudo-terminal or a file failed.
+struct MonitorOutcome {
+    int exitCode = 0;
+    std::string failure;  // for the caller to report; empty when none
+    bool printed = false; // output (lines or JSON lines) went to stdout
+};
+
+MonitorOutcome RunMonitorDecode(const MonitorSettings& settings);
+// POSIX only; elsewhere it refuses.
+MonitorOutcome RunMonitorLive(const MonitorSettings& settings);
 
 }  // namespace tz52monitor
 

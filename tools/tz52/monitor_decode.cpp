@@ -1,6 +1,8 @@
 // The parts of tz52 monitor that every platform has: the session that turns
 // pieces into shown records, and decoding a capture file.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "tools/tz52/monitor.h"
@@ -10,23 +12,20 @@ namespace tz52monitor {
 
 const char* MonitorHelpText() {
     return "Sits between a host's port and a controller: opens the controller's serial\n"
-           "device, creates a pseudo-terminal for the host to open instead (printed as\n"
-           "\"port pts/N\"), and passes every byte both ways unchanged and at once. One line\n"
-           "per exchange: time, station, command, value read, reply time (from the\n"
-           "request's last byte to the reply's last byte) and the verdict: ok; bad pair at\n"
-           "byte N (counted from 0); wrong first byte; short reply (K of N bytes); no reply;\n"
-           "stray bytes (COUNT). Ctrl-C, SIGTERM or the end of a capture prints a summary.\n"
-           "Live monitoring needs Linux; --decode works everywhere.\n\n"
-           "  --device PATH      the controller's serial device (/dev/ttyUSB0), or a pts\n"
-           "  --link PATH        keep a symlink at PATH pointing at the host's pseudo-terminal\n"
-           "  -o FILE            also write everything seen to a capture file\n"
-           "  --decode FILE      decode a capture instead: the monitor's own, or lines\n"
-           "                     \"[TIME] > 81 7E 01 7E ...\" (from the host) and\n"
-           "                     \"[TIME] < FE 00 00 7F ...\" (from the controller); TIME is\n"
-           "                     optional: milliseconds (12.345) or a time of day\n"
-           "                     (23:41:07.123); lines starting with # are comments\n"
-           "  --clock            wall-clock times of day instead of milliseconds since the start\n"
-           "  --raw              each frame's bytes in hex under its line\n";
+           "device (--device), creates a pseudo-terminal for the host to open instead\n"
+           "(printed as \"port pts/N\"), and passes every byte both ways unchanged and at\n"
+           "once. One line per exchange: time, station, command, value read, reply time\n"
+           "(from the request's last byte to the reply's last byte) and the verdict: ok;\n"
+           "bad pair at byte N (counted from 0); wrong first byte; short reply (K of N\n"
+           "bytes); no reply; stray bytes (COUNT). No reply: nothing from the controller\n"
+           "within the read limit (--timeout) plus 20 ms. Ctrl-C, SIGTERM or the end of a\n"
+           "capture prints a summary. The line options must be those the host uses.\n\n"
+           "--decode FILE reads a capture instead: the monitor's own (-o), or lines\n"
+           "\"[TIME] > 81 7E 01 7E ...\" (from the host) and \"[TIME] < FE 00 00 7F ...\"\n"
+           "(from the controller); TIME is optional: milliseconds (12.345) or a time of\n"
+           "day (23:41:07.123); lines starting with # are comments; a line that cannot be\n"
+           "read is named and left out (exit 1). Live monitoring needs Linux; --decode\n"
+           "works everywhere.\n";
 }
 
 int64_t QuietLimitUs(int readLimitMs) { return (static_cast<int64_t>(readLimitMs) + kQuietMarginMs) * 1000; }
@@ -79,12 +78,14 @@ void MonitorSession::Finish() {
     std::fflush(out_);
 }
 
-int RunMonitorDecode(const MonitorSettings& settings) {
+MonitorOutcome RunMonitorDecode(const MonitorSettings& settings) {
+    MonitorOutcome outcome;
     const std::string& path = settings.decodePath;
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        std::fprintf(stderr, "tz52 monitor: cannot open the capture %s\n", path.c_str());
-        return 2;
+        outcome.exitCode = 2;
+        outcome.failure = "cannot open the capture " + path + ": " + std::strerror(errno);
+        return outcome;
     }
     // The capture's own facts (its read limit, its clock) apply from the
     // start, so they are read first.
@@ -145,7 +146,9 @@ int RunMonitorDecode(const MonitorSettings& settings) {
         if (parsed.kind == CaptureLine::kPiece) session.Add(parsed.piece, 0);
     }
     session.Finish();
-    return unreadable == 0 ? 0 : 1;
+    outcome.printed = true;
+    outcome.exitCode = unreadable == 0 ? 0 : 1;
+    return outcome;
 }
 
 }  // namespace tz52monitor

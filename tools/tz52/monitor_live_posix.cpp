@@ -227,7 +227,9 @@ int64_t LocalDayTimeUs() {
 
 }  // namespace
 
-int RunMonitorLive(const MonitorSettings& settings) {
+MonitorOutcome RunMonitorLive(const MonitorSettings& settings) {
+    MonitorOutcome outcome;
+    outcome.exitCode = 2;
     Relay relay;
     std::string error;
     tz52line::LineFormat format;
@@ -235,16 +237,15 @@ int RunMonitorLive(const MonitorSettings& settings) {
     format.parity = settings.parity;
     format.stopBits = settings.stopBits;
     if (!relay.Open(settings.devicePath, settings.baud, format, settings.linkPath, &error)) {
-        std::fprintf(stderr, "tz52 monitor: %s\n", error.c_str());
-        return 2;
+        outcome.failure = error;
+        return outcome;
     }
     FILE* capture = nullptr;
     if (!settings.capturePath.empty()) {
         capture = std::fopen(settings.capturePath.c_str(), "w");
         if (capture == nullptr) {
-            std::fprintf(stderr, "tz52 monitor: -o %s: cannot write it: %s\n", settings.capturePath.c_str(),
-                         std::strerror(errno));
-            return 2;
+            outcome.failure = "-o " + settings.capturePath + ": cannot write it: " + std::strerror(errno);
+            return outcome;
         }
     }
 
@@ -278,6 +279,7 @@ int RunMonitorLive(const MonitorSettings& settings) {
         std::printf("port %s\n", port.c_str());
     }
     std::fflush(stdout);
+    outcome.printed = true;
     std::fprintf(stderr, "tz52 monitor: relaying %s <-> %s%s; read limit %d ms; Ctrl-C ends\n",
                  settings.devicePath.c_str(), relay.PortPath().c_str(),
                  settings.linkPath.empty() ? "" : (" (" + settings.linkPath + ")").c_str(), settings.readLimitMs);
@@ -310,10 +312,11 @@ int RunMonitorLive(const MonitorSettings& settings) {
     sigaction(SIGINT, &oldInt, nullptr);
     sigaction(SIGTERM, &oldTerm, nullptr);
     if (!failure.empty()) {
-        std::fprintf(stderr, "tz52 monitor: the line ended: %s\n", failure.c_str());
-        return 2;
+        outcome.failure = "the line ended: " + failure;
+        return outcome;
     }
-    return 0;
+    outcome.exitCode = 0;
+    return outcome;
 }
 
 }  // namespace tz52monitor
