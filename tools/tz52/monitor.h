@@ -46,7 +46,6 @@ int64_t QuietLimitUs(int readLimitMs);
 class MonitorSession {
 public:
     MonitorSession(const DisplayOptions& display, int readLimitMs, FILE* out);
-    void SetReadLimit(int readLimitMs);
     // `lagUs`: how far behind the line the piece is being handled (0 when
     // decoding a file).
     void Add(const Piece& piece, int64_t lagUs);

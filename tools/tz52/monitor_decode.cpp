@@ -33,8 +33,6 @@ int64_t QuietLimitUs(int readLimitMs) { return (static_cast<int64_t>(readLimitMs
 MonitorSession::MonitorSession(const DisplayOptions& display, int readLimitMs, FILE* out)
     : display_(display), tracker_(QuietLimitUs(readLimitMs)), out_(out) {}
 
-void MonitorSession::SetReadLimit(int readLimitMs) { tracker_ = ExchangeTracker(QuietLimitUs(readLimitMs)); }
-
 void MonitorSession::Add(const Piece& piece, int64_t lagUs) {
     tracker_.Add(piece, &records_);
     Show(lagUs);

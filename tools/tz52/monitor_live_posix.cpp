@@ -12,6 +12,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -274,7 +276,8 @@ MonitorOutcome RunMonitorLive(const MonitorSettings& settings) {
     }
     const std::string& port = relay.PortName();
     if (settings.display.json) {
-        std::printf("{\"port\":\"%s\",\"device\":\"%s\"}\n", port.c_str(), settings.devicePath.c_str());
+        const nlohmann::ordered_json line = {{"port", port}, {"device", settings.devicePath}};
+        std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else {
         std::printf("port %s\n", port.c_str());
     }
