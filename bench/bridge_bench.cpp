@@ -226,10 +226,13 @@ bool StartBridge(Run* run, const Broker& broker, long baud, const std::vector<st
         return false;
     }
     run->thread = std::thread([run] {
-        RunBridge(&QmxMain, &run->context, run->setup, run->plan, &run->stop,
-                  [run](const std::string& point, int result, uint16_t value, int64_t endNs) {
-                      run->log.Note(point, result, value, endNs);
-                  });
+        std::string failure;
+        const auto note = [run](const std::string& point, int result, uint16_t value, int64_t endNs) {
+            run->log.Note(point, result, value, endNs);
+        };
+        if (RunBridge(&QmxMain, &run->context, run->setup, run->plan, &run->stop, note, &failure) != 0) {
+            std::fprintf(stderr, "tz52_bench_bridge: %s\n", failure.c_str());
+        }
     });
     return true;
 }

@@ -22,6 +22,9 @@
 
 namespace {
 
+// Members in the order the topics document them.
+using Json = nlohmann::ordered_json;
+
 // How often the bridge tries Reopen while the serial device is gone.
 constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
@@ -137,7 +140,7 @@ std::string UtcTimestamp() {
 }
 
 std::string StateJson(int result, const std::string& message) {
-    return nlohmann::json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", UtcTimestamp()}}
+    return Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", UtcTimestamp()}}
         .dump();
 }
 
@@ -329,7 +332,7 @@ private:
     }
 
     void CarryOut(const SetRequest& request) {
-        nlohmann::json answer = {{"value", request.payload}};
+        Json answer = {{"value", request.payload}};
         const auto finish = [&](int result, const std::string& message) {
             answer["result"] = result;
             answer["message"] = message;
@@ -455,13 +458,9 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
 }
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
-              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer) {
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error) {
     MqttLink link;
-    std::string error;
-    if (!link.Start(plan.mqtt, &error)) {
-        std::fprintf(stderr, "tz52 bridge: %s\n", error.c_str());
-        return kExitUsage;
-    }
+    if (!link.Start(plan.mqtt, error)) return kExitUsage;
     Bridge bridge(entry, context, setup, plan, &link, observer);
     bridge.Run(stop);
     link.Stop();

@@ -67,8 +67,8 @@ using BridgeReadObserver = std::function<void(const std::string& point, int resu
 
 // Connects to the broker and polls the open port until *stop is set; then
 // publishes offline and returns. The caller opened the port and closes it.
-// Returns 0, or 64 when the broker settings cannot work (with a message).
+// Returns 0, or 64 when the broker settings cannot work (*error says why).
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
-              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer = {});
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error);
 
 #endif  // TZ52_TOOLS_BRIDGE_H

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <set>
 
 namespace {
 
@@ -181,7 +180,7 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
         return;
     }
     lock.unlock();
-    const nlohmann::json result = {
+    const nlohmann::ordered_json result = {
         {"value", request.payload},
         {"result", 2},
         {"message", "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent"}};
