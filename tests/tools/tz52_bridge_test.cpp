@@ -346,6 +346,7 @@ TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     EXPECT_EQ(watcher.WaitFor("tz52/001C001"), "7");
     EXPECT_EQ(watcher.On("tz52/002C001"), std::vector<std::string>{});
     EXPECT_EQ(watcher.On("tz52/status"), std::vector<std::string>{"online"});
+    EXPECT_EQ(BridgeLog().find("is gone"), std::string::npos) << "a silent station taken for a lost device";
 }
 
 TEST_F(Bridge, BrokerRestartedGetsStatusAndValuesBack) {

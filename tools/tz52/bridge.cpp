@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tools/tz52/command_line.h"
@@ -185,6 +186,14 @@ Payload ParsePayload(const std::string& raw, uint64_t* value) {
 // The most a point of `type` holds: an O point is one bit.
 uint64_t LargestValue(int32_t type) { return type == kPointO ? 1 : 65535; }
 
+// Whether the device of `portName` is still in the file system. A device
+// unplugged, or a pseudo-terminal whose other side closed, leaves it.
+bool DevicePresent(const std::string& portName) {
+    const std::string path = portName.empty() || portName[0] == '/' || portName[0] == '.' ? portName : "/dev/" + portName;
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0;
+}
+
 int64_t NowNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -250,6 +259,7 @@ private:
 
     void Read(PolledPoint* point) {
         uint16_t value = 0;
+        const int64_t startMs = MonotonicMilliseconds();
         const int result = ReadPointValue(entry_, context_, point->point.address, &value);
         const int64_t endNs = NowNanoseconds();
         const int64_t now = MonotonicMilliseconds();
@@ -274,14 +284,22 @@ private:
             return;
         }
         PublishState(point, StateJson(result, PointFailureReason(false, result, point->point.address, setup_)));
-        if (result == kResultPortFailure) CheckDevice();
+        if (result == kResultPortFailure) CheckLine(startMs);
     }
 
-    // A read that failed as the line failed: a silent station, or a device
-    // that is gone. The system tells the two apart.
-    void CheckDevice() {
-        const std::string reason = DiagnosePortOpen(setup_.name);
-        if (reason.empty()) return;
+    // After a read or write that failed as the line failed (result 2): a
+    // silent station costs every attempt its full read limit, while a device
+    // that went away fails at once or vanishes from /dev. Then a Reopen
+    // either finds the device again (a line fault it clears) or the line is
+    // down until a later Reopen succeeds.
+    void CheckLine(int64_t callStartMs) {
+        const int64_t elapsed = MonotonicMilliseconds() - callStartMs;
+        if (elapsed >= setup_.readTimeout * 10 && DevicePresent(setup_.name)) return;
+        if (ReopenPort(entry_, context_) == kResultOk) return;
+        // The Reopen left no descriptor open: the system's reason is now
+        // the device's own.
+        std::string reason = DiagnosePortOpen(setup_.name);
+        if (reason.empty()) reason = "Reopen failed";
         lineDown_ = true;
         lineDownReason_ = "the serial device of port " + setup_.name + " is gone (" + reason +
                           "); the bridge tries to reopen it every " + std::to_string(kReopenEveryMs / 1000) + " s";
@@ -373,10 +391,11 @@ private:
                                               TypeLetter(address.pointType) + "; nothing was sent");
         }
         if (lineDown_) return finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
+        const int64_t startMs = MonotonicMilliseconds();
         const int result = WritePointValue(entry_, context_, address, static_cast<uint16_t>(value));
         if (result != kResultOk) {
             finish(result, PointFailureReason(true, result, address, setup_));
-            if (result == kResultPortFailure) CheckDevice();
+            if (result == kResultPortFailure) CheckLine(startMs);
             return;
         }
         finish(kResultOk, "written");
