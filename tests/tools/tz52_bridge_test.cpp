@@ -302,17 +302,18 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
         const char* point;
         const char* payload;
         const char* message;
+        const char* valueJson;  // the result's "value"
     } refusals[] = {
-        {"001C002", "5", "writes to 001C002 are not allowed"},
-        {"001A009", "5", "points of type A are inputs"},
-        {"001C001", "five", "is not a number"},
-        {"001C001", "", "is not a number"},
-        {"001C001", "1.5", "is not a number"},
-        {"001C001", "70000", "outside 0 to 65535 for type C"},
-        {"001C001", "-1", "outside 0 to 65535 for type C"},
-        {"001C001", "99999999999999999999999", "outside 0 to 65535"},
-        {"001O001", "2", "outside 0 to 1 for type O"},
-        {"001M300", "5", "is not a valid point address"},
+        {"001C002", "5", "writes to 001C002 are not allowed", "5"},
+        {"001A009", "5", "points of type A are inputs", "5"},
+        {"001C001", "five", "is not a number", "\"five\""},
+        {"001C001", "", "is not a number", "\"\""},
+        {"001C001", "1.5", "is not a number", "\"1.5\""},
+        {"001C001", "70000", "outside 0 to 65535 for type C", "70000"},
+        {"001C001", "-1", "outside 0 to 65535 for type C", "\"-1\""},
+        {"001C001", "99999999999999999999999", "outside 0 to 65535", "\"99999999999999999999999\""},
+        {"001O001", "0x2", "outside 0 to 1 for type O", "2"},
+        {"001M300", "5", "is not a valid point address", "5"},
     };
     size_t from = 0;
     for (const auto& refusal : refusals) {
@@ -324,7 +325,7 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
         from = at + 1;
         EXPECT_EQ(result["result"], 1) << result;
         EXPECT_NE(result["message"].get<std::string>().find(refusal.message), std::string::npos) << result;
-        EXPECT_TRUE(result.contains("value")) << result;
+        EXPECT_EQ(result["value"].dump(), refusal.valueJson) << result;
     }
     // Nothing but reads went on the line.
     for (const tz52sim::ExchangeRecord& exchange : simulator_->Exchanges()) {

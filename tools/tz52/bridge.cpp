@@ -350,7 +350,10 @@ private:
     }
 
     void CarryOut(const SetRequest& request) {
-        Json answer = {{"value", request.payload}};
+        uint64_t value = 0;
+        const Payload payload = ParsePayload(request.payload, &value);
+        // The value as a number whenever it is one, else the payload as sent.
+        Json answer = {{"value", payload == Payload::kNumber ? Json(value) : Json(request.payload)}};
         const auto finish = [&](int result, const std::string& message) {
             answer["result"] = result;
             answer["message"] = message;
@@ -362,8 +365,9 @@ private:
                                               AddressRefusalReason(address) + "; nothing was sent");
         }
         const std::string name = CanonicalAddress(address);
+        const char type = TypeLetter(address.pointType);
         if (!IsWritableType(address.pointType)) {
-            return finish(kResultRefused, std::string("points of type ") + TypeLetter(address.pointType) +
+            return finish(kResultRefused, std::string("points of type ") + type +
                                               " are inputs; only C, M, O and S points can be written; nothing was sent");
         }
         if (!plan_.allowAll && plan_.allowed.count(name) == 0) {
@@ -371,24 +375,13 @@ private:
                                               " are not allowed (the bridge's --allow-write does not name it); "
                                               "nothing was sent");
         }
-        uint64_t value = 0;
-        switch (ParsePayload(request.payload, &value)) {
-            case Payload::kNotANumber:
-                return finish(kResultRefused,
-                              "the value is not a number (decimal, or hexadecimal with 0x); nothing was sent");
-            case Payload::kNegative:
-            case Payload::kTooLarge:
-                return finish(kResultRefused, "the value is outside 0 to " +
-                                                  std::to_string(LargestValue(address.pointType)) + " for type " +
-                                                  TypeLetter(address.pointType) + "; nothing was sent");
-            case Payload::kNumber:
-                break;
+        if (payload == Payload::kNotANumber) {
+            return finish(kResultRefused, "the value is not a number (decimal, or hexadecimal with 0x); nothing was sent");
         }
-        answer["value"] = value;
-        if (value > LargestValue(address.pointType)) {
-            return finish(kResultRefused, "the value is outside 0 to " +
-                                              std::to_string(LargestValue(address.pointType)) + " for type " +
-                                              TypeLetter(address.pointType) + "; nothing was sent");
+        const uint64_t largest = LargestValue(address.pointType);
+        if (payload != Payload::kNumber || value > largest) {
+            return finish(kResultRefused, "the value is outside 0 to " + std::to_string(largest) + " for type " + type +
+                                              "; nothing was sent");
         }
         if (lineDown_) return finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
         const int64_t startMs = MonotonicMilliseconds();
