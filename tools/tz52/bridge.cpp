@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/port_names.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host_platform.h"
 
@@ -186,12 +187,14 @@ Payload ParsePayload(const std::string& raw, uint64_t* value) {
 // The most a point of `type` holds: an O point is one bit.
 uint64_t LargestValue(int32_t type) { return type == kPointO ? 1 : 65535; }
 
-// Whether the device of `portName` is still in the file system. A device
-// unplugged, or a pseudo-terminal whose other side closed, leaves it.
+// Whether the device of `portName` (by the driver's port-name rule) is still
+// in the file system. A device unplugged, or a pseudo-terminal whose other
+// side closed, leaves it.
 bool DevicePresent(const std::string& portName) {
-    const std::string path = portName.empty() || portName[0] == '/' || portName[0] == '.' ? portName : "/dev/" + portName;
+    char path[kDevicePathSize];
+    if (PosixDevicePath(portName.c_str(), path, sizeof path) != 0) return false;
     struct stat status {};
-    return stat(path.c_str(), &status) == 0;
+    return stat(path, &status) == 0;
 }
 
 int64_t NowNanoseconds() {
