@@ -1,7 +1,8 @@
 // The MQTT client of the bridge: libmosquitto driven from a network thread
-// of our own, so that a fault the library counts as fatal (a name that does
-// not resolve for a while, a TLS handshake that fails once) ends one attempt,
-// never the bridge's link to the broker.
+// of our own, which runs the client's loop in short rounds and makes every
+// reconnect itself, so that no fault (a name that does not resolve for a
+// while, a TLS handshake that fails once) ends the bridge's link to the
+// broker, and a stop never waits out a backoff.
 #include "tools/tz52/bridge_mqtt.h"
 
 #include <mosquitto.h>
@@ -20,8 +21,7 @@ namespace {
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kQos = 1;
 // Backoff between attempts to reach the broker: doubles from the first to
-// the longest and starts again after a connection was accepted. The library
-// keeps the same schedule for the reconnects it makes itself.
+// the longest and starts again after a connection was accepted.
 constexpr int64_t kFirstRetryMs = 1000;
 constexpr int64_t kLongestRetryMs = 30000;
 // A broker user sending faster than the line can write gets a refusal,
@@ -61,8 +61,6 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    mosquitto_reconnect_delay_set(client_, static_cast<unsigned>(kFirstRetryMs / 1000),
-                                  static_cast<unsigned>(kLongestRetryMs / 1000), true);
     int code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
     if (code != MOSQ_ERR_SUCCESS) {
         *error = "cannot set the last will on " + statusTopic_ + ": " + mosquitto_strerror(code);
@@ -102,10 +100,14 @@ void MqttLink::RunNetwork() {
     int systemError = errno;
     while (!stopping_.load()) {
         if (code == MOSQ_ERR_SUCCESS) {
-            retryMs = kFirstRetryMs;
-            // Runs until a stop, or a fault the library does not retry.
-            code = mosquitto_loop_forever(client_, 1000, 1);
+            // Short rounds, so that a stop is seen at once; a publish from
+            // the polling thread wakes the round early.
+            code = mosquitto_loop(client_, 100, 1);
             systemError = errno;
+            if (code == MOSQ_ERR_SUCCESS) {
+                if (connected_.load()) retryMs = kFirstRetryMs;
+                continue;
+            }
             if (stopping_.load()) break;
         }
         connected_ = false;
