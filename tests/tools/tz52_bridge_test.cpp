@@ -423,6 +423,8 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         {"001M025\n", {"--allow-write", "001A009"}, "--allow-write: 001A009 is an input (type A)"},
         {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix 'a/#'"},
         {"", {}, "no points to poll"},
+        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca '/nonexistent/ca.crt': No such file"},
+        {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);

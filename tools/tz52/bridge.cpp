@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -454,6 +456,10 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     }
     if (plan->mqtt.port < 1 || plan->mqtt.port > 65535) {
         *error = "--mqtt-port " + std::to_string(plan->mqtt.port) + ": a TCP port is 1 to 65535";
+        return false;
+    }
+    if (!plan->mqtt.tlsCaFile.empty() && access(plan->mqtt.tlsCaFile.c_str(), R_OK) != 0) {
+        *error = "--mqtt-tls-ca '" + plan->mqtt.tlsCaFile + "': " + std::strerror(errno);
         return false;
     }
     if (!options.mqttPasswordFile.empty()) {
