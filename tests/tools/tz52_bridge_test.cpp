@@ -190,10 +190,6 @@ public:
         }
         return payloads;
     }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_.size();
-    }
 
 private:
     mosquitto* client_ = nullptr;

@@ -6,6 +6,8 @@
 #include "tools/tz52/bridge_mqtt.h"
 
 #include <mosquitto.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,7 +92,15 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_callback_set(client_, OnMessage);
+    // Stop requests (SIGINT, SIGTERM) are the polling thread's: the network
+    // thread starts with them blocked, so they never cut into its calls.
+    sigset_t stopSignals, previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     network_ = std::thread(&MqttLink::RunNetwork, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return true;
 }
 
