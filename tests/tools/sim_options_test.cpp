@@ -51,6 +51,7 @@ TEST(SimulatorCommandLine, SetsPointsStationsAndFaults) {
     EXPECT_EQ(defaults.stations, std::vector<int>{1});
     EXPECT_EQ(BitsPerCharacter(defaults.format), 10);
     EXPECT_EQ(Parse({"--baud", "9600", "--help"}, &defaults, &error), CommandLineOutcome::kHelp);
+    EXPECT_EQ(Parse({"-V"}, &defaults, &error), CommandLineOutcome::kVersion);
 }
 
 TEST(SimulatorCommandLine, RefusesWhatItCannotServe) {
@@ -82,6 +83,7 @@ TEST(SimulatorCommandLine, RefusesWhatItCannotServe) {
         {"--device", "/dev/ttyS0", "--link", "/tmp/tz"},
         {"--trace=1"},
         {"--frobnicate"},
+        {"001M025=1"},                     // an operand
     };
     for (const auto& args : refused) {
         SimConfig config;

@@ -412,14 +412,14 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         std::vector<std::string> arguments;
         const char* message;
     } rows[] = {
-        {"001M025\n001M025 every often\n", {}, "points:2: 'often' is not a period"},
-        {"001M025\n# fine\n001M300\n", {}, "points:3: '001M300' is not a valid point address: index 300"},
+        {"001M025\n001M025 every often\n", {}, "points:2: \"often\" is not a period"},
+        {"001M025\n# fine\n001M300\n", {}, "points:3: \"001M300\" is not a valid point address: index 300"},
         {"001M025 each 2s\n", {}, "points:1: expected ADDRESS or ADDRESS every DURATION"},
         {"001M025\n001m025\n", {}, "points:2: 001M025 is listed twice (first at "},
         {"001M025\n", {"--allow-write", "001A009"}, "--allow-write: 001A009 is an input (type A)"},
-        {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix 'a/#'"},
+        {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix \"a/#\""},
         {"", {}, "no points to poll"},
-        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca '/nonexistent/ca.crt': No such file"},
+        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca \"/nonexistent/ca.crt\": No such file"},
         {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user"},
     };
     for (const auto& row : rows) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/tz52/command.h"
 #include "tools/tz52/command_line.h"
 
 namespace {
@@ -26,36 +27,42 @@ struct RefusedLine {
 TEST(Tz52CommandLine, RefusesBadUsageWithAMessageNamingTheFault) {
     const RefusedLine cases[] = {
         {"", "no command given"},
-        {"frobnicate", "unknown command 'frobnicate'"},
-        {"info --bogus", "unknown option '--bogus'"},
-        {"info 001M025", "info takes no operands"},
+        {"frobnicate", "unknown command \"frobnicate\""},
+        {"info --bogus", "unknown option \"--bogus\""},
+        {"info 001M025", "info takes no operands (\"001M025\")"},
         {"check", "check needs at least one ADDRESS"},
         {"check --port COM1 001M025", "--port does not apply to check"},
         {"read 001M025", "read needs --port NAME"},
         {"read --port", "--port needs a value"},
         {"read --port pts/5", "read needs at least one ADDRESS"},
         {"read --port pts/5 --every 1s 001M025", "--every does not apply to read"},
-        {"read --port /dev/ttyUSB0x 001M025", "longer than 11 characters"},
-        {"read --port pts/5 --baud 115200 001M025", "1 to 65535"},
+        {"read --port /dev/ttyUSB0x 001M025", "longer than 11 characters, the most the host record holds; give the "
+                                              "name under /dev/ instead: \"ttyUSB0x\""},
+        {"read --port /dev/serial/by-id/usb-1 001M025", "make a short symlink under /dev/ (a udev rule"},
+        {"read --port pts/5 --baud 115200 001M025", "1 to 65535 (the host record holds it in 16 bits)"},
         {"read --port pts/5 --baud 0 001M025", "1 to 65535"},
         {"read --port pts/5 --data-bits 9 001M025", "5, 6, 7 or 8"},
         {"read --port pts/5 --data-bits 4 001M025", "5, 6, 7 or 8"},
         {"read --port pts/5 --stop-bits 3 001M025", "1, 1.5 or 2"},
-        {"read --port pts/5 --parity weird 001M025", "none, odd, even, mark or space"},
+        {"read --port pts/5 --parity weird 001M025", "--parity \"weird\": parity must be none, odd, even, mark or space"},
         {"read --port pts/5 --timeout 0 001M025", "read limit"},
         {"read --port pts/5 --timeout 45ms 001M025", "multiple of 10 ms"},
         {"read --json=yes --port pts/5 001M025", "--json takes no value"},
-        {"write --port pts/5 001M025", "'001M025' is not ADDRESS=VALUE"},
+        {"write --port pts/5 001M025", "\"001M025\" is not ADDRESS=VALUE"},
         {"write --port pts/5 001M025=65536", "0 to 65535"},
         {"write --port pts/5 001M025=-1", "0 to 65535"},
         {"write --port pts/5 001M025=", "0 to 65535"},
         {"write --port pts/5 --count 2 001M025=1", "--count does not apply to write"},
+        {"write --port pts/5 --verify=no 001M025=1", "--verify takes no value"},
         {"poll --port pts/5 --every soon 001M025", "500ms or 2s"},
         {"poll --port pts/5 --count 0 001M025", "1 or more"},
         {"check --verify 001M025", "--verify does not apply to check"},
+        {"--port pts/5 read 001M025", "--port goes after the command: tz52 read --port ..."},
+        {"--port pts/5 check 001M025", "--port does not apply to check"},
     };
     for (const RefusedLine& line : cases) {
-        const ParsedCommandLine parsed = ParseCommandLine(Words(line.arguments));
+        CommandLine commandLine;
+        const ParseOutcome parsed = commandLine.Parse(Words(line.arguments));
         EXPECT_FALSE(parsed.ok) << line.arguments;
         EXPECT_NE(parsed.error.find(line.errorContains), std::string::npos)
             << line.arguments << "\n  error: " << parsed.error;
@@ -65,32 +72,40 @@ TEST(Tz52CommandLine, RefusesBadUsageWithAMessageNamingTheFault) {
 TEST(Tz52CommandLine, HelpIsAcceptedForEveryCommandWithoutItsOperands) {
     const struct {
         const char* arguments;
-        Command command;
+        const char* command;
     } cases[] = {
-        {"--help", Command::kNone}, {"-h", Command::kNone},          {"info --help", Command::kInfo},
-        {"check -h", Command::kCheck}, {"read --help", Command::kRead}, {"write --help", Command::kWrite},
-        {"poll --help", Command::kPoll},
+        {"--help", nullptr}, {"-h", nullptr},          {"info --help", "info"}, {"check -h", "check"},
+        {"read --help", "read"}, {"write --help", "write"}, {"poll --help", "poll"},
     };
     for (const auto& c : cases) {
-        const ParsedCommandLine parsed = ParseCommandLine(Words(c.arguments));
+        CommandLine commandLine;
+        const ParseOutcome parsed = commandLine.Parse(Words(c.arguments));
         ASSERT_TRUE(parsed.ok) << c.arguments << ": " << parsed.error;
-        EXPECT_TRUE(parsed.invocation.help) << c.arguments;
-        EXPECT_EQ(parsed.invocation.command, c.command) << c.arguments;
-        EXPECT_NE(HelpText(c.command).find("usage: tz52"), std::string::npos) << c.arguments;
+        EXPECT_TRUE(parsed.help) << c.arguments;
+        ASSERT_EQ(parsed.command == nullptr, c.command == nullptr) << c.arguments;
+        if (c.command != nullptr) {
+            EXPECT_STREQ(parsed.command->Name(), c.command);
+        }
+        const std::string help = commandLine.HelpText(parsed.command);
+        EXPECT_EQ(help.rfind("usage: tz52", 0), 0u) << c.arguments;
+        EXPECT_NE(help.find("Exit codes:"), std::string::npos) << c.arguments;
+        // Only poll has rounds.
+        EXPECT_EQ(help.find("round") != std::string::npos, c.command != nullptr && std::string(c.command) == "poll")
+            << c.arguments << "\n" << help;
     }
 }
 
 TEST(Tz52CommandLine, TakesOptionsInEitherSpellingAndAnywhere) {
-    const ParsedCommandLine parsed = ParseCommandLine(Words(
+    CommandLine commandLine;
+    const ParseOutcome parsed = commandLine.Parse(Words(
         "--lib ./x.so poll 001M025 --port=pts/7 --every 250ms --count=3 --baud 4800 --data-bits 7 "
         "--stop-bits 1.5 --parity=E --timeout 20 --json 001a009"));
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    const Invocation& invocation = parsed.invocation;
-    EXPECT_EQ(invocation.command, Command::kPoll);
+    const Invocation& invocation = commandLine.invocation();
+    ASSERT_NE(parsed.command, nullptr);
+    EXPECT_STREQ(parsed.command->Name(), "poll");
     EXPECT_EQ(invocation.libraryPath, "./x.so");
     EXPECT_EQ(invocation.port, "pts/7");
-    EXPECT_EQ(invocation.everyMilliseconds, 250);
-    EXPECT_EQ(invocation.rounds, 3);
     EXPECT_TRUE(invocation.json);
     EXPECT_EQ(invocation.line.baudRate, 4800);
     EXPECT_EQ(invocation.line.dataBits, 7);
@@ -99,34 +114,25 @@ TEST(Tz52CommandLine, TakesOptionsInEitherSpellingAndAnywhere) {
     EXPECT_EQ(invocation.line.readTimeout, 20);
     EXPECT_TRUE(invocation.line.hasBaudRate && invocation.line.hasDataBits && invocation.line.hasStopBits &&
                 invocation.line.hasParity && invocation.line.hasReadTimeout);
-    EXPECT_EQ(invocation.addresses, (std::vector<std::string>{"001M025", "001a009"}));
+    EXPECT_EQ(parsed.command->operands, (std::vector<std::string>{"001M025", "001a009"}));
 }
 
 TEST(Tz52CommandLine, LineSettingsLeftOutStayUnset) {
-    const ParsedCommandLine parsed = ParseCommandLine(Words("read --port COM1 001M025"));
+    CommandLine commandLine;
+    const ParseOutcome parsed = commandLine.Parse(Words("read --port COM1 001M025"));
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    const LineOverrides& line = parsed.invocation.line;
+    const LineOverrides& line = commandLine.invocation().line;
     EXPECT_FALSE(line.hasBaudRate || line.hasDataBits || line.hasStopBits || line.hasParity || line.hasReadTimeout);
 }
 
-TEST(Tz52CommandLine, WriteOperandsCarryAddressAndValue) {
-    const ParsedCommandLine parsed =
-        ParseCommandLine(Words("write --port COM1 --verify 001M025=1234 001s250=0xABCD 001O003=0"));
-    ASSERT_TRUE(parsed.ok) << parsed.error;
-    ASSERT_EQ(parsed.invocation.writes.size(), 3u);
-    EXPECT_TRUE(parsed.invocation.verify);
-    EXPECT_EQ(parsed.invocation.writes[0].address, "001M025");
-    EXPECT_EQ(parsed.invocation.writes[0].value, 1234);
-    EXPECT_EQ(parsed.invocation.writes[1].address, "001s250");
-    EXPECT_EQ(parsed.invocation.writes[1].value, 0xABCD);
-    EXPECT_EQ(parsed.invocation.writes[2].value, 0);
-}
-
 TEST(Tz52CommandLine, OperandsAfterDoubleDashAreNotOptions) {
-    const ParsedCommandLine parsed = ParseCommandLine(Words("check -- --help"));
-    ASSERT_TRUE(parsed.ok) << parsed.error;
-    EXPECT_FALSE(parsed.invocation.help);
-    EXPECT_EQ(parsed.invocation.addresses, (std::vector<std::string>{"--help"}));
+    for (const char* arguments : {"check -- --help", "check 001M025 -- --help"}) {
+        CommandLine commandLine;
+        const ParseOutcome parsed = commandLine.Parse(Words(arguments));
+        ASSERT_TRUE(parsed.ok) << arguments << ": " << parsed.error;
+        EXPECT_FALSE(parsed.help) << arguments;
+        EXPECT_EQ(parsed.command->operands.back(), "--help") << arguments;
+    }
 }
 
 TEST(Tz52Values, DurationsInMillisecondsOrSeconds) {

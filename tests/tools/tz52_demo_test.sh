@@ -19,7 +19,7 @@ while IFS= read -r line; do
     missing=1
   fi
 done <<'LINES'
-Driver      "KORVEL, "
+Driver name    "KORVEL, "
 128M025   refused  result 1: station 128 is outside 1 to 127
 001A009     201  0x00C9  ok
 001B003       1  0x0001  ok

@@ -16,7 +16,7 @@ endif()
 add_executable(tz52_host_test ${CMAKE_CURRENT_LIST_DIR}/tz52_host_test.cpp)
 target_compile_definitions(tz52_host_test PRIVATE
   TZ52_HOST_PATH="$<TARGET_FILE:tz52>" TZ52_SIM_PATH="${tz52_sim_path}")
-target_link_libraries(tz52_host_test PRIVATE GTest::gtest GTest::gtest_main)
+target_link_libraries(tz52_host_test PRIVATE tz52_tool_libraries GTest::gtest GTest::gtest_main)
 add_dependencies(tz52_host_test tz52)
 if(TARGET tz52sim)
   add_dependencies(tz52_host_test tz52sim)
@@ -30,11 +30,11 @@ if(TARGET tz52sim)
 endif()
 
 # tz52 bridge against a real broker (mosquitto) and the simulator.
-if(TARGET tz52_bridge_core AND TARGET tz52sim_core)
+if(TARGET tz52_mosquitto AND TARGET tz52sim_core)
   add_executable(tz52_bridge_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_test.cpp)
   target_compile_definitions(tz52_bridge_test PRIVATE TZ52_HOST_PATH="$<TARGET_FILE:tz52>")
-  target_link_libraries(tz52_bridge_test PRIVATE tz52sim_core tz52_bridge_core
+  target_link_libraries(tz52_bridge_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
                         GTest::gtest GTest::gtest_main)
-  add_dependencies(tz52_bridge_test tz52)
+  add_dependencies(tz52_bridge_test tz52 tz52sim)
   gtest_discover_tests(tz52_bridge_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()

@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -100,6 +103,16 @@ std::string Show(const Outcome& outcome) {
     return "exit " + std::to_string(outcome.exitCode) + "\n--- stdout\n" + outcome.out + "--- stderr\n" + outcome.err;
 }
 
+// With --json, stdout is JSON whatever happened: one document a line.
+void ExpectJsonLines(const std::string& out, const std::string& call) {
+    EXPECT_FALSE(out.empty()) << call;
+    size_t start = 0;
+    for (size_t end = out.find('\n'); end != std::string::npos; start = end + 1, end = out.find('\n', start)) {
+        EXPECT_TRUE(nlohmann::json::accept(out.substr(start, end - start))) << call << "\n" << out;
+    }
+    EXPECT_EQ(start, out.size()) << call << ": the last line is not ended\n" << out;
+}
+
 // One row: arguments, exit code, and a text that stdout or stderr holds.
 struct Expectation {
     std::vector<std::string> arguments;
@@ -120,14 +133,18 @@ void ExpectAll(const std::vector<Expectation>& rows) {
         if (row.stderrHolds) {
             EXPECT_NE(outcome.err.find(row.stderrHolds), std::string::npos) << call << "\n" << Show(outcome);
         }
+        if (std::find(row.arguments.begin(), row.arguments.end(), "--json") != row.arguments.end()) {
+            ExpectJsonLines(outcome.out, call);
+        }
     }
 }
 
 TEST(Tz52WithoutController, InfoShowsTheDriversDescription) {
     ExpectAll({
-        {{"info"}, 0, "Driver      \"KORVEL, \"", nullptr},
+        {{"info"}, 0, "Driver name    \"KORVEL, \"\n               the name a host lists the driver under", nullptr},
         {{"info"}, 0, "KORVEL, tz-52 driver Installed.", nullptr},
-        {{"info"}, 0, "Defaults    9600 baud, 8N1, read limit 4 (40 ms)", nullptr},
+        {{"info"}, 0, "Line           9600 baud, 8 data bits, no parity, 1 stop bit (8N1)\n", nullptr},
+        {{"info"}, 0, "Read limit     40 ms (4 units of 10 ms)\n               how long the driver waits", nullptr},
         {{"info", "--json"}, 0, "\"name\":\"KORVEL, \"", nullptr},
         {{"info", "--json"}, 0, "\"baudRate\":9600,\"dataBits\":8,\"stopBitsCode\":0,\"parityCode\":0", nullptr},
         {{"info", "--json"}, 0, "\"readTimeout\":4,\"readTimeoutMs\":40", nullptr},
@@ -156,12 +173,21 @@ TEST(Tz52WithoutController, CheckLetsTheDriverJudgeAndSaysWhy) {
 TEST(Tz52WithoutController, BadUsageExitsWith64AndShowsTheUsage) {
     ExpectAll({
         {{}, 64, nullptr, "tz52: no command given"},
-        {{"fly"}, 64, nullptr, "unknown command 'fly'"},
+        {{"fly"}, 64, nullptr, "unknown command \"fly\""},
         {{"read", "001M025"}, 64, nullptr, "usage: tz52 read --port NAME"},
         {{"write", "--port", "pts/1", "001M025=70000"}, 64, nullptr, "0 to 65535"},
-        {{"poll", "--port", "pts/1", "--every", "often", "001M025"}, 64, nullptr, "--every 'often'"},
+        {{"poll", "--port", "pts/1", "--every", "often", "001M025"}, 64, nullptr, "--every \"often\""},
         {{"read", "--help"}, 0, "usage: tz52 read --port NAME", nullptr},
         {{"--help"}, 0, "Exit codes: 0 all good", nullptr},
+        {{"--version"}, 0, "tz52 1.0.0\ndriver library ", nullptr},
+        {{"-V"}, 0, "libtz52drv.so, version ", nullptr},
+        // Stop bits 1.5 with the driver's default of 8 data bits: refused
+        // before the port is touched.
+        {{"read", "--port", "tz52-none", "--stop-bits", "1.5", "001M025"}, 64, nullptr,
+         "1.5 stop bits go with 5 data bits, not 8"},
+        {{"read", "--json", "--port", "tz52-none", "--data-bits", "7", "--stop-bits", "1.5", "001M025"}, 64,
+         "\"exitCode\":64,\"errors\":[\"1.5 stop bits go with 5 data bits, not 7", nullptr},
+        {{"--json", "fly"}, 64, "{\"exitCode\":64,\"errors\":[\"unknown command \\\"fly\\\"\"]}", nullptr},
     });
 }
 
@@ -170,7 +196,7 @@ TEST(Tz52WithoutController, InvalidAddressIsReportedBeforeThePortIsTouched) {
     // be 2 and the message would name the open.
     const Outcome outcome = Tz52({"read", "--port", "tz52-none", "001M025", "001M300"});
     EXPECT_EQ(outcome.exitCode, 1) << Show(outcome);
-    EXPECT_NE(outcome.err.find("'001M300' is not a valid point address (address check, operation 3, result 1): "
+    EXPECT_NE(outcome.err.find("\"001M300\" is not a valid point address (address check, operation 3, result 1): "
                                "index 300 is outside 1 to 256 for type M"),
               std::string::npos)
         << Show(outcome);
@@ -192,6 +218,12 @@ TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
         {{"read", "--port", "nul", "001M025"}, 2, nullptr, "; /dev/null: not a serial line"},
         {{"read", "--port", "./tz52-none", "001M025"}, 2, nullptr, "; ./tz52-none: open: No such file"},
         {{"poll", "--port", "tz52-none", "--count", "1", "001M025"}, 2, nullptr, "cannot open port tz52-none"},
+        {{"read", "--port", "tz52-none", "--data-bits", "5", "--stop-bits", "1.5", "001M025"}, 2, nullptr,
+         "cannot open port tz52-none at 9600 baud, 5N1.5"},
+        {{"poll", "--json", "--port", "tz52-none", "001M025"}, 2,
+         "{\"exitCode\":2,\"result\":2,\"errors\":[\"cannot open port tz52-none", nullptr},
+        {{"read", "--json", "--port", "tz52-none", "001M025", "001M300"}, 1,
+         "{\"exitCode\":1,\"result\":1,\"errors\":[\"\\\"001M300\\\" is not a valid point address", nullptr},
     });
 }
 
@@ -199,6 +231,8 @@ TEST(Tz52WithoutController, MissingLibraryIsAFailureNamingThePath) {
     ExpectAll({
         {{"info", "--lib", "/nonexistent/libtz52drv.so"}, 2, nullptr,
          "cannot load the driver library /nonexistent/libtz52drv.so"},
+        {{"check", "--json", "--lib", "/nonexistent/libtz52drv.so", "001M025"}, 2,
+         "{\"exitCode\":2,\"errors\":[\"cannot load the driver library", nullptr},
     });
 }
 

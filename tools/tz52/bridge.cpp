@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "serial/port_names.h"
+#include "tools/common/quoted.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host_platform.h"
 
@@ -51,7 +52,7 @@ bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defa
                     std::vector<BridgePoint>* points, std::map<std::string, std::string>* origins, std::string* error) {
     std::ifstream file(path);
     if (!file) {
-        *error = "--points '" + path + "': cannot read the file";
+        *error = "--points " + Quoted(path) + ": cannot read the file";
         return false;
     }
     std::string line;
@@ -67,16 +68,16 @@ bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defa
         point.periodMilliseconds = defaultPeriod;
         if (fields.size() == 3 && fields[1] == "every") {
             if (!ParseDuration(fields[2], &point.periodMilliseconds)) {
-                *error = where + ": '" + fields[2] + "' is not a period such as 500ms or 2s (at most one day)";
+                *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
                 return false;
             }
         } else if (fields.size() != 1) {
-            *error = where + ": expected ADDRESS or ADDRESS every DURATION, found '" + Trim(line) + "'";
+            *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
             return false;
         }
         point.address = CheckAddress(entry, fields[0]);
         if (point.address.result != kResultOk) {
-            *error = where + ": '" + fields[0] + "' is not a valid point address: " +
+            *error = where + ": " + Quoted(fields[0]) + " is not a valid point address: " +
                      AddressRefusalReason(point.address);
             return false;
         }
@@ -103,7 +104,7 @@ bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan*
         item = Trim(item);
         const CheckedAddress address = CheckAddress(entry, item);
         if (address.result != kResultOk) {
-            *error = "--allow-write: '" + item + "' is not a valid point address: " + AddressRefusalReason(address);
+            *error = "--allow-write: " + Quoted(item) + " is not a valid point address: " + AddressRefusalReason(address);
             return false;
         }
         if (!IsWritableType(address.pointType)) {
@@ -119,7 +120,7 @@ bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan*
 bool ReadPassword(const std::string& path, std::string* password, std::string* error) {
     std::ifstream file(path);
     if (!file) {
-        *error = "--mqtt-password-file '" + path + "': cannot read the file";
+        *error = "--mqtt-password-file " + Quoted(path) + ": cannot read the file";
         return false;
     }
     std::getline(file, *password);
@@ -366,7 +367,7 @@ private:
         };
         const CheckedAddress address = CheckAddress(entry_, request.point);
         if (address.result != kResultOk) {
-            return finish(kResultRefused, "'" + request.point + "' is not a valid point address: " +
+            return finish(kResultRefused, Quoted(request.point) + " is not a valid point address: " +
                                               AddressRefusalReason(address) + "; nothing was sent");
         }
         const std::string name = CanonicalAddress(address);
@@ -428,7 +429,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
         BridgePoint point;
         point.address = CheckAddress(entry, text);
         if (point.address.result != kResultOk) {
-            *error = "'" + text + "' is not a valid point address: " + AddressRefusalReason(point.address);
+            *error = Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
             return false;
         }
         point.name = CanonicalAddress(point.address);
@@ -451,7 +452,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     std::string& prefix = plan->mqtt.topicPrefix;
     while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
     if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos) {
-        *error = "--topic-prefix '" + options.mqtt.topicPrefix + "': a topic prefix is not empty and has no + or #";
+        *error = "--topic-prefix " + Quoted(options.mqtt.topicPrefix) + ": a topic prefix is not empty and has no + or #";
         return false;
     }
     if (plan->mqtt.port < 1 || plan->mqtt.port > 65535) {
@@ -459,7 +460,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
         return false;
     }
     if (!plan->mqtt.tlsCaFile.empty() && access(plan->mqtt.tlsCaFile.c_str(), R_OK) != 0) {
-        *error = "--mqtt-tls-ca '" + plan->mqtt.tlsCaFile + "': " + std::strerror(errno);
+        *error = "--mqtt-tls-ca " + Quoted(plan->mqtt.tlsCaFile) + ": " + std::strerror(errno);
         return false;
     }
     if (!options.mqttPasswordFile.empty()) {

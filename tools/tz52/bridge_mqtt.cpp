@@ -18,6 +18,8 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "tools/common/quoted.h"
+
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
@@ -78,12 +80,12 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
     }
     if (!settings.tlsCaFile.empty()) {
         if (access(settings.tlsCaFile.c_str(), R_OK) != 0) {
-            *error = "--mqtt-tls-ca '" + settings.tlsCaFile + "': " + std::strerror(errno);
+            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": " + std::strerror(errno);
             return false;
         }
         code = mosquitto_tls_set(client_, settings.tlsCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
         if (code != MOSQ_ERR_SUCCESS) {
-            *error = "--mqtt-tls-ca '" + settings.tlsCaFile + "': the certificates do not load (" +
+            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": the certificates do not load (" +
                      mosquitto_strerror(code) + ")";
             return false;
         }

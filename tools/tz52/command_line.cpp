@@ -1,89 +1,31 @@
-// The command line of tz52: one table of options, the value parsers, the
-// help texts.
+// The command line of tz52: the common and line options, the parse into a
+// command, the help texts, the value parsers.
 #include "tools/tz52/command_line.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cctype>
-#include <cstdlib>
+#include <functional>
+#include <iterator>
 
 #include "driver/driver_api.h"
+#include "tools/common/option_help.h"
+#include "tools/common/quoted.h"
+#include "tools/tz52/command.h"
+#include "tools/tz52/command_list.h"
 
 namespace {
 
-// Which commands take an option: one bit per Command.
-constexpr unsigned Bit(Command command) { return 1u << static_cast<unsigned>(command); }
-constexpr unsigned kAllCommands = Bit(Command::kNone) | Bit(Command::kInfo) | Bit(Command::kCheck) |
-                                  Bit(Command::kRead) | Bit(Command::kWrite) | Bit(Command::kPoll);
-constexpr unsigned kPortCommands = Bit(Command::kRead) | Bit(Command::kWrite) | Bit(Command::kPoll);
-
-enum class OptionId { kHelp, kJson, kLib, kPort, kBaud, kDataBits, kStopBits, kParity, kTimeout, kEvery, kCount, kVerify };
-
-struct OptionSpec {
-    const char* name;
-    OptionId id;
-    bool takesValue;
-    unsigned commands;
-};
-
-constexpr OptionSpec kOptions[] = {
-    {"--help", OptionId::kHelp, false, kAllCommands},
-    {"-h", OptionId::kHelp, false, kAllCommands},
-    {"--json", OptionId::kJson, false, kAllCommands},
-    {"--lib", OptionId::kLib, true, kAllCommands},
-    {"--port", OptionId::kPort, true, kPortCommands},
-    {"--baud", OptionId::kBaud, true, kPortCommands},
-    {"--data-bits", OptionId::kDataBits, true, kPortCommands},
-    {"--stop-bits", OptionId::kStopBits, true, kPortCommands},
-    {"--parity", OptionId::kParity, true, kPortCommands},
-    {"--timeout", OptionId::kTimeout, true, kPortCommands},
-    {"--every", OptionId::kEvery, true, Bit(Command::kPoll)},
-    {"--count", OptionId::kCount, true, Bit(Command::kPoll)},
-    {"--verify", OptionId::kVerify, false, Bit(Command::kWrite)},
-};
-
-struct CommandSpec {
-    const char* name;
-    Command command;
-};
-
-constexpr CommandSpec kCommands[] = {
-    {"info", Command::kInfo}, {"check", Command::kCheck}, {"read", Command::kRead},
-    {"write", Command::kWrite}, {"poll", Command::kPoll},
-};
-
-const OptionSpec* FindOption(const std::string& name) {
-    for (const OptionSpec& option : kOptions) {
-        if (name == option.name) return &option;
-    }
-    return nullptr;
-}
+const char kCommonGroup[] = "Common options";
+const char kLineGroup[] = "Line options (each defaults to what the driver reports through tz52 info)";
+const char kExitCodes[] =
+    "Exit codes: 0 all good; 1 an address, a point or an answer was refused;\n"
+    "2 the port, the line or the driver library failed; 64 bad usage.\n";
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-// Whole-text unsigned decimal or 0x hexadecimal, at most `limit`.
-bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* value) {
-    if (text.empty()) return false;
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    uint64_t result = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        if (result > limit) return false;
-    }
-    *value = result;
-    return true;
 }
 
 // A number with an optional "ms" or "s" unit, in milliseconds; `bareUnit`
@@ -108,123 +50,260 @@ bool ParseMilliseconds(const std::string& text, int64_t bareUnit, int64_t* milli
     return true;
 }
 
-std::string Usage(Command command) {
-    switch (command) {
-        case Command::kInfo: return "usage: tz52 info [--json] [--lib PATH]";
-        case Command::kCheck: return "usage: tz52 check [--json] [--lib PATH] ADDRESS...";
-        case Command::kRead: return "usage: tz52 read --port NAME [line options] [--json] [--lib PATH] ADDRESS...";
-        case Command::kWrite:
-            return "usage: tz52 write --port NAME [--verify] [line options] [--json] [--lib PATH] ADDRESS=VALUE...";
-        case Command::kPoll:
-            return "usage: tz52 poll --port NAME [--every DURATION] [--count N] [line options] [--json] [--lib PATH] "
-                   "ADDRESS...";
-        case Command::kNone: break;
-    }
-    return "usage: tz52 COMMAND [options] [operands]; tz52 --help lists the commands";
+// A refusal of an option's value: "--baud "0": why".
+[[noreturn]] void Refuse(const std::string& option, const std::string& value, const std::string& why) {
+    throw CLI::ValidationError(option + " " + Quoted(value) + ": " + why);
 }
 
-bool ApplyOptionValue(OptionId id, const std::string& name, const std::string& value, Invocation* invocation,
-                      std::string* error) {
-    LineOverrides& line = invocation->line;
-    uint64_t number = 0;
-    switch (id) {
-        case OptionId::kLib:
-            if (value.empty()) break;
-            invocation->libraryPath = value;
-            return true;
-        case OptionId::kPort:
-            if (value.empty()) break;
-            if (value.size() >= TZ52_PORT_NAME_SIZE) {
-                *error = "port name '" + value + "' is longer than " + std::to_string(TZ52_PORT_NAME_SIZE - 1) +
-                         " characters, the most the driver's port record holds";
-                return false;
-            }
-            invocation->port = value;
-            return true;
-        case OptionId::kBaud:
-            if (!ParseUnsigned(value, 65535, &number) || number == 0) {
-                *error = name + " '" + value + "': the baud rate must be 1 to 65535 (the driver's record holds 16 bits)";
-                return false;
-            }
-            line.hasBaudRate = true;
-            line.baudRate = static_cast<uint16_t>(number);
-            return true;
-        case OptionId::kDataBits:
-            if (!ParseUnsigned(value, 8, &number) || number < 5) {
-                *error = name + " '" + value + "': data bits must be 5, 6, 7 or 8";
-                return false;
-            }
-            line.hasDataBits = true;
-            line.dataBits = static_cast<uint16_t>(number);
-            return true;
-        case OptionId::kStopBits:
-            if (!ParseStopBits(value, &line.stopBitsCode)) {
-                *error = name + " '" + value + "': stop bits must be 1, 1.5 or 2";
-                return false;
-            }
-            line.hasStopBits = true;
-            return true;
-        case OptionId::kParity:
-            if (!ParseParity(value, &line.parityCode)) {
-                *error = name + " '" + value + "': parity must be none, odd, even, mark or space";
-                return false;
-            }
-            line.hasParity = true;
-            return true;
-        case OptionId::kTimeout:
-            if (!ParseReadTimeout(value, &line.readTimeout)) {
-                *error = name + " '" + value +
-                         "': the read limit is a number of 10 ms units from 1 to 6000, or a time such as 40ms or 2s "
-                         "(a multiple of 10 ms)";
-                return false;
-            }
-            line.hasReadTimeout = true;
-            return true;
-        case OptionId::kEvery:
-            if (!ParseDuration(value, &invocation->everyMilliseconds)) {
-                *error = name + " '" + value + "': give a time such as 500ms or 2s (at most one day)";
-                return false;
-            }
-            return true;
-        case OptionId::kCount:
-            if (!ParseUnsigned(value, 1000000000, &number) || number == 0) {
-                *error = name + " '" + value + "': the number of rounds must be 1 or more";
-                return false;
-            }
-            invocation->rounds = static_cast<int64_t>(number);
-            return true;
-        case OptionId::kHelp:
-        case OptionId::kJson:
-        case OptionId::kVerify:
-            break;
+// An option whose value `apply` checks and stores, refusing it with words.
+void AddValueOption(CLI::App* app, const char* name, const char* typeName, const char* description,
+                    std::function<void(const std::string&)> apply) {
+    app->add_option_function<std::string>(name, std::move(apply), description)->type_name(typeName);
+}
+
+std::string PortNameRefusal(const std::string& name) {
+    const size_t most = TZ52_PORT_NAME_SIZE - 1;
+    const std::string why = "port name " + Quoted(name) + " is longer than " + std::to_string(most) +
+                            " characters, the most the host record holds";
+#if defined(_WIN32)
+    return why + "; a serial port is COM1 to COM9, or \\\\.\\COM10 and above";
+#else
+    const std::string devFolder = "/dev/";
+    if (name.compare(0, devFolder.size(), devFolder) == 0 && name.size() - devFolder.size() <= most) {
+        return why + "; give the name under /dev/ instead: " + Quoted(name.substr(devFolder.size()));
     }
-    *error = name + " needs a value";
+    return why + "; make a short symlink under /dev/ (a udev rule with SYMLINK+=\"tz52\" makes /dev/tz52) and "
+                 "give its name";
+#endif
+}
+
+// The option `name` ("--port") if some command or tz52 itself has it.
+bool IsKnownOption(const CLI::App* app, const std::string& name) {
+    if (app->get_option_no_throw(name) != nullptr) return true;
+    for (const CLI::App* sub : app->get_subcommands({})) {
+        if (sub->get_option_no_throw(name) != nullptr) return true;
+    }
     return false;
 }
 
-// ADDRESS=VALUE; the address itself is the driver's to judge.
-bool ParseWriteOperand(const std::string& operand, PointWrite* write, std::string* error) {
-    const size_t equals = operand.find('=');
-    if (equals == std::string::npos) {
-        *error = "'" + operand + "' is not ADDRESS=VALUE";
-        return false;
+// CLI11's words for a value missing or given to a flag, as tz52 says them.
+std::string ParseErrorText(const CLI::ParseError& error) {
+    const std::string what = error.what();
+    const std::string flagOverride = " was given a disallowed flag override";
+    const size_t at = what.find(flagOverride);
+    if (at != std::string::npos) return "--" + what.substr(0, at) + " takes no value";
+    const size_t colon = what.find(": ");
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr && colon != std::string::npos &&
+        what.compare(what.size() - 7, 7, "missing") == 0) {
+        return what.substr(0, colon) + " needs a value";
     }
-    write->address = operand.substr(0, equals);
-    const std::string value = operand.substr(equals + 1);
-    if (!ParsePointValue(value, &write->value)) {
-        *error = "'" + operand + "': the value must be 0 to 65535 (decimal, or hexadecimal with 0x)";
-        return false;
-    }
-    return true;
+    return what;
 }
 
 }  // namespace
 
-const char* CommandName(Command command) {
-    for (const CommandSpec& spec : kCommands) {
-        if (spec.command == command) return spec.name;
+// ---- the options ----------------------------------------------------------------
+
+void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMeaning) {
+    app->add_flag("--json", invocation->json, jsonMeaning)->group(kCommonGroup)->disable_flag_override();
+    AddValueOption(app, "--lib", "PATH", "the driver library (default: the one beside tz52)",
+                   [invocation](const std::string& value) {
+                       if (value.empty()) Refuse("--lib", value, "give the path of the driver library");
+                       invocation->libraryPath = value;
+                   });
+    app->get_option("--lib")->group(kCommonGroup);
+    app->set_help_flag("-h,--help", "this text")->group(kCommonGroup);
+}
+
+void AddLineOptions(CLI::App* app, Invocation* invocation) {
+    LineOverrides& line = invocation->line;
+    AddValueOption(app, "--port", "NAME",
+                   "the serial port: COM1 on Windows; pts/5 or ttyUSB0 (under\n"
+                   "/dev/) or a full path on Linux; at most 11 characters",
+                   [invocation](const std::string& value) {
+                       if (value.empty()) Refuse("--port", value, "give the name of the serial port");
+                       if (value.size() >= TZ52_PORT_NAME_SIZE) {
+                           throw CLI::ValidationError(PortNameRefusal(value));
+                       }
+                       invocation->port = value;
+                   });
+    AddValueOption(app, "--baud", "N", "baud rate, 1 to 65535", [&line](const std::string& value) {
+        uint64_t number = 0;
+        if (!ParseUnsigned(value, 65535, &number) || number == 0) {
+            Refuse("--baud", value, "the baud rate must be 1 to 65535 (the host record holds it in 16 bits)");
+        }
+        line.hasBaudRate = true;
+        line.baudRate = static_cast<uint16_t>(number);
+    });
+    AddValueOption(app, "--data-bits", "N", "5 to 8", [&line](const std::string& value) {
+        uint64_t number = 0;
+        if (!ParseUnsigned(value, 8, &number) || number < 5) Refuse("--data-bits", value, "data bits must be 5, 6, 7 or 8");
+        line.hasDataBits = true;
+        line.dataBits = static_cast<uint16_t>(number);
+    });
+    AddValueOption(app, "--stop-bits", "N", "1, 1.5 (with 5 data bits) or 2", [&line](const std::string& value) {
+        if (!ParseStopBits(value, &line.stopBitsCode)) Refuse("--stop-bits", value, "stop bits must be 1, 1.5 or 2");
+        line.hasStopBits = true;
+    });
+    AddValueOption(app, "--parity", "P", "none, odd, even, mark or space", [&line](const std::string& value) {
+        if (!ParseParity(value, &line.parityCode)) {
+            Refuse("--parity", value, "parity must be none, odd, even, mark or space");
+        }
+        line.hasParity = true;
+    });
+    AddValueOption(app, "--timeout", "T",
+                   "the read limit of one reply: a number of 10 ms units\n(4 = 40 ms), or a time such as 100ms or 1s",
+                   [&line](const std::string& value) {
+                       if (!ParseReadTimeout(value, &line.readTimeout)) {
+                           Refuse("--timeout", value,
+                                  "the read limit is a number of 10 ms units from 1 to 6000, or a time such as 40ms "
+                                  "or 2s (a multiple of 10 ms)");
+                       }
+                       line.hasReadTimeout = true;
+                   });
+    for (const char* name : {"--port", "--baud", "--data-bits", "--stop-bits", "--parity", "--timeout"}) {
+        app->get_option(name)->group(kLineGroup);
     }
-    return "tz52";
+}
+
+// ---- the whole command line ------------------------------------------------------
+
+CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")), commands_(MakeAllCommands()) {
+    AddCommonOptions(app_.get(), &invocation_, "output for scripts: one JSON document, also on failure");
+    app_->add_flag("-V,--version", version_, "the version of tz52 and of the driver library it loads")
+        ->group(kCommonGroup)
+        ->disable_flag_override();
+    app_->allow_extras();
+    app_->require_subcommand(0, 1);
+    for (const std::unique_ptr<Command>& command : commands_) {
+        CLI::App* sub = app_->add_subcommand(command->Name(), command->Summary());
+        sub->allow_extras();
+        command->Define(sub);
+        if (command->UsesPort()) AddLineOptions(sub, &invocation_);
+        AddCommonOptions(sub, &invocation_, command->JsonMeaning());
+        subcommands_.push_back(sub);
+    }
+}
+
+CommandLine::~CommandLine() = default;
+
+ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
+    ParseOutcome outcome;
+    // What follows "--" is operands, whatever it looks like; CLI11 sees only
+    // what comes before.
+    const auto optionsEnd = std::find(arguments.begin(), arguments.end(), "--");
+    std::vector<std::string> reversed(std::make_reverse_iterator(optionsEnd), arguments.rend());
+    const std::vector<std::string> afterOptions(optionsEnd == arguments.end() ? optionsEnd : optionsEnd + 1,
+                                                arguments.end());
+    bool help = false;
+    try {
+        app_->parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        help = true;
+    } catch (const CLI::ParseError& error) {
+        outcome.error = ParseErrorText(error);
+    }
+    for (size_t i = 0; i < subcommands_.size(); ++i) {
+        if (subcommands_[i]->parsed()) outcome.command = commands_[i].get();
+    }
+    if (help) {
+        outcome.ok = outcome.help = true;
+        return outcome;
+    }
+    if (!outcome.error.empty()) return outcome;
+    const std::string name = outcome.command != nullptr ? outcome.command->Name() : "tz52";
+    // An option of the command given before the command's name.
+    for (const std::string& extra : app_->remaining()) {
+        const std::string option = extra.substr(0, extra.find('='));
+        if (outcome.command == nullptr || extra.size() < 2 || extra[0] != '-') continue;
+        for (size_t i = 0; i < commands_.size(); ++i) {
+            if (commands_[i].get() == outcome.command && subcommands_[i]->get_option_no_throw(option) != nullptr) {
+                outcome.error = option + " goes after the command: tz52 " + name + " " + option + " ...";
+                return outcome;
+            }
+        }
+    }
+    for (const std::string& extra : app_->remaining(true)) {
+        if (extra.size() > 1 && extra[0] == '-') {
+            const std::string option = extra.substr(0, extra.find('='));
+            outcome.error = IsKnownOption(app_.get(), option) ? option + " does not apply to " + name
+                                                              : "unknown option " + Quoted(option);
+        } else if (outcome.command == nullptr) {
+            outcome.error = "unknown command " + Quoted(extra);
+        } else {
+            outcome.error = name + " takes no operands (" + Quoted(extra) + ")";
+        }
+        return outcome;
+    }
+    if (version_) {
+        outcome.ok = outcome.version = true;
+        return outcome;
+    }
+    if (outcome.command == nullptr) {
+        outcome.error = afterOptions.empty() ? "no command given" : "unknown command " + Quoted(afterOptions[0]);
+        return outcome;
+    }
+    Command& command = *outcome.command;
+    command.operands.insert(command.operands.end(), afterOptions.begin(), afterOptions.end());
+    if (command.UsesPort() && invocation_.port.empty()) {
+        outcome.error = name + " needs --port NAME";
+        return outcome;
+    }
+    outcome.error = command.CheckOperands();
+    outcome.ok = outcome.error.empty();
+    return outcome;
+}
+
+std::string CommandLine::UsageLine(const Command* command) const {
+    if (command == nullptr) return "usage: tz52 COMMAND [options] [operands]; tz52 --help lists the commands";
+    return std::string("usage: tz52 ") + command->Name() + " " + command->Usage();
+}
+
+std::string CommandLine::HelpText(const Command* command) const {
+    std::string text = UsageLine(command) + "\n\n";
+    if (command == nullptr) {
+        text += "tz52 drives a tz-52 controller through the driver library, as a host application\n"
+                "does: it loads the library and calls QmxMain.\n\nCommands:\n";
+        for (const std::unique_ptr<Command>& each : commands_) {
+            text += "  " + std::string(each->Name());
+            text += std::string(10 - std::min<size_t>(9, std::string(each->Name()).size()), ' ');
+            text += std::string(each->Summary()) + "\n";
+        }
+        text += "\ntz52 COMMAND --help describes a command.\n\n" + std::string(kCommonGroup) + ":\n" +
+                OptionHelpLines(app_.get(), kCommonGroup) + "\n" + kExitCodes;
+        return text;
+    }
+    const CLI::App* app = nullptr;
+    for (size_t i = 0; i < commands_.size(); ++i) {
+        if (commands_[i].get() == command) app = subcommands_[i];
+    }
+    text += command->Description();
+    return text + OptionHelpGroups(app) + "\n" + kExitCodes;
+}
+
+// ---- value parsers ------------------------------------------------------------------
+
+bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* value) {
+    if (text.empty()) return false;
+    int base = 10;
+    size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    uint64_t result = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else return false;
+        result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        if (result > limit) return false;
+    }
+    *value = result;
+    return true;
 }
 
 bool ParseDuration(const std::string& text, int64_t* milliseconds) { return ParseMilliseconds(text, 1, milliseconds); }
@@ -264,170 +343,8 @@ bool ParseParity(const std::string& text, uint16_t* code) {
     return false;
 }
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    ParsedCommandLine parsed;
-    Invocation& invocation = parsed.invocation;
-    std::vector<std::string> operands;
-    struct Given {
-        const OptionSpec* spec;
-        std::string spelled;
-    };
-    std::vector<Given> given;
-    bool optionsEnded = false;
-
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            if (invocation.command == Command::kNone && operands.empty() && !optionsEnded) {
-                bool known = false;
-                for (const CommandSpec& spec : kCommands) {
-                    if (argument == spec.name) {
-                        invocation.command = spec.command;
-                        known = true;
-                    }
-                }
-                if (!known) {
-                    parsed.error = "unknown command '" + argument + "'";
-                    return parsed;
-                }
-                continue;
-            }
-            operands.push_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const size_t equals = argument.find('=');
-        const std::string name = argument.substr(0, equals);
-        const OptionSpec* spec = FindOption(name);
-        if (spec == nullptr) {
-            parsed.error = "unknown option '" + name + "'";
-            return parsed;
-        }
-        given.push_back({spec, name});
-        if (!spec->takesValue) {
-            if (equals != std::string::npos) {
-                parsed.error = name + " takes no value";
-                return parsed;
-            }
-            if (spec->id == OptionId::kHelp) invocation.help = true;
-            if (spec->id == OptionId::kJson) invocation.json = true;
-            if (spec->id == OptionId::kVerify) invocation.verify = true;
-            continue;
-        }
-        std::string value;
-        if (equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-        } else if (i + 1 < arguments.size()) {
-            value = arguments[++i];
-        } else {
-            parsed.error = name + " needs a value";
-            return parsed;
-        }
-        if (!ApplyOptionValue(spec->id, name, value, &invocation, &parsed.error)) return parsed;
-    }
-
-    if (invocation.help) {
-        parsed.ok = true;
-        return parsed;
-    }
-    const Command command = invocation.command;
-    if (command == Command::kNone) {
-        parsed.error = "no command given";
-        return parsed;
-    }
-    for (const Given& option : given) {
-        if ((option.spec->commands & Bit(command)) == 0) {
-            parsed.error = option.spelled + " does not apply to " + CommandName(command);
-            return parsed;
-        }
-    }
-    if ((kPortCommands & Bit(command)) != 0 && invocation.port.empty()) {
-        parsed.error = std::string(CommandName(command)) + " needs --port NAME";
-        return parsed;
-    }
-    if (command == Command::kInfo) {
-        if (!operands.empty()) {
-            parsed.error = "info takes no operands ('" + operands[0] + "')";
-            return parsed;
-        }
-    } else if (operands.empty()) {
-        parsed.error = std::string(CommandName(command)) +
-                       (command == Command::kWrite ? " needs at least one ADDRESS=VALUE" : " needs at least one ADDRESS");
-        return parsed;
-    }
-    if (command == Command::kWrite) {
-        for (const std::string& operand : operands) {
-            PointWrite write;
-            if (!ParseWriteOperand(operand, &write, &parsed.error)) return parsed;
-            invocation.writes.push_back(write);
-        }
-    } else {
-        invocation.addresses = operands;
-    }
-    parsed.ok = true;
-    return parsed;
-}
-
-std::string HelpText(Command command) {
-    static const char kAddresses[] =
-        "ADDRESS is the driver's point address: a three-digit station (001 to 127), a point\n"
-        "type letter (A B C M O S, either case) and a three-digit index, as in 001M025.\n"
-        "The driver judges every address before anything goes on the line.\n";
-    static const char kLineOptions[] =
-        "Line options (each defaults to what the driver reports through tz52 info):\n"
-        "  --port NAME        the serial port: COM1 on Windows; pts/5 or ttyUSB0 (under\n"
-        "                     /dev/) or a full path on Linux; at most 11 characters\n"
-        "  --baud N           baud rate, 1 to 65535\n"
-        "  --data-bits N      5 to 8\n"
-        "  --stop-bits N      1, 1.5 or 2\n"
-        "  --parity P         none, odd, even, mark or space\n"
-        "  --timeout T        the read limit of one reply: a number of 10 ms units\n"
-        "                     (4 = 40 ms), or a time such as 100ms or 1s\n";
-    static const char kCommon[] =
-        "  --json             output for scripts (one JSON document; poll: one per round)\n"
-        "  --lib PATH         the driver library (default: the one beside tz52)\n"
-        "  --help             this text\n";
-    static const char kExitCodes[] =
-        "Exit codes: 0 all good; 1 an address, a point or an answer was refused;\n"
-        "2 the port, the line or the driver library failed; 64 bad usage.\n";
-    const std::string usage = Usage(command) + "\n\n";
-    switch (command) {
-        case Command::kInfo:
-            return usage + "Shows the driver's name, its installation banner and its default line settings.\n\n" +
-                   kCommon + "\n" + kExitCodes;
-        case Command::kCheck:
-            return usage + "Asks the driver whether each ADDRESS names a point, and shows its station,\n"
-                           "type and index. Touches no port.\n\n" + kAddresses + "\n" + kCommon + "\n" + kExitCodes;
-        case Command::kRead:
-            return usage + "Opens the port, reads every point once, closes the port.\n\n" + kAddresses + "\n" +
-                   kLineOptions + kCommon + "\n" + kExitCodes;
-        case Command::kWrite:
-            return usage + "Opens the port, writes VALUE to every point, closes the port. VALUE is 0 to\n"
-                           "65535, decimal or hexadecimal with 0x. Types C, M, O and S can be written; an\n"
-                           "O point takes bit 0 of the value.\n\n" + kAddresses + "\n" + kLineOptions +
-                   "  --verify           read every point back after writing it; a different value\n"
-                   "                     is a wrong answer (exit 1)\n" + kCommon + "\n" + kExitCodes;
-        case Command::kPoll:
-            return usage + "Opens the port and reads the points again and again: a table that redraws in\n"
-                           "place on a terminal, one line per round otherwise. Ctrl-C stops it.\n\n" +
-                   kAddresses + "\n" + kLineOptions +
-                   "  --every DURATION   time from the start of one round to the next: 500ms, 2s\n"
-                   "                     (default 1s)\n"
-                   "  --count N          stop after N rounds\n" + kCommon + "\n" +
-                   "The exit code is the worst of all rounds.\n" + kExitCodes;
-        case Command::kNone: break;
-    }
-    return usage +
-           "tz52 drives a tz-52 controller through the driver library, as a host application\n"
-           "does: it loads the library and calls QmxMain.\n\n"
-           "Commands:\n"
-           "  info      the driver's name, banner and default line settings\n"
-           "  check     ask the driver whether point addresses are valid\n"
-           "  read      read points\n"
-           "  write     write points\n"
-           "  poll      read points again and again\n\n"
-           "tz52 COMMAND --help describes a command.\n\n" + kExitCodes;
+std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode) {
+    if (stopBitsCode != 1 || dataBits == 5) return "";
+    return "1.5 stop bits go with 5 data bits, not " + std::to_string(dataBits) +
+           " (give --data-bits 5, or --stop-bits 1 or 2)";
 }

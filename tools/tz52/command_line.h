@@ -1,12 +1,20 @@
-// The command line of tz52: what a person or a script asked for, checked for
-// form only. Whether an address names a point is the driver's question, not
-// the command line's.
+// The command line of tz52: the options every command shares and the line
+// options of the commands that use a port, each defined once here; the
+// parse of a whole command line into one of the commands (command.h); the
+// help texts; the parsers of the values the options take. Whether an
+// address names a point is the driver's question, not the command line's.
 #ifndef TZ52_TOOLS_COMMAND_LINE_H
 #define TZ52_TOOLS_COMMAND_LINE_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace CLI {
+class App;
+}
+class Command;
 
 // Exit codes a script can test.
 enum ExitCode {
@@ -15,8 +23,6 @@ enum ExitCode {
     kExitLineFailure = 2,  // the port, the line or the driver library failed
     kExitUsage = 64        // the command line itself is wrong
 };
-
-enum class Command { kNone, kInfo, kCheck, kRead, kWrite, kPoll };
 
 // Line settings given on the command line; each unset one comes from the
 // driver's own defaults (DriverInfo).
@@ -33,37 +39,52 @@ struct LineOverrides {
     int32_t readTimeout = 0;    // units of 10 ms
 };
 
-struct PointWrite {
-    std::string address;
-    uint16_t value = 0;
-};
-
+// What the options shared by the commands hold once parsed.
 struct Invocation {
-    Command command = Command::kNone;
-    bool help = false;
     bool json = false;
     std::string libraryPath;  // empty: the library beside the executable
-    std::string port;
+    std::string port;         // commands that use a port
     LineOverrides line;
-    std::vector<std::string> addresses;  // check, read, poll
-    std::vector<PointWrite> writes;      // write
-    bool verify = false;                 // write: read every point back
-    int64_t everyMilliseconds = 1000;    // poll
-    int64_t rounds = 0;                  // poll: 0 runs until interrupted
 };
 
-struct ParsedCommandLine {
+// --json, --lib and --help, added to tz52 itself and to every command.
+// `jsonMeaning` says what --json gives for this command.
+void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMeaning);
+// --port and the line settings, added to every command that uses a port.
+void AddLineOptions(CLI::App* app, Invocation* invocation);
+
+struct ParseOutcome {
     bool ok = false;
     std::string error;  // what is wrong, for a usage message
-    Invocation invocation;
+    bool help = false;
+    bool version = false;
+    Command* command = nullptr;  // null: no command given
 };
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+// tz52's whole command line, built from the list of commands.
+class CommandLine {
+public:
+    CommandLine();
+    ~CommandLine();
+    CommandLine(const CommandLine&) = delete;
+    CommandLine& operator=(const CommandLine&) = delete;
 
-// The help text of one command, or of tz52 as a whole for Command::kNone.
-std::string HelpText(Command command);
+    // Parses once; the arguments without the program name.
+    ParseOutcome Parse(const std::vector<std::string>& arguments);
+    const Invocation& invocation() const { return invocation_; }
 
-const char* CommandName(Command command);
+    // The help of `command`, or of tz52 as a whole for null; and its first
+    // line, the usage.
+    std::string HelpText(const Command* command) const;
+    std::string UsageLine(const Command* command) const;
+
+private:
+    std::unique_ptr<CLI::App> app_;
+    std::vector<std::unique_ptr<Command>> commands_;
+    std::vector<CLI::App*> subcommands_;  // one per command, in the same order
+    Invocation invocation_;
+    bool version_ = false;
+};
 
 // Value parsers; each returns false for a text it does not accept.
 // A duration: "500ms", "2s" or a bare number of milliseconds.
@@ -73,10 +94,15 @@ bool ParseDuration(const std::string& text, int64_t* milliseconds);
 bool ParseReadTimeout(const std::string& text, int32_t* units);
 // A point value: 0 to 65535, decimal or 0x hexadecimal.
 bool ParsePointValue(const std::string& text, uint16_t* value);
+// Whole-text unsigned decimal or 0x hexadecimal, at most `limit`.
+bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* value);
 // Stop bits "1", "1.5", "2" to the port's code 0, 1, 2.
 bool ParseStopBits(const std::string& text, uint16_t* code);
 // Parity "none", "odd", "even", "mark", "space" (or their first letter) to
 // the port's code 0 to 4.
 bool ParseParity(const std::string& text, uint16_t* code);
+
+// Why 1.5 stop bits cannot go with `dataBits`, or "" when they can.
+std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode);
 
 #endif  // TZ52_TOOLS_COMMAND_LINE_H

@@ -37,6 +37,12 @@ HostReportAccess FindHostReport();
 // movements a redrawn table needs.
 bool CanRedrawInPlace(FILE* stream);
 
+// True when `stream` is an interactive terminal (a person may answer).
+bool IsTerminal(FILE* stream);
+
+// Puts what was written to `stream` on the disk, past the system's cache.
+void SyncToDisk(FILE* stream);
+
 void SleepMilliseconds(int64_t milliseconds);
 
 // Milliseconds from an arbitrary fixed point, never going back.
@@ -49,5 +55,10 @@ int64_t MonotonicMilliseconds();
 // or its open descriptor shows it), or an empty text when the device opens
 // and is a serial line.
 std::string DiagnosePortOpen(const std::string& portName);
+
+// The version of the driver library at `path` as its file says it
+// (libtz52drv.so.1.0.0 on Linux, the version resource on Windows), or an
+// empty text when the file does not say.
+std::string DriverLibraryVersion(const std::string& path);
 
 #endif  // TZ52_TOOLS_HOST_PLATFORM_H

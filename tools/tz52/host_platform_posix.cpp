@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,18 @@ bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::str
     return true;
 }
 
+std::string DriverLibraryVersion(const std::string& path) {
+    // The installed name is a chain of links ending at the file that
+    // carries the full version: libtz52drv.so.1.0.0.
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return "";
+    const std::string file = resolved;
+    const std::string marker = std::string(kDriverLibraryFileName) + ".";
+    const size_t at = file.rfind(marker);
+    if (at == std::string::npos || file.find('/', at) != std::string::npos) return "";
+    return file.substr(at + marker.size());
+}
+
 // ---- host report -----------------------------------------------------------
 
 HostReportAccess FindHostReport() {
@@ -123,6 +136,13 @@ bool CanRedrawInPlace(FILE* stream) {
     if (!isatty(fileno(stream))) return false;
     const char* terminal = getenv("TERM");
     return terminal != nullptr && std::strcmp(terminal, "dumb") != 0;
+}
+
+bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void SyncToDisk(FILE* stream) {
+    std::fflush(stream);
+    fsync(fileno(stream));
 }
 
 void SleepMilliseconds(int64_t milliseconds) {

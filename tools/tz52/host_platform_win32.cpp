@@ -11,6 +11,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "serial/port_names.h"
@@ -64,6 +65,19 @@ bool LoadDriverLibrary(const std::string& path, QmxMainFunction* entry, std::str
     return true;
 }
 
+std::string DriverLibraryVersion(const std::string& path) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+    if (size == 0) return "";
+    std::vector<char> data(size);
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "";
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) || fixed == nullptr) return "";
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(fixed->dwFileVersionLS));
+}
+
 // ---- host report -----------------------------------------------------------
 
 HostReportAccess FindHostReport() {
@@ -91,6 +105,13 @@ bool CanRedrawInPlace(FILE* stream) {
     // Cursor movement needs the console's terminal sequences.
     const DWORD kVirtualTerminalProcessing = 0x0004;
     return SetConsoleMode(console, mode | kVirtualTerminalProcessing) != 0;
+}
+
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+void SyncToDisk(FILE* stream) {
+    std::fflush(stream);
+    _commit(_fileno(stream));
 }
 
 void SleepMilliseconds(int64_t milliseconds) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/common/version.h"
 #include "tools/tz52sim/sim_options.h"
 #include "tools/tz52sim/sim_server.h"
 
@@ -28,7 +29,10 @@ int main(int argc, char** argv) {
     std::string error;
     switch (tz52sim::ParseCommandLine(argc, argv, &config, &error)) {
         case tz52sim::CommandLineOutcome::kHelp:
-            std::fputs(tz52sim::UsageText(), stdout);
+            std::fputs(tz52sim::UsageText().c_str(), stdout);
+            return 0;
+        case tz52sim::CommandLineOutcome::kVersion:
+            std::printf("tz52sim %s\n", TZ52DRV_VERSION);
             return 0;
         case tz52sim::CommandLineOutcome::kError:
             std::fprintf(stderr, "tz52sim: %s\n", error.c_str());

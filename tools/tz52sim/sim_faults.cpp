@@ -1,5 +1,6 @@
 #include "tools/tz52sim/sim_faults.h"
 
+#include "tools/common/quoted.h"
 #include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
@@ -50,14 +51,14 @@ bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error) {
         parsed.kind = entry.kind;
         if (!entry.takesAmount) {
             if (equals != std::string::npos) {
-                *error = "fault \"" + name + "\" takes no value";
+                *error = "fault " + Quoted(name) + " takes no value";
                 return false;
             }
         } else {
             long long amount = 0;
             if (equals == std::string::npos ||
                 !ParseInteger(text.substr(equals + 1), entry.minAmount, entry.maxAmount, &amount)) {
-                *error = "fault \"" + name + "\" needs " + entry.amountMeaning + " (" + name +
+                *error = "fault " + Quoted(name) + " needs " + entry.amountMeaning + " (" + name +
                          "=" + std::to_string(entry.minAmount) + ".." +
                          std::to_string(entry.maxAmount) + ")";
                 return false;
@@ -67,8 +68,7 @@ bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error) {
         *fault = parsed;
         return true;
     }
-    *error = "unknown fault \"" + name +
-             "\" (silent, late=MS, damage=POS, badstart, short=LEN, stray=COUNT, hangup)";
+    *error = "unknown fault " + Quoted(name) + " (silent, late=MS, damage=POS, badstart, short=LEN, stray=COUNT, hangup)";
     return false;
 }
 
@@ -78,7 +78,7 @@ bool ParseScriptedFault(const std::string& text, uint64_t* exchange, Fault* faul
     long long number = 0;
     if (colon == std::string::npos ||
         !ParseInteger(text.substr(0, colon), 1, (1ll << 62), &number)) {
-        *error = "fault \"" + text + "\" is not N:KIND with N an exchange number from 1";
+        *error = "fault " + Quoted(text) + " is not N:KIND with N an exchange number from 1";
         return false;
     }
     if (!ParseFaultKind(text.substr(colon + 1), fault, error)) return false;

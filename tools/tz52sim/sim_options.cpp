@@ -6,6 +6,10 @@
 #include <cstring>
 #include <fstream>
 
+#include <CLI/CLI.hpp>
+
+#include "tools/common/option_help.h"
+#include "tools/common/quoted.h"
 #include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
@@ -19,61 +23,156 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-constexpr const char kUsage[] =
+// The values as given; ParseCommandLine checks them once CLI11 has sorted
+// the command line.
+struct GivenValues {
+    std::vector<std::string> stations, sets, setFiles, faults;
+    std::string baud, format, randomFaults, seed, randomLate;
+    bool trace = false;
+    bool version = false;
+};
+
+// The whole command line; the help is made from these definitions.
+void DefineOptions(CLI::App* app, GivenValues* given, SimConfig* config) {
+    const char* controller = "Controller";
+    app->add_option("--station", given->stations, "answer for station N (1 to 127); repeatable; default 1")
+        ->type_name("N")->group(controller);
+    app->add_option("--set", given->sets,
+                    "start a point with a value, e.g. --set 001M025=1234;\n"
+                    "repeatable; A 0-381, B 0-127, O 0-1, C M S 0-65535\n"
+                    "(decimal, or hexadecimal with 0x); wins over --set-file")
+        ->type_name("POINT=VALUE")->group(controller);
+    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\nof tz52 dump)")
+        ->type_name("FILE")->group(controller);
+
+    const char* line = "Line";
+    app->add_option("--link", config->linkPath, "keep a symlink PATH to the pseudo-terminal (removed at exit)")
+        ->type_name("PATH")->group(line);
+    app->add_option("--device", config->devicePath, "serve a serial device instead, configured raw")
+        ->type_name("PATH")->group(line);
+    app->add_option("--baud", given->baud,
+                    "line rate; on a pseudo-terminal the simulator waits each\n"
+                    "request's wire time and sends the reply at this rate\n"
+                    "(default: no pacing; a device defaults to 9600)")
+        ->type_name("N")->group(line);
+    app->add_option("--format", given->format, "data bits, parity (N E O M S), stop bits; default 8N1")
+        ->type_name("FORMAT")->group(line);
+
+    const char* faults = "Faults (exchanges count every request to a served station, from 1)";
+    app->add_option("--fault", given->faults,
+                    "put a fault on exchange N; repeatable. KIND is one of\n"
+                    "  silent        no reply\n"
+                    "  late=MS       the reply MS milliseconds late\n"
+                    "  damage=POS    reply byte POS (2 or more) changed so its\n"
+                    "                pair does not add up\n"
+                    "  badstart      a wrong first reply byte\n"
+                    "  short=LEN     only the first LEN bytes of the reply\n"
+                    "  stray=COUNT   COUNT stray bytes after the reply\n"
+                    "  hangup        half the reply, then the line goes away\n"
+                    "                and the simulator exits")
+        ->type_name("N:KIND")->group(faults);
+    app->add_option("--random-faults", given->randomFaults,
+                    "give a share R (0 to 1) of the exchanges a random fault\n"
+                    "(silent, late, damage, badstart, short, stray)")
+        ->type_name("R")->group(faults);
+    app->add_option("--seed", given->seed, "seed of the random faults (default 0); a seed repeats a run")
+        ->type_name("S")->group(faults);
+    app->add_option("--random-late", given->randomLate, "how late a random late reply comes (default 20)")
+        ->type_name("MS")->group(faults);
+
+    const char* output = "Output";
+    app->add_flag("--trace", given->trace,
+                  "print every exchange to stderr: bytes in hex, station,\n"
+                  "command, point, value and any fault")
+        ->group(output)->disable_flag_override();
+    app->set_help_flag("-h,--help", "this text")->group(output);
+    app->add_flag("-V,--version", given->version, "the version of tz52sim")->group(output)->disable_flag_override();
+    app->allow_extras();
+}
+
+const char kPreamble[] =
     "usage: tz52sim [options]\n"
     "\n"
     "A simulated tz-52 controller. It opens a pseudo-terminal (or serves a\n"
     "serial device), prints one line \"port NAME\" with the name a host opens\n"
     "(pts/5 for /dev/pts/5) and answers the read and write commands of its\n"
-    "stations until SIGINT or SIGTERM.\n"
-    "\n"
-    "Controller:\n"
-    "  --station N         answer for station N (1 to 127); repeatable; default 1\n"
-    "  --set POINT=VALUE   start a point with a value, e.g. --set 001M025=1234;\n"
-    "                      repeatable; A 0-381, B 0-127, O 0-1, C M S 0-65535\n"
-    "                      (decimal, or hexadecimal with 0x)\n"
-    "  --set-file FILE     one POINT=VALUE a line; # starts a comment\n"
-    "\n"
-    "Line:\n"
-    "  --link PATH         keep a symlink PATH to the pseudo-terminal (removed at exit)\n"
-    "  --device PATH       serve a serial device instead, configured raw\n"
-    "  --baud N            line rate; on a pseudo-terminal the simulator waits each\n"
-    "                      request's wire time and sends the reply at this rate\n"
-    "                      (default: no pacing; a device defaults to 9600)\n"
-    "  --format FORMAT     data bits, parity (N E O M S), stop bits; default 8N1\n"
-    "\n"
-    "Faults (exchanges count every request to a served station, from 1):\n"
-    "  --fault N:KIND      put a fault on exchange N; repeatable. KIND is one of\n"
-    "                        silent        no reply\n"
-    "                        late=MS       the reply MS milliseconds late\n"
-    "                        damage=POS    reply byte POS (2 or more) changed so its\n"
-    "                                      pair does not add up\n"
-    "                        badstart      a wrong first reply byte\n"
-    "                        short=LEN     only the first LEN bytes of the reply\n"
-    "                        stray=COUNT   COUNT stray bytes after the reply\n"
-    "                        hangup        half the reply, then the line goes away\n"
-    "                                      and the simulator exits\n"
-    "  --random-faults R   give a share R (0 to 1) of the exchanges a random fault\n"
-    "                      (silent, late, damage, badstart, short, stray)\n"
-    "  --seed S            seed of the random faults (default 0); a seed repeats a run\n"
-    "  --random-late MS    how late a random late reply comes (default 20)\n"
-    "\n"
-    "Output:\n"
-    "  --trace             print every exchange to stderr: bytes in hex, station,\n"
-    "                      command, point, value and any fault\n"
-    "  --help              this text\n";
+    "stations until SIGINT or SIGTERM.\n";
 
-// Options that take a value, as "--name value" or "--name=value".
-constexpr const char* kValueOptions[] = {
-    "--station", "--set", "--set-file", "--link", "--device", "--baud", "--format",
-    "--fault", "--random-faults", "--seed", "--random-late",
-};
-
-bool TakesValue(const std::string& name) {
-    for (const char* option : kValueOptions) {
-        if (name == option) return true;
+// CLI11's words for a value missing or given to a flag, as tz52sim says them.
+std::string ParseErrorText(const CLI::ParseError& failure) {
+    const std::string what = failure.what();
+    const std::string flagOverride = " was given a disallowed flag override";
+    const size_t at = what.find(flagOverride);
+    if (at != std::string::npos) return "option --" + what.substr(0, at) + " takes no value (see --help)";
+    const size_t colon = what.find(": ");
+    if (colon != std::string::npos && what.size() > 7 && what.compare(what.size() - 7, 7, "missing") == 0) {
+        return what.substr(0, colon) + " needs a value (see --help)";
     }
-    return false;
+    return what + " (see --help)";
+}
+
+// Each given value checked and put in `config`; false with a message.
+bool ApplyValues(const GivenValues& given, SimConfig* config, std::string* error) {
+    long long number = 0;
+    for (const std::string& value : given.stations) {
+        if (!ParseInteger(value, kFirstStation, kLastStation, &number)) {
+            *error = "--station " + Quoted(value) + ": a station is 1 to 127";
+            return false;
+        }
+        config->stations.push_back(static_cast<int>(number));
+    }
+    // A file first, so that a --set beside it has the last word.
+    for (const std::string& path : given.setFiles) {
+        if (!ReadAssignmentFile(path, &config->assignments, error)) return false;
+    }
+    for (const std::string& value : given.sets) {
+        Assignment assignment;
+        if (!ParseAssignment(value, &assignment, error)) return false;
+        config->assignments.push_back(assignment);
+    }
+    if (!given.baud.empty()) {
+        if (!ParseInteger(given.baud, 1, 4000000, &number)) {
+            *error = "--baud " + Quoted(given.baud) + ": a rate is 1 to 4000000";
+            return false;
+        }
+        config->baud = static_cast<uint32_t>(number);
+    }
+    if (!given.format.empty() && !ParseLineFormat(given.format, &config->format, error)) return false;
+    for (const std::string& value : given.faults) {
+        uint64_t exchange = 0;
+        Fault fault;
+        if (!ParseScriptedFault(value, &exchange, &fault, error)) return false;
+        config->faults.scripted[exchange] = fault;
+    }
+    if (!given.randomFaults.empty()) {
+        char* end = nullptr;
+        const double rate = std::strtod(given.randomFaults.c_str(), &end);
+        if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
+            *error = "--random-faults " + Quoted(given.randomFaults) + ": a share is 0 to 1";
+            return false;
+        }
+        config->faults.randomRate = rate;
+    }
+    if (!given.seed.empty()) {
+        if (!ParseInteger(given.seed, 0, (1ll << 62), &number)) {
+            *error = "--seed " + Quoted(given.seed) + ": a seed is a whole number from 0";
+            return false;
+        }
+        if (config->faults.randomRate <= 0.0) {
+            *error = "--seed needs --random-faults";
+            return false;
+        }
+        config->faults.seed = static_cast<uint64_t>(number);
+    }
+    if (!given.randomLate.empty()) {
+        if (!ParseInteger(given.randomLate, 0, 600000, &number)) {
+            *error = "--random-late " + Quoted(given.randomLate) + ": a delay is 0 to 600000 ms";
+            return false;
+        }
+        config->faults.randomLateMs = static_cast<int>(number);
+    }
+    config->trace = given.trace;
+    return true;
 }
 
 }  // namespace
@@ -84,7 +183,7 @@ bool ParseLineFormat(const std::string& text, LineFormat* format, std::string* e
         kParities.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])))) ==
             std::string::npos ||
         (text[2] != '1' && text[2] != '2')) {
-        *error = "format \"" + text + "\" is not like 8N1 (data 5-8, parity N E O M S, stop 1 or 2)";
+        *error = "format " + Quoted(text) + " is not like 8N1 (data 5-8, parity N E O M S, stop 1 or 2)";
         return false;
     }
     format->dataBits = text[0] - '0';
@@ -104,7 +203,7 @@ int BitsPerCharacter(const LineFormat& format) {
 bool ParseAssignment(const std::string& text, Assignment* assignment, std::string* error) {
     const size_t equals = text.find('=');
     if (equals == std::string::npos) {
-        *error = "\"" + text + "\" is not POINT=VALUE (for example 001M025=1234)";
+        *error = Quoted(text) + " is not POINT=VALUE (for example 001M025=1234)";
         return false;
     }
     Assignment parsed;
@@ -112,7 +211,7 @@ bool ParseAssignment(const std::string& text, Assignment* assignment, std::strin
     const PointTypeInfo* info = FindPointType(parsed.point.type);
     long long value = 0;
     if (!ParseInteger(Trim(text.substr(equals + 1)), 0, info->maxValue, &value)) {
-        *error = "\"" + text + "\": a value of type " + parsed.point.type + " must be 0 to " +
+        *error = Quoted(text) + ": a value of type " + parsed.point.type + " must be 0 to " +
                  std::to_string(info->maxValue);
         return false;
     }
@@ -147,90 +246,24 @@ bool ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assign
 
 CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig* config,
                                     std::string* error) {
-    bool seedGiven = false;
-    for (int at = 1; at < argc; ++at) {
-        std::string name = argv[at];
-        std::string value;
-        const size_t equals = name.find('=');
-        if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            if (!TakesValue(name)) {
-                *error = "option " + name + " takes no value (see --help)";
-                return CommandLineOutcome::kError;
-            }
-        } else if (TakesValue(name)) {
-            if (at + 1 >= argc) {
-                *error = name + " needs a value (see --help)";
-                return CommandLineOutcome::kError;
-            }
-            value = argv[++at];
-        }
-
-        long long number = 0;
-        if (name == "--help" || name == "-h") {
-            return CommandLineOutcome::kHelp;
-        } else if (name == "--trace") {
-            config->trace = true;
-        } else if (name == "--station") {
-            if (!ParseInteger(value, kFirstStation, kLastStation, &number)) {
-                *error = "--station " + value + ": a station is 1 to 127";
-                return CommandLineOutcome::kError;
-            }
-            config->stations.push_back(static_cast<int>(number));
-        } else if (name == "--set") {
-            Assignment assignment;
-            if (!ParseAssignment(value, &assignment, error)) return CommandLineOutcome::kError;
-            config->assignments.push_back(assignment);
-        } else if (name == "--set-file") {
-            if (!ReadAssignmentFile(value, &config->assignments, error)) {
-                return CommandLineOutcome::kError;
-            }
-        } else if (name == "--link") {
-            config->linkPath = value;
-        } else if (name == "--device") {
-            config->devicePath = value;
-        } else if (name == "--baud") {
-            if (!ParseInteger(value, 1, 4000000, &number)) {
-                *error = "--baud " + value + ": a rate is 1 to 4000000";
-                return CommandLineOutcome::kError;
-            }
-            config->baud = static_cast<uint32_t>(number);
-        } else if (name == "--format") {
-            if (!ParseLineFormat(value, &config->format, error)) return CommandLineOutcome::kError;
-        } else if (name == "--fault") {
-            uint64_t exchange = 0;
-            Fault fault;
-            if (!ParseScriptedFault(value, &exchange, &fault, error)) {
-                return CommandLineOutcome::kError;
-            }
-            config->faults.scripted[exchange] = fault;
-        } else if (name == "--random-faults") {
-            char* end = nullptr;
-            const double rate = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
-                *error = "--random-faults " + value + ": a share is 0 to 1";
-                return CommandLineOutcome::kError;
-            }
-            config->faults.randomRate = rate;
-        } else if (name == "--seed") {
-            if (!ParseInteger(value, 0, (1ll << 62), &number)) {
-                *error = "--seed " + value + ": a seed is a whole number from 0";
-                return CommandLineOutcome::kError;
-            }
-            config->faults.seed = static_cast<uint64_t>(number);
-            seedGiven = true;
-        } else if (name == "--random-late") {
-            if (!ParseInteger(value, 0, 600000, &number)) {
-                *error = "--random-late " + value + ": a delay is 0 to 600000 ms";
-                return CommandLineOutcome::kError;
-            }
-            config->faults.randomLateMs = static_cast<int>(number);
-        } else {
-            *error = "unknown option \"" + name + "\" (see --help)";
-            return CommandLineOutcome::kError;
-        }
+    CLI::App app("", "tz52sim");
+    GivenValues given;
+    DefineOptions(&app, &given, config);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return CommandLineOutcome::kHelp;
+    } catch (const CLI::ParseError& failure) {
+        *error = ParseErrorText(failure);
+        return CommandLineOutcome::kError;
     }
+    for (const std::string& extra : app.remaining()) {
+        *error = extra.size() > 1 && extra[0] == '-' ? "unknown option " + Quoted(extra.substr(0, extra.find('='))) + " (see --help)"
+                                                     : "operand " + Quoted(extra) + " is not an option (see --help)";
+        return CommandLineOutcome::kError;
+    }
+    if (given.version) return CommandLineOutcome::kVersion;
+    if (!ApplyValues(given, config, error)) return CommandLineOutcome::kError;
 
     if (config->stations.empty()) config->stations.push_back(1);
     std::sort(config->stations.begin(), config->stations.end());
@@ -250,13 +283,15 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig
         *error = "--link keeps a name for the pseudo-terminal; with --device there is none";
         return CommandLineOutcome::kError;
     }
-    if (seedGiven && config->faults.randomRate <= 0.0) {
-        *error = "--seed needs --random-faults";
-        return CommandLineOutcome::kError;
-    }
     return CommandLineOutcome::kRun;
 }
 
-const char* UsageText() { return kUsage; }
+std::string UsageText() {
+    CLI::App app("", "tz52sim");
+    GivenValues given;
+    SimConfig config;
+    DefineOptions(&app, &given, &config);
+    return kPreamble + OptionHelpGroups(&app);
+}
 
 }  // namespace tz52sim

@@ -45,14 +45,14 @@ struct SimConfig {
     bool trace = false;
 };
 
-enum class CommandLineOutcome { kRun, kHelp, kError };
+enum class CommandLineOutcome { kRun, kHelp, kVersion, kError };
 
 // Fills `config` from the arguments and checks it as a whole.
 CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig* config,
                                     std::string* error);
 
 // The --help text.
-const char* UsageText();
+std::string UsageText();
 
 }  // namespace tz52sim
 

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "tools/common/quoted.h"
+
 namespace tz52sim {
 
 namespace {
@@ -47,7 +49,7 @@ const PointTypeInfo* FindPointType(char type) {
 bool ParsePoint(const std::string& text, PointRef* point, std::string* error) {
     const bool trailingSpace = text.size() == 8 && text[7] == ' ';
     if (text.size() != 7 && !trailingSpace) {
-        *error = "point address \"" + text + "\" is not of the form 001M025";
+        *error = "point address " + Quoted(text) + " is not of the form 001M025";
         return false;
     }
     PointRef parsed;
@@ -55,15 +57,15 @@ bool ParsePoint(const std::string& text, PointRef* point, std::string* error) {
     const PointTypeInfo* info = FindPointType(parsed.type);
     if (!ReadDigits(text, 0, &parsed.station) || !ReadDigits(text, 4, &parsed.index) ||
         info == nullptr) {
-        *error = "point address \"" + text + "\" is not of the form 001M025 (types A B C M O S)";
+        *error = "point address " + Quoted(text) + " is not of the form 001M025 (types A B C M O S)";
         return false;
     }
     if (parsed.station < kFirstStation || parsed.station > kLastStation) {
-        *error = "point address \"" + text + "\": station must be 1 to 127";
+        *error = "point address " + Quoted(text) + ": station must be 1 to 127";
         return false;
     }
     if (parsed.index < info->firstIndex || parsed.index > info->lastIndex) {
-        *error = "point address \"" + text + "\": index of type " + parsed.type + " must be " +
+        *error = "point address " + Quoted(text) + ": index of type " + parsed.type + " must be " +
                  std::to_string(info->firstIndex) + " to " + std::to_string(info->lastIndex);
         return false;
     }
