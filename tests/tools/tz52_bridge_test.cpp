@@ -286,6 +286,12 @@ TEST_F(Bridge, ValuesReachTheirTopicsAndAnAllowedSetReachesTheController) {
     // SIGTERM: offline, then exit 0.
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
     EXPECT_EQ(watcher.WaitFor("tz52/status", Is("offline")), "offline");
+    // With the bridge gone, a newcomer still finds the last of everything.
+    Watcher newcomer(broker_->port());
+    EXPECT_EQ(newcomer.WaitFor("tz52/001M025"), "4321");
+    EXPECT_EQ(newcomer.WaitFor("tz52/001C001"), "16");
+    EXPECT_EQ(Parsed(newcomer.WaitFor("tz52/001S250/state"))["ok"], true);
+    EXPECT_EQ(newcomer.WaitFor("tz52/status"), "offline");
 }
 
 TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
@@ -335,12 +341,16 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
 TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     StartSimulator({"001C001=7"});
     Watcher watcher(broker_->port());
-    StartBridge({"002C001", "001C001"});
+    StartBridge({"--republish", "100ms", "002C001", "001C001"});
     const nlohmann::json state = Parsed(watcher.WaitFor("tz52/002C001/state"));
     EXPECT_EQ(state["ok"], false) << state;
     EXPECT_EQ(state["result"], 2) << state;
     EXPECT_NE(state["message"].get<std::string>().find("no valid reply from station 2"), std::string::npos) << state;
     EXPECT_EQ(watcher.WaitFor("tz52/001C001"), "7");
+    // An unchanged value comes again after the republish period.
+    size_t first = 0;
+    watcher.WaitFor("tz52/001C001", Is("7"), 10, 0, &first);
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("7"), 10, first + 1), "7");
     EXPECT_EQ(watcher.On("tz52/002C001"), std::vector<std::string>{});
     EXPECT_EQ(watcher.On("tz52/status"), std::vector<std::string>{"online"});
     EXPECT_EQ(BridgeLog().find("is gone"), std::string::npos) << "a silent station taken for a lost device";
