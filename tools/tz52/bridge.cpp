@@ -14,6 +14,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -481,10 +482,11 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error) {
-    MqttLink link;
-    if (!link.Start(plan.mqtt, error)) return kExitUsage;
-    Bridge bridge(entry, context, setup, plan, &link, observer);
+    auto link = std::make_unique<MqttLink>();
+    if (!link->Start(plan.mqtt, error)) return kExitUsage;
+    Bridge bridge(entry, context, setup, plan, link.get(), observer);
     bridge.Run(stop);
-    link.Stop();
+    // A link whose network thread would not end stays for the process's end.
+    if (!link->Stop()) link.release();
     return kExitOk;
 }

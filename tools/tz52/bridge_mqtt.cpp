@@ -49,7 +49,8 @@ std::string ErrorText(int code, int systemError) {
 MqttLink::MqttLink() = default;
 
 MqttLink::~MqttLink() {
-    if (network_.joinable()) Stop();
+    // A thread that would not end still uses the client: leave it be.
+    if (network_.joinable() && !Stop()) return;
     if (client_ != nullptr) mosquitto_destroy(client_);
 }
 
@@ -110,18 +111,20 @@ void MqttLink::RunNetwork() {
     int64_t retryMs = kFirstRetryMs;
     int code = mosquitto_connect(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
     int systemError = errno;
-    while (!stopping_.load()) {
+    for (;;) {
         if (code == MOSQ_ERR_SUCCESS) {
             // Short rounds, so that a stop is seen at once; a publish from
-            // the polling thread wakes the round early.
+            // the polling thread wakes the round early. A stop lets the
+            // rounds go on until the DISCONNECT is out and the socket closed.
             code = mosquitto_loop(client_, 100, 1);
             systemError = errno;
             if (code == MOSQ_ERR_SUCCESS) {
                 if (connected_.load()) retryMs = kFirstRetryMs;
+                if (stopping_.load() && !connected_.load()) break;
                 continue;
             }
-            if (stopping_.load()) break;
         }
+        if (stopping_.load()) break;
         connected_ = false;
         Report("cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
                ErrorText(code, systemError) + "); trying again, waiting up to " +
@@ -155,7 +158,11 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
     MqttLink* link = static_cast<MqttLink*>(self);
-    link->connected_ = false;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex_);
+        link->connected_ = false;
+        link->changed_.notify_all();
+    }
     if (code != 0 && !link->stopping_.load()) {
         link->Report("lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port) +
                      "; polling goes on, reconnecting");
@@ -241,8 +248,8 @@ void MqttLink::Report(const std::string& message) {
     std::fprintf(stderr, "tz52 bridge: %s\n", message.c_str());
 }
 
-void MqttLink::Stop() {
-    if (!network_.joinable()) return;
+bool MqttLink::Stop() {
+    if (!network_.joinable()) return true;
     if (connected_.load()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -256,22 +263,23 @@ void MqttLink::Stop() {
                               [this, messageId] { return deliveredIds_.count(messageId) != 0; });
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        changed_.notify_all();
-    }
-    mosquitto_disconnect(client_);
+    // The network thread sends the DISCONNECT, so that the broker takes the
+    // end as clean, and ends.
     std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+    lock.unlock();
+    mosquitto_disconnect(client_);
+    lock.lock();
     const bool ended =
         changed_.wait_for(lock, std::chrono::milliseconds(kNetworkEndWaitMs), [this] { return networkEnded_; });
     lock.unlock();
-    if (ended) {
-        network_.join();
-    } else {
-        // Still inside a connect that nobody answers: leave the thread and
-        // its client to the end of the process rather than wait for it.
+    if (!ended) {
+        // Still inside a connect that nobody answers: the thread is left to
+        // the end of the process, and this link with it.
         network_.detach();
-        client_ = nullptr;
+        return false;
     }
+    network_.join();
+    return true;
 }

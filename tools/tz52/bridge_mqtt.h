@@ -68,8 +68,10 @@ public:
     std::deque<SetRequest> TakeSetRequests();
 
     // Publishes `offline` (retained) and waits a little for the broker to
-    // take it, disconnects and ends the network thread.
-    void Stop();
+    // take it, disconnects and ends the network thread. False when the
+    // thread is still inside a connect that nobody answers: then the link
+    // must not be destroyed, as the thread still uses it.
+    bool Stop();
 
 private:
     static void OnConnect(mosquitto* client, void* self, int code);
