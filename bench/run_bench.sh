@@ -58,4 +58,11 @@ if command -v valgrind >/dev/null; then
 else
   echo "valgrind is not installed"
 fi
+
+echo "== 7. tz52 bridge: delivery to a subscriber, poll cycle against wire time"
+if [ -x "$bin/tz52_bench_bridge" ]; then
+  run "$bin/tz52_bench_bridge"
+else
+  echo "tz52_bench_bridge is not built in $build (needs libmosquitto-dev and mosquitto)"
+fi
 exit $status

@@ -28,3 +28,13 @@ if(TARGET tz52sim)
     COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/tz52_demo_test.sh ${PROJECT_SOURCE_DIR}/tools/demo.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(tz52_demo_test PROPERTIES TIMEOUT 120)
 endif()
+
+# tz52 bridge against a real broker (mosquitto) and the simulator.
+if(TARGET tz52_mosquitto AND TARGET tz52sim_core)
+  add_executable(tz52_bridge_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_test.cpp)
+  target_compile_definitions(tz52_bridge_test PRIVATE TZ52_HOST_PATH="$<TARGET_FILE:tz52>")
+  target_link_libraries(tz52_bridge_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
+                        GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_bridge_test tz52 tz52sim)
+  gtest_discover_tests(tz52_bridge_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()

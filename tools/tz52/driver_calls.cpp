@@ -122,6 +122,8 @@ int OpenPort(QmxMainFunction entry, PortContext* context, const PortSetup& setup
 
 int ClosePort(QmxMainFunction entry, PortContext* context) { return Call(entry, context, kOpClose, nullptr); }
 
+int ReopenPort(QmxMainFunction entry, PortContext* context) { return Call(entry, context, kOpReopen, nullptr); }
+
 int ReadPointValue(QmxMainFunction entry, PortContext* context, const CheckedAddress& address, uint16_t* value) {
     uint8_t valueBuffer[kValueBufferSize] = {0};
     PointIo io;

@@ -47,6 +47,8 @@ struct PortSetup {
 
 int OpenPort(QmxMainFunction entry, PortContext* context, const PortSetup& setup);
 int ClosePort(QmxMainFunction entry, PortContext* context);
+// Closes the port the context holds and opens it again with its settings.
+int ReopenPort(QmxMainFunction entry, PortContext* context);
 // Reads the point `address` names into *value (left alone on failure).
 int ReadPointValue(QmxMainFunction entry, PortContext* context, const CheckedAddress& address, uint16_t* value);
 int WritePointValue(QmxMainFunction entry, PortContext* context, const CheckedAddress& address, uint16_t value);

@@ -1,0 +1,450 @@
+// tz52 bridge between the simulator on a pseudo-terminal and a real broker
+// (mosquitto, started here on a free loopback port with a configuration of
+// its own), watched by an MQTT client of the test: values reach their
+// topics, allowed sets reach the controller's memory, refusals send nothing,
+// the broker and the bridge going away are survived and reported.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tests/tools/sim_line_support.h"
+
+extern char** environ;
+
+namespace {
+
+using simline::Clock;
+using simline::MillisecondsSince;
+using simline::Point;
+
+const char kHost[] = TZ52_HOST_PATH;
+const char kBroker[] = "/usr/sbin/mosquitto";
+
+std::string TempDirectory() {
+    char path[] = "/tmp/tz52-bridge-XXXXXX";
+    return mkdtemp(path) != nullptr ? path : "";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Starts `arguments[0]` with stdout and stderr in `logPath`.
+pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0) << arguments[0] << ": " << std::strerror(spawned);
+    return spawned == 0 ? pid : 0;
+}
+
+// The exit code, or 128 + the signal; -1 when it did not end within `seconds`.
+int WaitExit(pid_t pid, int seconds) {
+    const auto start = Clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (MillisecondsSince(start) > seconds * 1000) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A port nobody listens on: bound once to port 0, then let go.
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return 0;
+    }
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool Listening(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return up;
+}
+
+// mosquitto on 127.0.0.1 with a configuration of its own; no persistence, so
+// a restarted broker knows nothing the bridge does not publish again.
+class Broker {
+public:
+    explicit Broker(const std::string& directory) : directory_(directory), port_(FreeLoopbackPort()) {
+        std::ofstream(directory + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
+                                                     << "allow_anonymous true\npersistence false\n";
+        Start();
+    }
+    ~Broker() { Kill(SIGTERM); }
+    int port() const { return port_; }
+
+    void Start() {
+        pid_ = Spawn({kBroker, "-c", directory_ + "/mosquitto.conf"}, directory_ + "/mosquitto.log");
+        const auto start = Clock::now();
+        while (!Listening(port_) && MillisecondsSince(start) < 10000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(Listening(port_)) << ReadFile(directory_ + "/mosquitto.log");
+    }
+    void Kill(int signal) {
+        if (pid_ == 0) return;
+        kill(pid_, signal);
+        WaitExit(pid_, 10);
+        pid_ = 0;
+    }
+
+private:
+    std::string directory_;
+    int port_;
+    pid_t pid_ = 0;
+};
+
+// The test's own MQTT client: everything under the prefix, kept in order.
+class Watcher {
+public:
+    explicit Watcher(int port) {
+        mosquitto_lib_init();
+        client_ = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* message) {
+            Watcher* watcher = static_cast<Watcher*>(self);
+            std::lock_guard<std::mutex> lock(watcher->mutex_);
+            watcher->messages_.emplace_back(
+                message->topic, std::string(static_cast<const char*>(message->payload),
+                                            static_cast<size_t>(message->payloadlen)));
+            watcher->arrived_.notify_all();
+        });
+        EXPECT_EQ(mosquitto_connect(client_, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
+        EXPECT_EQ(mosquitto_subscribe(client_, nullptr, "tz52/#", 1), MOSQ_ERR_SUCCESS);
+        mosquitto_loop_start(client_);
+    }
+    ~Watcher() {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, false);
+        mosquitto_destroy(client_);
+    }
+
+    void Publish(const std::string& topic, const std::string& payload) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    }
+
+    // The first message on `topic` (from the `from`th on) that `accept`
+    // takes; "" after `seconds`. *at gets its position.
+    std::string WaitFor(const std::string& topic, const std::function<bool(const std::string&)>& accept,
+                        int seconds = 10, size_t from = 0, size_t* at = nullptr) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        for (size_t next = from;;) {
+            for (; next < messages_.size(); ++next) {
+                if (messages_[next].first == topic && accept(messages_[next].second)) {
+                    if (at) *at = next;
+                    return messages_[next].second;
+                }
+            }
+            if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout && next == messages_.size()) return "";
+        }
+    }
+    std::string WaitFor(const std::string& topic, int seconds = 10) {
+        return WaitFor(topic, [](const std::string&) { return true; }, seconds);
+    }
+    std::vector<std::string> On(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> payloads;
+        for (const auto& message : messages_) {
+            if (message.first == topic) payloads.push_back(message.second);
+        }
+        return payloads;
+    }
+
+private:
+    mosquitto* client_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::pair<std::string, std::string>> messages_;
+};
+
+std::function<bool(const std::string&)> Is(const std::string& expected) {
+    return [expected](const std::string& payload) { return payload == expected; };
+}
+
+nlohmann::json Parsed(const std::string& text) { return nlohmann::json::parse(text, nullptr, false); }
+
+class Bridge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = TempDirectory();
+        ASSERT_FALSE(directory_.empty());
+        broker_ = std::make_unique<Broker>(directory_);
+    }
+    void TearDown() override {
+        if (bridge_ != 0) {
+            kill(bridge_, SIGKILL);
+            WaitExit(bridge_, 10);
+        }
+        broker_.reset();
+        simulator_.reset();
+        std::system(("rm -rf " + directory_).c_str());
+    }
+
+    void StartSimulator(const std::vector<std::string>& values, const std::vector<std::string>& faults = {},
+                        const std::string& link = "") {
+        tz52sim::SimConfig config = simline::SimulatorConfig(faults, values);
+        config.linkPath = link;
+        simulator_ = simline::StartSimulator(config);
+    }
+
+    void StartBridge(const std::vector<std::string>& extra) {
+        std::vector<std::string> arguments = {kHost, "bridge", "--port", port_.empty() ? simulator_->PortName() : port_,
+                                              "--timeout", "20ms", "--every", "50ms", "--mqtt-host", "127.0.0.1",
+                                              "--mqtt-port", std::to_string(broker_->port())};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        bridge_ = Spawn(arguments, log());
+    }
+    // SIGTERM; the exit code.
+    int StopBridge() {
+        kill(bridge_, SIGTERM);
+        const int code = WaitExit(bridge_, 10);
+        bridge_ = 0;
+        return code;
+    }
+    std::string log() const { return directory_ + "/bridge.log"; }
+    std::string BridgeLog() const { return ReadFile(log()); }
+
+    std::string directory_;
+    std::string port_;
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<tz52sim::Simulator> simulator_;
+    pid_t bridge_ = 0;
+};
+
+TEST_F(Bridge, ValuesReachTheirTopicsAndAnAllowedSetReachesTheController) {
+    StartSimulator({"001M025=1234", "001S250=510"});
+    std::ofstream(directory_ + "/points") << "# the plant's points\n001M025\n\n001s250 every 100ms  # a byte pair\n";
+    Watcher watcher(broker_->port());
+    StartBridge({"--points", directory_ + "/points", "--allow-write", "001M025,001C001", "001C001"});
+
+    EXPECT_EQ(watcher.WaitFor("tz52/status"), "online") << BridgeLog();
+    EXPECT_EQ(watcher.WaitFor("tz52/001M025"), "1234") << BridgeLog();
+    EXPECT_EQ(watcher.WaitFor("tz52/001S250"), "510");
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001"), "0");
+    const nlohmann::json state = Parsed(watcher.WaitFor("tz52/001M025/state"));
+    EXPECT_EQ(state["ok"], true);
+    EXPECT_EQ(state["result"], 0);
+    EXPECT_EQ(state["time"].get<std::string>().size(), std::string("2026-12-08T23:40:01.123Z").size());
+
+    // A value changed in the controller reaches its topic.
+    simulator_->SetPoint(Point(1, 'M', 25), 4321);
+    EXPECT_EQ(watcher.WaitFor("tz52/001M025", Is("4321")), "4321");
+
+    // An allowed set, in hexadecimal: written, then read back and published.
+    watcher.Publish("tz52/001C001/set", "0x10");
+    const nlohmann::json result = Parsed(watcher.WaitFor("tz52/001C001/result"));
+    EXPECT_EQ(result["result"], 0) << result;
+    EXPECT_EQ(result["value"], 16) << result;
+    EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 16);
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("16")), "16");
+    // An unchanged value is not published again within the republish period.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::vector<std::string> values = watcher.On("tz52/001M025");
+    EXPECT_EQ(std::count(values.begin(), values.end(), "4321"), 1) << ::testing::PrintToString(values);
+
+    // SIGTERM: offline, then exit 0.
+    EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+    EXPECT_EQ(watcher.WaitFor("tz52/status", Is("offline")), "offline");
+    // With the bridge gone, a newcomer still finds the last of everything.
+    Watcher newcomer(broker_->port());
+    EXPECT_EQ(newcomer.WaitFor("tz52/001M025"), "4321");
+    EXPECT_EQ(newcomer.WaitFor("tz52/001C001"), "16");
+    EXPECT_EQ(Parsed(newcomer.WaitFor("tz52/001S250/state"))["ok"], true);
+    EXPECT_EQ(newcomer.WaitFor("tz52/status"), "offline");
+}
+
+TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
+    StartSimulator({});
+    Watcher watcher(broker_->port());
+    StartBridge({"--allow-write", "001C001,001O001", "--topic-prefix", "tz52/", "001C001", "001A009"});
+    ASSERT_EQ(watcher.WaitFor("tz52/001C001"), "0") << BridgeLog();
+
+    const struct {
+        const char* point;
+        const char* payload;
+        const char* message;
+        const char* valueJson;  // the result's "value"
+    } refusals[] = {
+        {"001C002", "5", "writes to 001C002 are not allowed", "5"},
+        {"001A009", "5", "points of type A are inputs", "5"},
+        {"001C001", "five", "is not a number", "\"five\""},
+        {"001C001", "", "is not a number", "\"\""},
+        {"001C001", "1.5", "is not a number", "\"1.5\""},
+        {"001C001", "70000", "outside 0 to 65535 for type C", "70000"},
+        {"001C001", "-1", "outside 0 to 65535 for type C", "\"-1\""},
+        {"001C001", "99999999999999999999999", "outside 0 to 65535", "\"99999999999999999999999\""},
+        {"001O001", "0x2", "outside 0 to 1 for type O", "2"},
+        {"001M300", "5", "is not a valid point address", "5"},
+    };
+    size_t from = 0;
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(std::string(refusal.point) + " <- '" + refusal.payload + "'");
+        const std::string topic = std::string("tz52/") + refusal.point + "/result";
+        watcher.Publish(std::string("tz52/") + refusal.point + "/set", refusal.payload);
+        size_t at = 0;
+        const nlohmann::json result = Parsed(watcher.WaitFor(topic, [](const std::string&) { return true; }, 10, from, &at));
+        from = at + 1;
+        EXPECT_EQ(result["result"], 1) << result;
+        EXPECT_NE(result["message"].get<std::string>().find(refusal.message), std::string::npos) << result;
+        EXPECT_EQ(result["value"].dump(), refusal.valueJson) << result;
+    }
+    // Nothing but reads went on the line.
+    for (const tz52sim::ExchangeRecord& exchange : simulator_->Exchanges()) {
+        EXPECT_TRUE(exchange.kind != tz52sim::CommandKind::kWriteWord && exchange.kind != tz52sim::CommandKind::kWriteBit &&
+                    exchange.kind != tz52sim::CommandKind::kWriteByte)
+            << "exchange " << exchange.number;
+    }
+    EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 0);
+}
+
+TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
+    StartSimulator({"001C001=7"});
+    Watcher watcher(broker_->port());
+    StartBridge({"--republish", "100ms", "002C001", "001C001"});
+    const nlohmann::json state = Parsed(watcher.WaitFor("tz52/002C001/state"));
+    EXPECT_EQ(state["ok"], false) << state;
+    EXPECT_EQ(state["result"], 2) << state;
+    EXPECT_NE(state["message"].get<std::string>().find("no valid reply from station 2"), std::string::npos) << state;
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001"), "7");
+    // An unchanged value comes again after the republish period.
+    size_t first = 0;
+    watcher.WaitFor("tz52/001C001", Is("7"), 10, 0, &first);
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("7"), 10, first + 1), "7");
+    EXPECT_EQ(watcher.On("tz52/002C001"), std::vector<std::string>{});
+    EXPECT_EQ(watcher.On("tz52/status"), std::vector<std::string>{"online"});
+    EXPECT_EQ(BridgeLog().find("is gone"), std::string::npos) << "a silent station taken for a lost device";
+}
+
+TEST_F(Bridge, BrokerRestartedGetsStatusAndValuesBack) {
+    StartSimulator({"001M001=42"});
+    StartBridge({"001M001"});
+    {
+        Watcher watcher(broker_->port());
+        ASSERT_EQ(watcher.WaitFor("tz52/001M001"), "42") << BridgeLog();
+    }
+    broker_->Kill(SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    simulator_->SetPoint(Point(1, 'M', 1), 43);
+    broker_->Start();
+    // The restarted broker remembers nothing: what it holds came again.
+    Watcher watcher(broker_->port());
+    EXPECT_EQ(watcher.WaitFor("tz52/status", Is("online"), 40), "online") << BridgeLog();
+    EXPECT_EQ(watcher.WaitFor("tz52/001M001", Is("43"), 20), "43") << BridgeLog();
+    EXPECT_NE(BridgeLog().find("lost the broker"), std::string::npos) << BridgeLog();
+}
+
+TEST_F(Bridge, KilledBridgeLeavesOfflineByItsLastWill) {
+    StartSimulator({});
+    Watcher watcher(broker_->port());
+    StartBridge({"001C001"});
+    ASSERT_EQ(watcher.WaitFor("tz52/status"), "online") << BridgeLog();
+    kill(bridge_, SIGKILL);
+    EXPECT_EQ(WaitExit(bridge_, 10), 128 + SIGKILL);
+    bridge_ = 0;
+    EXPECT_EQ(watcher.WaitFor("tz52/status", Is("offline")), "offline");
+}
+
+// The device goes away in the middle of a reply; every state says so, a set
+// is refused at once, and a device back under the same name is reopened.
+TEST_F(Bridge, DeviceGoneIsReportedAndReopened) {
+    char link[] = "/tmp/XXXXXX";
+    close(mkstemp(link));
+    unlink(link);
+    port_ = link;
+    StartSimulator({"001C001=5"}, {"20:hangup"}, link);
+    Watcher watcher(broker_->port());
+    StartBridge({"--allow-write", "all", "001C001", "001M002"});
+    const auto gone = [](const std::string& payload) {
+        return Parsed(payload)["message"].get<std::string>().find("is gone") != std::string::npos;
+    };
+    const nlohmann::json state = Parsed(watcher.WaitFor("tz52/001M002/state", gone));
+    EXPECT_EQ(state["result"], 2) << BridgeLog();
+    EXPECT_EQ(state["ok"], false);
+    const auto start = Clock::now();
+    watcher.Publish("tz52/001C001/set", "9");
+    const nlohmann::json result = Parsed(watcher.WaitFor("tz52/001C001/result"));
+    EXPECT_EQ(result["result"], 2) << result;
+    EXPECT_LT(MillisecondsSince(start), 2000) << "the set waited for the line";
+    EXPECT_EQ(watcher.On("tz52/status").back(), "online");
+
+    StartSimulator({"001C001=6"}, {}, link);
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("6"), 20), "6") << BridgeLog();
+    EXPECT_NE(BridgeLog().find("is open again"), std::string::npos) << BridgeLog();
+}
+
+// ---- the command line ----------------------------------------------------------------
+
+TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
+    const std::string file = directory_ + "/points";
+    const struct {
+        const char* text;
+        std::vector<std::string> arguments;
+        const char* message;
+    } rows[] = {
+        {"001M025\n001M025 every often\n", {}, "points:2: \"often\" is not a period"},
+        {"001M025\n# fine\n001M300\n", {}, "points:3: \"001M300\" is not a valid point address: index 300"},
+        {"001M025 each 2s\n", {}, "points:1: expected ADDRESS or ADDRESS every DURATION"},
+        {"001M025\n001m025\n", {}, "points:2: 001M025 is listed twice (first at "},
+        {"001M025\n", {"--allow-write", "001A009"}, "--allow-write: 001A009 is an input (type A)"},
+        {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix \"a/#\""},
+        {"", {}, "no points to poll"},
+        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca \"/nonexistent/ca.crt\": No such file"},
+        {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::ofstream(file, std::ios::trunc) << row.text;
+        std::remove(log().c_str());
+        std::vector<std::string> arguments = {"--points", file};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        port_ = "tz52-none";  // opening it would fail with exit 2
+        StartBridge(arguments);
+        EXPECT_EQ(WaitExit(bridge_, 10), 64) << BridgeLog();
+        bridge_ = 0;
+        EXPECT_NE(BridgeLog().find(row.message), std::string::npos) << BridgeLog();
+        EXPECT_EQ(BridgeLog().find("cannot open"), std::string::npos) << BridgeLog();
+    }
+}
+
+}  // namespace

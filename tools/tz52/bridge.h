@@ -1,0 +1,74 @@
+// tz52 bridge: the controller's points on an MQTT broker.
+//
+// One thread owns the port: it reads the points when they are due and, between
+// two reads, carries out the writes that arrived on `<prefix>/<POINT>/set`,
+// in their order of arrival, so no two driver calls ever overlap. The broker
+// side runs on the MQTT client's own network thread (bridge_mqtt.h), which
+// hands set requests over through a queue and wakes the polling thread.
+//
+// Topics (prefix `tz52` by default):
+//   <prefix>/<POINT>         the value, decimal; retained; on change and at
+//                            least every republish period; never from a
+//                            failed read
+//   <prefix>/<POINT>/state   retained {"ok","result","message","time"} of the
+//                            last read
+//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal)
+//   <prefix>/<POINT>/result  {"value","result","message"} for every set
+//   <prefix>/status          online / offline, retained, offline as last will
+#ifndef TZ52_TOOLS_BRIDGE_H
+#define TZ52_TOOLS_BRIDGE_H
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/tz52/bridge_mqtt.h"
+#include "tools/tz52/driver_calls.h"
+
+// What the command line asked for.
+struct BridgeOptions {
+    std::string pointsFile;               // ADDRESS [every DURATION] a line
+    std::vector<std::string> addresses;   // given on the command line
+    int64_t everyMilliseconds = 1000;     // the period of a point that names none
+    int64_t republishMilliseconds = 60000;
+    std::string allowWrite;               // "", "all" or addresses separated by commas
+    std::string mqttPasswordFile;
+    MqttSettings mqtt;
+};
+
+// One point the bridge polls.
+struct BridgePoint {
+    CheckedAddress address;
+    std::string name;  // "001M025", its topic
+    int64_t periodMilliseconds = 0;
+};
+
+// The options checked: every address passed the driver's check.
+struct BridgePlan {
+    std::vector<BridgePoint> points;
+    bool allowAll = false;
+    std::set<std::string> allowed;  // canonical addresses
+    int64_t republishMilliseconds = 60000;
+    MqttSettings mqtt;
+};
+
+// Reads the points file, checks every address with the driver and the rest
+// of the options. False with a message (naming file:line for the points
+// file) when the bridge must not start.
+bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error);
+
+// Called after every read with the point, the driver's result, the value
+// read and the monotonic time in nanoseconds when the read returned; for the
+// benchmarks.
+using BridgeReadObserver = std::function<void(const std::string& point, int result, uint16_t value, int64_t endNs)>;
+
+// Connects to the broker and polls the open port until *stop is set; then
+// publishes offline and returns. The caller opened the port and closes it.
+// Returns 0, or 64 when the broker settings cannot work (*error says why).
+int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error);
+
+#endif  // TZ52_TOOLS_BRIDGE_H
