@@ -3,8 +3,16 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 SKIPPED := build/skipped-suites.txt
 NOTES := build/suite-notes.txt
+# Every result of a run of `make test`: a JUnit file per ctest run, and the
+# lines of the checks that are not CTest's (fuzz targets, package checks);
+# tests/summarise.sh counts them.
+RESULTS := $(CURDIR)/build/results
+OTHER_RESULTS := $(RESULTS)/other.txt
+FAILED_SUITES := build/failed-suites.txt
+JUNIT = --output-junit $(RESULTS)/$(1).xml
 
-.PHONY: all build deps test test-native test-asan test-fuzz test-win32 wine-suites test-summary demo bench clean
+.PHONY: all build deps test test-native test-asan test-fuzz test-win32 wine-suites test-package package \
+  test-summary demo bench clean
 
 all: build
 
@@ -12,26 +20,30 @@ deps:
 	@bash .ci/install-deps
 
 build:
-	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake -S . -B build $(CMAKE_FLAGS) -DTZ52_BUILD_TESTS=ON >/dev/null
 	cmake --build build -j$(JOBS)
 
-# Every suite: native, sanitizers, short fuzz runs, the Windows DLL under Wine.
+# Every suite: native, sanitizers, short fuzz runs, the Windows DLL under
+# Wine, the packages. A failing suite does not stop the others; the summary
+# counts every result and the run fails after it.
+TEST_SUITES := test-native test-asan test-fuzz test-win32 test-package
 test: deps
-	@mkdir -p build && : > $(SKIPPED) && : > $(NOTES)
-	$(MAKE) test-native
-	$(MAKE) test-asan
-	$(MAKE) test-fuzz
-	$(MAKE) test-win32
-	@$(MAKE) --no-print-directory test-summary
+	@mkdir -p build && : > $(SKIPPED) && : > $(NOTES) && : > $(FAILED_SUITES) \
+	  && rm -rf $(RESULTS) && mkdir -p $(RESULTS) && : > $(OTHER_RESULTS)
+	@status=0; for suite in $(TEST_SUITES); do \
+	  $(MAKE) $$suite || { status=1; echo "$$suite" >> $(FAILED_SUITES); }; done; \
+	$(MAKE) --no-print-directory test-summary || status=1; exit $$status
 
 test-native: build
-	ctest --test-dir build --output-on-failure -j$(JOBS)
+	@mkdir -p $(RESULTS)
+	ctest --test-dir build --output-on-failure -j$(JOBS) $(call JUNIT,native)
 
 test-asan:
+	@mkdir -p $(RESULTS)
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTZ52_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir build-asan --output-on-failure -j$(JOBS)
+	  ctest --test-dir build-asan --output-on-failure -j$(JOBS) $(call JUNIT,asan)
 
 # Every fuzz target in build-fuzz for FUZZ_SECONDS over its committed corpus
 # fuzz/corpus/NAME/ (new finds stay in build-fuzz; `bash fuzz/fuzz.sh keep
@@ -46,7 +58,7 @@ test-fuzz:
 	else \
 	  cmake -S . -B build-fuzz $(FUZZ_CMAKE_FLAGS) >/dev/null \
 	  && cmake --build build-fuzz --target fuzz_targets -j$(JOBS) \
-	  && bash fuzz/fuzz.sh run build-fuzz $(FUZZ_SECONDS); \
+	  && mkdir -p $(RESULTS) && FUZZ_RESULTS=$(OTHER_RESULTS) bash fuzz/fuzz.sh run build-fuzz $(FUZZ_SECONDS); \
 	fi
 
 # The 32-bit DLL, cross-compiled into build-win32: its PE image is checked
@@ -64,7 +76,7 @@ test-win32:
 	cmake --build build-win32 -j$(JOBS) || exit 1; \
 	if reason=$$(bash tests/win32/wine_env.sh probe win32); then \
 	  $(MAKE) --no-print-directory wine-suites WINE_BUILD=build-win32; exit $$?; fi; \
-	ctest --test-dir build-win32 --output-on-failure -LE wine || exit 1; \
+	mkdir -p $(RESULTS); ctest --test-dir build-win32 --output-on-failure -LE wine $(call JUNIT,win32-image) || exit 1; \
 	if ! command -v $(WIN64_CXX) >/dev/null; then \
 	  echo "win32: Wine suites not run: $$reason; $(WIN64_CXX) is not installed (g++-mingw-w64-x86-64)" >> $(SKIPPED); exit 0; fi; \
 	if ! why64=$$(bash tests/win32/wine_env.sh probe win64); then \
@@ -76,21 +88,53 @@ test-win32:
 
 # Every suite of one Windows build under Wine; the prefix is removed after.
 wine-suites:
-	@status=0; ctest --test-dir $(WINE_BUILD) --output-on-failure || status=$$?; \
+	@mkdir -p $(RESULTS); status=0; \
+	ctest --test-dir $(WINE_BUILD) --output-on-failure $(call JUNIT,$(WINE_BUILD)) || status=$$?; \
 	bash tests/win32/wine_env.sh cleanup $(WINE_BUILD) >/dev/null 2>&1; exit $$status
 
-# Says what was skipped; under CI a skipped suite is a failure.
+# The packages in dist/: the .deb from build/, the zip from build-win32/
+# (the 32-bit DLLs), SHA256SUMS. Without the MinGW compilers only the .deb is
+# made, and that is said; under CI it is a failure.
+PACKAGE_TARGETS := tz52drv zolvar tz52 tz52sim man_pages changelog_gz
+package:
+	@bash .ci/install-deps
+	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	cmake --build build -j$(JOBS) --target $(PACKAGE_TARGETS)
+	@if command -v $(WIN32_CXX) >/dev/null; then \
+	  cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake $(CMAKE_FLAGS) >/dev/null && \
+	  cmake --build build-win32 -j$(JOBS) --target tz52drv zolvar tz52 && \
+	  bash packaging/package.sh build build-win32 dist; \
+	else \
+	  bash packaging/package.sh build "" dist || exit 1; \
+	  why="the Windows zip was not built: $(WIN32_CXX) is not installed (g++-mingw-w64-i686)"; \
+	  echo "package: $$why"; mkdir -p build; echo "package: $$why" >> $(SKIPPED); \
+	  if [ "$${CI:-}" = "true" ]; then echo "CI: $$why" >&2; exit 1; fi; \
+	fi
+
+# What `make package` ships, checked as a user meets it (packaging/check_packages.sh).
+# Where wine32 cannot run, tz52.exe of the 64-bit build runs in the zip's layout.
+test-package: package
+	@mkdir -p $(RESULTS) && touch $(OTHER_RESULTS)
+	@if ! bash tests/win32/wine_env.sh probe win32 >/dev/null && command -v $(WIN64_CXX) >/dev/null \
+	    && bash tests/win32/wine_env.sh probe win64 >/dev/null; then \
+	  cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake $(CMAKE_FLAGS) >/dev/null && \
+	  cmake --build build-win64 -j$(JOBS) --target tz52drv zolvar tz52 || exit 1; fi
+	NOTES_FILE=$(NOTES) bash packaging/check_packages.sh dist $(OTHER_RESULTS) build-win64
+
+# One line for every result of every build, then what did not run and why;
+# under CI a skipped suite is a failure.
 test-summary:
 	@if [ -s $(NOTES) ]; then echo "Notes:"; sed 's/^/  /' $(NOTES); fi
-	@if [ -s $(SKIPPED) ]; then \
-	  echo "Skipped suites:"; sed 's/^/  /' $(SKIPPED); \
-	  if [ "$${CI:-}" = "true" ]; then echo "CI: a suite was skipped" >&2; exit 1; fi; \
-	else echo "All suites ran."; fi
+	@bash tests/summarise.sh $(RESULTS) $(FAILED_SUITES) $(SKIPPED)
+	@if [ -s $(SKIPPED) ] && [ "$${CI:-}" = "true" ]; then echo "CI: a suite was skipped" >&2; exit 1; fi
 
-# The driver against a simulated controller: builds the library, tz52 and
-# tz52sim in build/, then tools/demo.sh runs tz52 against tz52sim.
+# The driver against a simulated controller: installs what it builds with
+# when run as root, builds the library, tz52 and tz52sim in build/ (no test
+# suites, so it needs no GoogleTest), then tools/demo.sh runs tz52 against
+# tz52sim.
 demo:
-	cmake -S . -B build $(CMAKE_FLAGS) >/dev/null
+	@bash .ci/install-deps demo
+	cmake -S . -B build $(CMAKE_FLAGS) -DTZ52_BUILD_TESTS=OFF >/dev/null
 	cmake --build build -j$(JOBS) --target tz52drv tz52 tz52sim
 	@bash tools/demo.sh build
 
@@ -102,4 +146,4 @@ bench: deps
 	bash bench/run_bench.sh build-bench
 
 clean:
-	rm -rf build build-asan build-fuzz build-win32 build-win64 build-bench
+	rm -rf build build-asan build-fuzz build-win32 build-win64 build-bench dist

@@ -1,7 +1,8 @@
 # The platform choice, made once: which serial backend the library links and
 # how the finished library is shaped (exports, imports, resources).
 if(WIN32)
-  set(TZ52_SERIAL_BACKEND ${PROJECT_SOURCE_DIR}/serial/serial_win32.cpp)
+  set(TZ52_SERIAL_BACKEND ${PROJECT_SOURCE_DIR}/serial/serial_win32.cpp
+    ${PROJECT_SOURCE_DIR}/serial/port_names.cpp)
   enable_language(RC)
   # tz52drv.dll: QmxMain exported by its plain name through the .def file;
   # --kill-at drops the "@4" that the compiler's own export of a __stdcall
@@ -20,7 +21,7 @@ else()
   # Line speeds without a termios constant need <asm/termbits.h>, which clashes
   # with <termios.h>, so they live in a file of their own.
   set(TZ52_SERIAL_BACKEND ${PROJECT_SOURCE_DIR}/serial/serial_posix.cpp
-    ${PROJECT_SOURCE_DIR}/serial/serial_posix_termios2.cpp)
+    ${PROJECT_SOURCE_DIR}/serial/serial_posix_termios2.cpp ${PROJECT_SOURCE_DIR}/serial/port_names.cpp)
   function(tz52_finish_driver_library target)
     target_link_libraries(${target} PRIVATE zolvar)
     target_link_options(${target} PRIVATE

@@ -133,11 +133,11 @@ int ReconfigurePort(DriverRequest* request) {
     if (context == nullptr || parameters == nullptr) return kResultRefused;
     if (!PortNameFits(parameters->portName)) return kResultPortFailure;
 
-    if (parameters->readTimeout != 0) context->readTimeout = parameters->readTimeout;
-
-    // The new settings are stored only once the old port is closed, so the
-    // context never describes a port it no longer holds.
+    // Nothing of the request is stored until the old port is closed: a close
+    // that fails leaves the context exactly as it was, and it never describes
+    // a port it no longer holds.
     if (CloseHeldPort(context) != kResultOk) return kResultPortFailure;
+    if (parameters->readTimeout != 0) context->readTimeout = parameters->readTimeout;
     PortSettings* settings = &context->settings;
     CopyPortName(settings->name, parameters->portName);
     settings->line.baudRate = parameters->baudRate;

@@ -45,9 +45,11 @@ run() {
          >"$log" 2>&1; then
       grep -E '^(stat::number_of_executed_units|Done )' "$log" | sed 's/^/  /'
       echo "  new inputs: $(find "$scratch" -type f | wc -l) in $scratch"
+      [ -z "${FUZZ_RESULTS:-}" ] || echo "passed fuzz.$name" >>"$FUZZ_RESULTS"
     else
       tail -n 40 "$log"
       echo "fuzz: $name failed; the input is in $build/fuzz/artifacts/, the log in $log" >&2
+      [ -z "${FUZZ_RESULTS:-}" ] || echo "failed fuzz.$name" >>"$FUZZ_RESULTS"
       status=1
     fi
   done

@@ -39,6 +39,9 @@ void StoreValueSlot(uint8_t* slot, uint16_t value) {
 }
 
 const PointIo* CheckedPointIo(const DriverRequest* request) {
+    // Without a context there is no port to send on: a refusal, as for every
+    // other operation, not three failed attempts.
+    if (request->context == nullptr) return nullptr;
     const PointIo* point = static_cast<const PointIo*>(request->parameters);
     if (point == nullptr || point->valueBuffer == nullptr) return nullptr;
     // Outside these ranges the formulas give bytes the line code cannot carry

@@ -50,13 +50,15 @@ uint16_t SPointAddress(int32_t index);
 // The point value crosses the host boundary as the little-endian word at byte
 // 2 of the host's value buffer; no other byte of the buffer is ours.
 constexpr uint32_t kValueSlotOffset = 2;
+constexpr uint32_t kValueSlotSize = 2;
 inline uint8_t* ValueSlotOf(uint8_t* valueBuffer) { return valueBuffer + kValueSlotOffset; }
 uint16_t LoadValueSlot(const uint8_t* slot);
 void StoreValueSlot(uint8_t* slot, uint16_t value);
 
 // ---- Parameters and attempts -------------------------------------------------
-// The PointIo of a read or write request when it names a real point and has a
-// value buffer; null otherwise (then nothing may be sent).
+// The PointIo of a read or write request when the request has a context and
+// the record names a real point and has a value buffer; null otherwise (then
+// nothing may be sent).
 const PointIo* CheckedPointIo(const DriverRequest* request);
 
 // Runs `attempt` up to three times, back to back, stopping at the first 0.

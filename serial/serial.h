@@ -2,7 +2,8 @@
 //
 // One backend per platform implements these routines (serial_posix.cpp with
 // termios, serial_win32.cpp with the KERNEL32 communications calls); the
-// tests link a fake line in their place. The routines are synchronous, keep
+// tests link a fake line in their place. Which device a port name opens is
+// the platform's rule in port_names.h, which the tools use as well. The routines are synchronous, keep
 // no state of their own beyond the open device, and return a status code
 // (0 success) except SetSerialReadTimeout, which returns a time.
 //
@@ -59,9 +60,13 @@ SerialLineControl RtsControlFromOptions(uint16_t options);
 // stored in *handle_out at once, also the invalid value when the open fails;
 // after a non-zero result it must not be used (the device is closed again).
 // The exact name "NUL" opens the null device and applies nothing.
-// Returns 0; 1 cannot open (missing, or held by another opener) or cannot set
-// the time limits; 4 the line settings cannot be read (not a serial line);
-// 5 the line settings cannot be applied.
+// Returns 0; 1 cannot open (missing, or held by another opener), a null
+// name, line or handle_out, or the time limits cannot be set; 4 the line
+// settings cannot be read (not a serial line); 5 the line settings cannot be
+// applied: the line cannot have them (data bits outside 5 to 8, one and a half
+// stop bits with 6 to 8 data bits, two with 5, ...) or the device does not
+// hold the rate or the raw transfer asked for. On POSIX a device that keeps a
+// character format of its own (a pseudo-terminal) is not refused for it.
 int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
                    SerialHandle* handle_out);
 

@@ -2,7 +2,7 @@
 //
 // Sections, in order:
 //   1. The fixed table of open ports, and the handles that name its entries
-//   2. Port names, the line-settings mapping and the modem lines
+//   2. The line-settings mapping and the modem lines (port names: port_names.cpp)
 //   3. Time: deadlines on the monotonic clock, sleeping
 //   4. Opening and closing
 //   5. Reading under a total limit, the read limit, purging, writing
@@ -19,9 +19,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -85,23 +83,9 @@ uintptr_t NextHandle() {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// 2. Port names, line settings, modem lines
+// 2. Line settings, modem lines
 // ---------------------------------------------------------------------------
 namespace {
-
-// "COMn" in any letter case, n a decimal number from 1 without leading zeros.
-bool ComPortNumber(const char* name, unsigned* number) {
-    if (strncasecmp(name, "COM", 3) != 0) return false;
-    const char* digits = name + 3;
-    if (digits[0] < '1' || digits[0] > '9') return false;
-    unsigned value = 0;
-    for (const char* p = digits; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || p - digits >= 8) return false;
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-    }
-    *number = value;
-    return true;
-}
 
 struct StandardSpeed {
     uint32_t rate;
@@ -129,23 +113,6 @@ constexpr tcflag_t kHardwareFlowControl = 0;
 #endif
 
 }  // namespace
-
-int DevicePathFromPortName(const char* name, char* path, size_t path_size) {
-    if (name == nullptr || path == nullptr || path_size == 0 || name[0] == '\0') return -1;
-    if (strnlen(name, path_size) >= path_size) return -1;
-    unsigned com_number = 0;
-    int length;
-    if (strcasecmp(name, "nul") == 0) {
-        length = snprintf(path, path_size, "/dev/null");
-    } else if (ComPortNumber(name, &com_number)) {
-        length = snprintf(path, path_size, "/dev/ttyS%u", com_number - 1);
-    } else if (name[0] == '/' || name[0] == '.') {
-        length = snprintf(path, path_size, "%s", name);
-    } else {
-        length = snprintf(path, path_size, "/dev/%s", name);
-    }
-    return length > 0 && static_cast<size_t>(length) < path_size ? 0 : -1;
-}
 
 int TermiosFromLineSettings(const LineSettings* line, struct termios* tio, uint32_t* custom_rate) {
     const uint32_t rate = line->baudRate;
@@ -338,6 +305,20 @@ bool TakeExclusiveUse(int fd, bool* exclusive) {
     return errno == ENOTTY;
 }
 
+// The bits of the character format: data bits, parity, stop bits.
+constexpr tcflag_t kCharacterFormat = CSIZE | PARENB | PARODD | CSTOPB | kStickParity;
+
+// True when the device holds what `wanted` asks for in everything the
+// transfer depends on but the character format: no translation, echo or line
+// editing, no flow control, reads that return at once, the receiver on and
+// no wait for carrier.
+bool HoldsRawTransfer(const struct termios& held, const struct termios& wanted) {
+    return held.c_iflag == wanted.c_iflag && held.c_oflag == wanted.c_oflag &&
+           held.c_lflag == wanted.c_lflag &&
+           (held.c_cflag & ~kCharacterFormat) == (wanted.c_cflag & ~kCharacterFormat) &&
+           held.c_cc[VMIN] == wanted.c_cc[VMIN] && held.c_cc[VTIME] == wanted.c_cc[VTIME];
+}
+
 // Everything an open does after the device is open and held, for any name
 // but "NUL".
 int ConfigureLine(OpenPort* port, const LineSettings* line, uint16_t options) {
@@ -345,16 +326,20 @@ int ConfigureLine(OpenPort* port, const LineSettings* line, uint16_t options) {
     if (tcgetattr(port->fd, &tio) != 0) return kSerialNotSerial;
     uint32_t custom_rate = 0;
     if (TermiosFromLineSettings(line, &tio, &custom_rate) != kSerialOk) return kSerialSettingsRefused;
-    if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return kSerialSettingsRefused;
-    // tcsetattr succeeds when any part of the change took, so the rate is read
-    // back. The rest is not: a pseudo-terminal keeps 8 bits without parity
-    // whatever it is told, and that must not fail the open.
+    // tcsetattr succeeds when any part of the change took and fails when none
+    // did, so its result depends on what the device held before. A device
+    // that keeps its own character format (a pseudo-terminal keeps 8 bits
+    // without parity whatever it is told) fails it whenever the format was
+    // all that was left to change, as on a second open with the same
+    // settings. So the open is decided on what the device holds afterwards,
+    // the character format apart, and the rate is read back as well.
+    (void)tcsetattr(port->fd, TCSANOW, &tio);
+    struct termios held;
+    if (tcgetattr(port->fd, &held) != 0 || !HoldsRawTransfer(held, tio)) return kSerialSettingsRefused;
     if (custom_rate != 0) {
         if (SetCustomLineSpeed(port->fd, custom_rate) != 0) return kSerialSettingsRefused;
-    } else {
-        struct termios applied;
-        if (tcgetattr(port->fd, &applied) != 0) return kSerialSettingsRefused;
-        if (cfgetospeed(&applied) != cfgetospeed(&tio)) return kSerialSettingsRefused;
+    } else if (cfgetospeed(&held) != cfgetospeed(&tio)) {
+        return kSerialSettingsRefused;
     }
     ApplyModemLines(port->fd, ModemLinesFromOptions(options));
     return kSerialOk;
@@ -367,7 +352,7 @@ int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
     if (handle_out == nullptr) return kSerialOpenFailed;
     *handle_out = reinterpret_cast<SerialHandle>(kInvalidSerialHandleValue);
     char path[kDevicePathSize];
-    if (line == nullptr || DevicePathFromPortName(name, path, sizeof path) != 0) return kSerialOpenFailed;
+    if (line == nullptr || PosixDevicePath(name, path, sizeof path) != 0) return kSerialOpenFailed;
     OpenPort* port = FreeEntry();
     if (port == nullptr) return kSerialOpenFailed;
 

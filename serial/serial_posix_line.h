@@ -1,5 +1,5 @@
 // Internals of the POSIX serial backend, kept apart so that tests can check
-// them directly: the port-name rule, the line-settings mapping to termios,
+// them directly: the line-settings mapping to termios,
 // the choice of modem lines, the read-deadline arithmetic and the line speeds
 // that termios has no constant for.
 //
@@ -13,6 +13,7 @@
 #include <time.h>
 
 #include "driver/driver_api.h"
+#include "serial/port_names.h"
 
 struct termios;
 
@@ -22,17 +23,6 @@ constexpr int kMaxOpenSerialPorts = 32;
 // The value a failed open stores in its handle out-parameter: all bits set,
 // as the Windows invalid handle.
 constexpr uintptr_t kInvalidSerialHandleValue = UINTPTR_MAX;
-
-// Longest device path the backend opens, terminator included.
-constexpr size_t kDevicePathSize = 64;
-
-// Writes into `path` the device that the port name stands for:
-//   any spelling of "nul"          -> /dev/null
-//   "COMn", n from 1, any case     -> /dev/ttyS(n-1)
-//   a name starting with '/' or '.' -> the name itself, as a path
-//   any other name                 -> /dev/<name>  ("ttyUSB0", "pts/7")
-// Returns 0, or -1 for a null or empty name or one too long for `path`.
-int DevicePathFromPortName(const char* name, char* path, size_t path_size);
 
 // Makes `tio` raw (no echo, no line editing, no translation, VMIN = VTIME = 0,
 // reads return at once) and sets the line fields: data bits 5 to 8, parity

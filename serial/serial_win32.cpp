@@ -2,7 +2,7 @@
 // communications calls.
 //
 // Sections, in order:
-//   1. Device names   (COM10 and above need the \\.\ prefix)
+//   1. Line settings  (the DCB an open writes)
 //   2. Open and close (CreateFileA, GetCommState, SetCommTimeouts,
 //                      SetCommState, SetupComm, CloseHandle)
 //   3. Read limit     (GetCommTimeouts, SetCommTimeouts)
@@ -19,52 +19,15 @@
 
 #include <cstring>
 
+#include "serial/port_names.h"
 #include "serial/serial.h"
+#include "serial/serial_win32_line.h"
 
 static_assert(sizeof(SerialHandle) == sizeof(HANDLE), "a SerialHandle holds a HANDLE");
 
 namespace {
 
-// ---------------------------------------------------------------- 1. Names
-
-// Windows knows COM1 to COM9 by their bare names only; COM10 and above open
-// only through the device namespace, as \\.\COM10. "\\.\" plus the longest
-// name a PortSettings block holds (11 characters) plus the terminator.
-constexpr char kDeviceNamespace[] = "\\\\.\\";
-constexpr size_t kDeviceNamespaceLength = sizeof(kDeviceNamespace) - 1;
-constexpr size_t kLongestPortName = TZ52_PORT_NAME_SIZE - 1;
-constexpr size_t kDevicePathSize = kDeviceNamespaceLength + kLongestPortName + 1;
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool IsLetter(char c, char upper) { return c == upper || c == upper - 'A' + 'a'; }
-
-// True for "COMn" with n of 10 or more, written without leading zeros; the
-// letters in either case, as Windows reads device names.
-bool NeedsDeviceNamespace(const char* name) {
-    if (!IsLetter(name[0], 'C') || !IsLetter(name[1], 'O') || !IsLetter(name[2], 'M')) return false;
-    const char* digits = name + 3;
-    if (!IsDigit(digits[0]) || digits[0] == '0' || !IsDigit(digits[1])) return false;
-    size_t length = 3;
-    while (IsDigit(name[length])) {
-        if (++length > kLongestPortName) return false;
-    }
-    return name[length] == '\0';
-}
-
-// The name CreateFileA is given: `name` itself, or \\.\COMn in `path`.
-const char* DevicePath(const char* name, char (&path)[kDevicePathSize]) {
-    if (!NeedsDeviceNamespace(name)) return name;
-    std::strcpy(path, kDeviceNamespace);
-    std::strcpy(path + kDeviceNamespaceLength, name);
-    return path;
-}
-
-// ------------------------------------------------------ 2. Open and close
-
-constexpr DWORD kQueueSize = 1200;
-constexpr DWORD kOpenReadLimitMs = 1000;
-constexpr BYTE kReplacementByte = 0xFC;
+// ------------------------------------------------------ 1. Line settings
 
 DWORD DtrControlBits(uint16_t options) {
     switch (DtrControlFromOptions(options)) {
@@ -83,27 +46,34 @@ DWORD RtsControlBits(uint16_t options) {
     }
 }
 
-// Raw 8-bit transfer without XON/XOFF or CTS/DSR gating; DTR and RTS from the
-// option word. The fields not named here keep the device's values.
-void ApplyLineSettings(DCB& dcb, const LineSettings& line, uint16_t options) {
-    dcb.BaudRate = line.baudRate;
-    dcb.fBinary = TRUE;
-    dcb.fParity = TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DtrControlBits(options) & 0x3u;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fRtsControl = RtsControlBits(options) & 0x3u;
-    dcb.fAbortOnError = FALSE;
-    dcb.ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
-    dcb.Parity = static_cast<BYTE>(line.parity & 0xFFu);
-    dcb.StopBits = static_cast<BYTE>(line.stopBits & 0xFFu);
-    dcb.ErrorChar = static_cast<char>(kReplacementByte);
+}  // namespace
+
+void ApplyLineSettings(DCB* dcb, const LineSettings& line, uint16_t options) {
+    dcb->BaudRate = line.baudRate;
+    dcb->fBinary = TRUE;
+    dcb->fParity = TRUE;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDtrControl = DtrControlBits(options) & 0x3u;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fErrorChar = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fRtsControl = RtsControlBits(options) & 0x3u;
+    dcb->fAbortOnError = FALSE;
+    dcb->ByteSize = static_cast<BYTE>(line.dataBits & 0xFFu);
+    dcb->Parity = static_cast<BYTE>(line.parity & 0xFFu);
+    dcb->StopBits = static_cast<BYTE>(line.stopBits & 0xFFu);
+    dcb->ErrorChar = static_cast<char>(kParityReplacementByte);
 }
+
+namespace {
+
+// ------------------------------------------------------ 2. Open and close
+
+constexpr DWORD kQueueSize = 1200;
+constexpr DWORD kOpenReadLimitMs = 1000;
 
 // ------------------------------------------------------------ 4. Purge
 
@@ -114,9 +84,13 @@ constexpr DWORD kPurgeBlockSize = 512;
 
 int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
                    SerialHandle* handle_out) {
+    if (handle_out == nullptr) return kSerialOpenFailed;
+    *handle_out = INVALID_HANDLE_VALUE;
+    // COM10 and above open only as \\.\COMn; a name without a path opens nothing.
     char path[kDevicePathSize];
-    const HANDLE handle = CreateFileA(DevicePath(name, path), GENERIC_READ | GENERIC_WRITE, 0,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (line == nullptr || WindowsDevicePath(name, path, sizeof path) != 0) return kSerialOpenFailed;
+    const HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
     *handle_out = handle;
     if (handle == INVALID_HANDLE_VALUE) return kSerialOpenFailed;
 
@@ -144,7 +118,7 @@ int OpenSerialPort(const char* name, const LineSettings* line, uint16_t options,
         return kSerialOpenFailed;
     }
 
-    ApplyLineSettings(dcb, *line, options);
+    ApplyLineSettings(&dcb, *line, options);
     if (!SetCommState(handle, &dcb)) {
         CloseHandle(handle);
         return kSerialSettingsRefused;

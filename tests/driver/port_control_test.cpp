@@ -206,11 +206,20 @@ TEST_F(PortControl, MissingRecordsAreRefusedAndTouchNothing) {
     }
     OpenParameters open = MakeOpen("COM1");
     ReconfigureParameters reconfigure = MakeReconfigure("COM1", 3);
+    uint8_t valueBuffer[4] = {};
+    PointIo point;
+    std::memset(&point, 0, sizeof point);
+    point.station = 1;
+    point.pointType = kPointC;
+    point.pointIndex = 1;
+    point.valueBuffer = valueBuffer;
+    // No context at all: every operation that needs one refuses.
     const struct {
         int32_t op;
         void* parameters;
     } calls[] = {{kOpOpen, &open},   {kOpFlush, nullptr},  {kOpClose, nullptr},
-                 {kOpCloseAlso, nullptr}, {kOpReopen, nullptr}, {kOpReconfigure, &reconfigure}};
+                 {kOpCloseAlso, nullptr}, {kOpReopen, nullptr}, {kOpReconfigure, &reconfigure},
+                 {kOpReadPoint, &point}, {kOpWritePoint, &point}};
     for (const auto& call : calls) {
         DriverRequest request;
         std::memset(&request, 0, sizeof request);
@@ -340,7 +349,8 @@ TEST_F(PortControl, ReconfigureOverAHeldPortClosesItFirst) {
         EXPECT_EQ(Call(kOpReconfigure, &p), c.expected) << c.what;
         EXPECT_EQ(FakeLine().Sequence(), c.sequence) << c.what;
         EXPECT_EQ(context.handle, c.handleKept ? kHeld : nullptr) << c.what;
-        EXPECT_EQ(context.readTimeout, 3) << c.what;
+        // A failed close stores nothing of the request, the timeout included.
+        EXPECT_EQ(context.readTimeout, c.handleKept ? 9 : 3) << c.what;
         if (c.settingsNew) {
             EXPECT_STREQ(context.settings.name, "LONGERNAME") << c.what;
         } else {

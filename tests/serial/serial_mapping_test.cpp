@@ -1,6 +1,6 @@
-// The POSIX backend's pure rules: which device a port name opens, how the
-// line fields become termios settings, which modem lines the option word
-// asks for, and the deadline arithmetic of reads.
+// The serial backends' pure rules: which device a port name opens on each
+// platform, how the line fields become termios settings, which modem lines
+// the option word asks for, and the deadline arithmetic of reads.
 #include <gtest/gtest.h>
 
 #include <sys/ioctl.h>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "serial/port_names.h"
 #include "serial/serial.h"
 #include "serial/serial_posix_line.h"
 
@@ -21,42 +22,56 @@ namespace {
 
 struct PortNameCase {
     const char* name;
-    const char* device;  // nullptr: refused
+    const char* posixDevice;    // nullptr: refused
+    const char* windowsDevice;  // nullptr: refused
 };
 
 TEST(PortNames, EachNameOpensItsDevice) {
     const PortNameCase cases[] = {
-        {"NUL", "/dev/null"},
-        {"nul", "/dev/null"},
-        {"Nul", "/dev/null"},
-        {"COM1", "/dev/ttyS0"},
-        {"COM2", "/dev/ttyS1"},
-        {"COM10", "/dev/ttyS9"},
-        {"com3", "/dev/ttyS2"},
-        {"COM0", "/dev/COM0"},    // numbering starts at 1
-        {"COM01", "/dev/COM01"},  // no leading zeros
-        {"COM1x", "/dev/COM1x"},
-        {"COM", "/dev/COM"},
-        {"ttyUSB0", "/dev/ttyUSB0"},
-        {"pts/7", "/dev/pts/7"},
-        {"ttyACM12", "/dev/ttyACM12"},
-        {"/dev/ttyS4", "/dev/ttyS4"},
-        {"./serial0", "./serial0"},
-        {"", nullptr},
+        {"NUL", "/dev/null", "NUL"},
+        {"nul", "/dev/null", "nul"},
+        {"Nul", "/dev/null", "Nul"},
+        {"NULL", "/dev/NULL", "NULL"},
+        {"COM1", "/dev/ttyS0", "COM1"},
+        {"COM2", "/dev/ttyS1", "COM2"},
+        {"COM9", "/dev/ttyS8", "COM9"},
+        {"COM10", "/dev/ttyS9", "\\\\.\\COM10"},
+        {"com12", "/dev/ttyS11", "\\\\.\\com12"},
+        {"com3", "/dev/ttyS2", "com3"},
+        {"COM0", "/dev/COM0", "COM0"},        // numbering starts at 1
+        {"COM01", "/dev/COM01", "COM01"},     // no leading zeros
+        {"COM010", "/dev/COM010", "COM010"},
+        {"COM1x", "/dev/COM1x", "COM1x"},
+        {"COM", "/dev/COM", "COM"},
+        {"ttyUSB0", "/dev/ttyUSB0", "ttyUSB0"},
+        {"pts/7", "/dev/pts/7", "pts/7"},
+        {"ttyACM12", "/dev/ttyACM12", "ttyACM12"},
+        {"/dev/ttyS4", "/dev/ttyS4", "/dev/ttyS4"},
+        {"./serial0", "./serial0", "./serial0"},
+        {"\\\\.\\COM12", "/dev/\\\\.\\COM12", "\\\\.\\COM12"},  // already a device path
+        {"", nullptr, nullptr},
     };
     for (const PortNameCase& c : cases) {
-        char path[kDevicePathSize];
-        std::memset(path, 'x', sizeof path);
-        const int result = DevicePathFromPortName(c.name, path, sizeof path);
-        if (c.device == nullptr) {
-            EXPECT_EQ(result, -1) << '"' << c.name << '"';
-        } else {
-            ASSERT_EQ(result, 0) << c.name;
-            EXPECT_STREQ(path, c.device) << c.name;
+        const struct {
+            int (*rule)(const char*, char*, size_t);
+            const char* device;
+        } rules[] = {{PosixDevicePath, c.posixDevice}, {WindowsDevicePath, c.windowsDevice}};
+        for (const auto& rule : rules) {
+            SCOPED_TRACE(testing::Message() << '"' << c.name << "\" " << (rule.rule == PosixDevicePath ? "POSIX" : "Windows"));
+            char path[kDevicePathSize];
+            std::memset(path, 'x', sizeof path);
+            const int result = rule.rule(c.name, path, sizeof path);
+            if (rule.device == nullptr) {
+                EXPECT_EQ(result, -1);
+            } else {
+                ASSERT_EQ(result, 0);
+                EXPECT_STREQ(path, rule.device);
+            }
         }
     }
     char path[kDevicePathSize];
-    EXPECT_EQ(DevicePathFromPortName(nullptr, path, sizeof path), -1);
+    EXPECT_EQ(PosixDevicePath(nullptr, path, sizeof path), -1);
+    EXPECT_EQ(WindowsDevicePath(nullptr, path, sizeof path), -1);
 }
 
 TEST(PortNames, NamesTooLongForThePathAreRefusedWithoutOverrun) {
@@ -65,14 +80,14 @@ TEST(PortNames, NamesTooLongForThePathAreRefusedWithoutOverrun) {
         char canary[8];
     } out;
     std::memset(&out, 'x', sizeof out);
-    EXPECT_EQ(DevicePathFromPortName("ttyUSB0123", out.path, sizeof out.path), 0);  // 15 + terminator
+    EXPECT_EQ(PosixDevicePath("ttyUSB0123", out.path, sizeof out.path), 0);  // 15 + terminator
     EXPECT_STREQ(out.path, "/dev/ttyUSB0123");
-    EXPECT_EQ(DevicePathFromPortName("ttyUSB01234", out.path, sizeof out.path), -1);
-    EXPECT_EQ(DevicePathFromPortName("/dev/serial/by-id/x", out.path, sizeof out.path), -1);
+    EXPECT_EQ(PosixDevicePath("ttyUSB01234", out.path, sizeof out.path), -1);
+    EXPECT_EQ(PosixDevicePath("/dev/serial/by-id/x", out.path, sizeof out.path), -1);
     // A name without a terminator is not read past the path's size.
     const char unterminated[16] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a',
                                    'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
-    EXPECT_EQ(DevicePathFromPortName(unterminated, out.path, sizeof out.path), -1);
+    EXPECT_EQ(PosixDevicePath(unterminated, out.path, sizeof out.path), -1);
     EXPECT_EQ(std::string(out.canary, sizeof out.canary), std::string(8, 'x'));
 }
 

@@ -312,8 +312,8 @@ TEST_F(SerialPty, DescriptorIsCloseOnExecAndNonBlocking) {
 
 TEST_F(SerialPty, OpenResultForEachLineSetting) {
     // A pty takes any rate and keeps 8 bits without parity whatever it is
-    // told; neither may fail the open. Settings the line cannot have are 5,
-    // and the device is free again afterwards.
+    // told; neither may fail the open, however often it is repeated. Settings
+    // the line cannot have are 5, and the device is free again afterwards.
     const struct {
         const char* what;
         LineSettings line;
@@ -325,6 +325,16 @@ TEST_F(SerialPty, OpenResultForEachLineSetting) {
         {"7 data bits even parity", {9600, 7, 0, 2}, 0},
         {"mark parity two stop bits", {9600, 8, 2, 3}, 0},
         {"5 data bits one and a half", {1200, 5, 1, 0}, 0},
+        // The same rate again and again: only the format changes, or nothing
+        // does, and the result must not depend on what the last open left.
+        {"7E1", {9600, 7, 0, 2}, 0},
+        {"7O2", {9600, 7, 2, 1}, 0},
+        {"7O2 again", {9600, 7, 2, 1}, 0},
+        {"8N2", {9600, 8, 2, 0}, 0},
+        {"8N2 again", {9600, 8, 2, 0}, 0},
+        {"8N1", {9600, 8, 0, 0}, 0},
+        {"7E1 after 8N1", {9600, 7, 0, 2}, 0},
+        {"7E1 again", {9600, 7, 0, 2}, 0},
         {"9 data bits", {9600, 9, 0, 0}, 5},
         {"parity 7", {9600, 8, 0, 7}, 5},
         {"one and a half with 8 bits", {9600, 8, 1, 0}, 5},
@@ -537,14 +547,18 @@ TEST_F(SerialPty, PurgeDropsWaitingInputAndPutsTheLimitBack) {
         int limitAfter;     // what the purge left, in units of 10 ms
         long minimumMs;
         long maximumMs;
+        bool farEndTalks;   // a byte every 10 ms (for at most 2 s) while the purge runs
     } cases[] = {
         // Nothing waiting: no read, no wait, the limit untouched.
-        {"none waiting", 0, 20, 20, 0, 50},
+        {"none waiting", 0, 20, 20, 0, 50, false},
         // 512, then 488 with a 50 ms wait for the rest of the block.
-        {"1000 waiting", 1000, 20, 20, 50, 50 + kLateMarginMs},
-        {"exactly one block", 512, 20, 20, 50, 50 + kLateMarginMs},
+        {"1000 waiting", 1000, 20, 20, 50, 50 + kLateMarginMs, false},
+        {"exactly one block", 512, 20, 20, 50, 50 + kLateMarginMs, false},
         // A previous limit of 0 cannot be told from a failure: 50 ms stays.
-        {"after a limit of 0", 10, 0, 5, 50, 50 + kLateMarginMs},
+        {"after a limit of 0", 10, 0, 5, 50, 50 + kLateMarginMs, false},
+        // One read that delivers fewer than 512 ends the purge, even while
+        // the line keeps talking: a purge must not wait for it to fall quiet.
+        {"far end sends a byte every 10 ms", 10, 20, 20, 50, 50 + kLateMarginMs, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -553,11 +567,25 @@ TEST_F(SerialPty, PurgeDropsWaitingInputAndPutsTheLimitBack) {
             pty.Send(Pattern(static_cast<size_t>(c.waiting)));
             ASSERT_TRUE(pty.WaitForInput(c.waiting));
         }
+        std::atomic<bool> talking{c.farEndTalks};
+        std::thread far_end([&] {
+            for (int i = 0; i < 200 && talking; ++i) {
+                pty.Send({0x11});
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
         const Clock::time_point start = Clock::now();
         EXPECT_EQ(PurgeSerialInput(handle), 0);
         const long elapsed = MillisecondsSince(start);
+        talking = false;
+        far_end.join();
         EXPECT_GE(elapsed, c.minimumMs);
         EXPECT_LT(elapsed, c.maximumMs);
+        // What the far end sent after the purge was not the purge's to drop.
+        if (c.farEndTalks) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_EQ(tcflush(pty.Observer(), TCIFLUSH), 0);
+        }
         EXPECT_EQ(SetSerialReadTimeout(handle, 20), c.limitAfter);
         // Everything that waited is gone: the next byte read is the next sent.
         pty.Send({0xA5});

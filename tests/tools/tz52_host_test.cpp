@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -216,6 +217,10 @@ TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
         {{"write", "--port", "tz52-none", "--baud", "4800", "--parity", "even", "001C001=1"}, 2, nullptr,
          "cannot open port tz52-none at 4800 baud, 8E1"},
         {{"read", "--port", "/dev/null", "001M025"}, 2, nullptr, "/dev/null: not a serial line"},
+        // The device named is the one the driver opened, by the driver's rule.
+        {{"read", "--port", "COM250", "001M025"}, 2, nullptr, "; /dev/ttyS249: open: No such file"},
+        {{"read", "--port", "nul", "001M025"}, 2, nullptr, "; /dev/null: not a serial line"},
+        {{"read", "--port", "./tz52-none", "001M025"}, 2, nullptr, "; ./tz52-none: open: No such file"},
         {{"poll", "--port", "tz52-none", "--count", "1", "001M025"}, 2, nullptr, "cannot open port tz52-none"},
         {{"read", "--port", "tz52-none", "--data-bits", "5", "--stop-bits", "1.5", "001M025"}, 2, nullptr,
          "cannot open port tz52-none at 9600 baud, 5N1.5"},
@@ -371,6 +376,22 @@ TEST_F(Tz52WithSimulator, SilentStationIsALineFailureNamingPortAttemptsAndLimit)
         << Show(outcome);
     EXPECT_NE(outcome.out.find("002C001       -  -       failed (result 2)"), std::string::npos) << Show(outcome);
     EXPECT_NE(outcome.out.find("001C001       0  0x0000  ok"), std::string::npos) << Show(outcome);
+}
+
+TEST_F(Tz52WithSimulator, BusyPortNamesTheProgramThatHoldsIt) {
+    Simulator sim({});
+    ASSERT_FALSE(sim.port().empty());
+    // Held as the driver holds a port: the advisory lock binds root too.
+    const std::string device = "/dev/" + sim.port();
+    const int holder = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0) << device << ": " << std::strerror(errno);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+    const Outcome outcome = Tz52({"read", "--port", sim.port(), "001M025"});
+    close(holder);
+    EXPECT_EQ(outcome.exitCode, 2) << Show(outcome);
+    EXPECT_NE(outcome.err.find(device + ": busy: another program holds it for exclusive use"), std::string::npos)
+        << Show(outcome);
+    EXPECT_NE(outcome.err.find("held by process " + std::to_string(getpid())), std::string::npos) << Show(outcome);
 }
 
 TEST_F(Tz52WithSimulator, PollCountsRoundsInPlainLinesAndJson) {

@@ -65,6 +65,7 @@ run 0 write --port COM7 --timeout 1s --verify --json 001C016=517 001M256=0xBEEF 
 LINES
 run 2 read --port COM250 001M025 <<'LINES'
 tz52 read: cannot open port COM250 at 9600 baud, 8N1: Open (operation 1) gave result 2: port or line failure; the driver reported "QMXKORVEL,  : Fail to open COM250"
+"; \\.\COM250: CreateFileA:
 LINES
 
 grep -q 'fault damage=5' "$work/sim.trace" || { echo "FAIL: the scripted fault was not met" >&2; failures=$((failures + 1)); }

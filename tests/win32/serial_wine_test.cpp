@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "serial/serial.h"
+#include "serial/serial_win32_line.h"
 
 namespace {
 
@@ -126,6 +127,69 @@ TEST(OpenSerialPortOnWindows, ResultsByName) {
             // The device was closed again before the routine returned.
             EXPECT_FALSE(CloseHandle(handle)) << c.name;
         }
+    }
+}
+
+TEST(OpenSerialPortOnWindows, MissingArgumentsOpenNothing) {
+    SerialHandle handle = nullptr;
+    EXPECT_EQ(OpenSerialPort(nullptr, &k9600Line, 8, &handle), kSerialOpenFailed);
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+    // "NUL" would open without reading its settings: the missing settings
+    // must stop it before the device is opened.
+    handle = nullptr;
+    EXPECT_EQ(OpenSerialPort("NUL", nullptr, 8, &handle), kSerialOpenFailed);
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(OpenSerialPort("NUL", &k9600Line, 8, nullptr), kSerialOpenFailed);
+}
+
+// The DCB an open writes for each option word, field by field, over a DCB
+// whose every bit was set, as a device might hand it over.
+TEST(OpenSerialPortOnWindows, LineSettingsForEachOptionWord) {
+    const struct {
+        uint16_t options;
+        DWORD dtr;
+        DWORD rts;
+    } cases[] = {
+        {0x0008, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE},    // what Open stores
+        {0x0100, DTR_CONTROL_ENABLE, RTS_CONTROL_DISABLE},
+        {0x8000, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE},
+        {0x3000, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE},  // bit 12 wins over bit 13
+        {0x2000, DTR_CONTROL_DISABLE, RTS_CONTROL_TOGGLE},
+        {0x1202, DTR_CONTROL_DISABLE, RTS_CONTROL_ENABLE},     // bit 9 wins over bit 12
+    };
+    const LineSettings line = {19200, 0x0107, 0x0102, 0x0101};  // the upper bytes are not looked at
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "options 0x" << std::hex << c.options);
+        DCB device;
+        std::memset(&device, 0xFF, sizeof device);
+        DCB dcb = device;
+        ApplyLineSettings(&dcb, line, c.options);
+        EXPECT_EQ(dcb.BaudRate, 19200u);
+        EXPECT_EQ(dcb.ByteSize, 7);
+        EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+        EXPECT_EQ(dcb.Parity, ODDPARITY);
+        EXPECT_EQ(dcb.fDtrControl, c.dtr);
+        EXPECT_EQ(dcb.fRtsControl, c.rts);
+        EXPECT_EQ(dcb.fBinary, 1u);
+        EXPECT_EQ(dcb.fParity, 1u);
+        EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
+        EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+        EXPECT_EQ(dcb.fDsrSensitivity, 0u);
+        EXPECT_EQ(dcb.fOutX, 0u);
+        EXPECT_EQ(dcb.fInX, 0u);
+        EXPECT_EQ(dcb.fErrorChar, 0u);
+        EXPECT_EQ(static_cast<BYTE>(dcb.ErrorChar), 0xFC);
+        EXPECT_EQ(dcb.fNull, 0u);
+        EXPECT_EQ(dcb.fAbortOnError, 0u);
+        // The rest stays as the device had it.
+        EXPECT_EQ(dcb.DCBlength, device.DCBlength);
+        EXPECT_EQ(dcb.fTXContinueOnXoff, device.fTXContinueOnXoff);
+        EXPECT_EQ(dcb.XonLim, device.XonLim);
+        EXPECT_EQ(dcb.XoffLim, device.XoffLim);
+        EXPECT_EQ(dcb.XonChar, device.XonChar);
+        EXPECT_EQ(dcb.XoffChar, device.XoffChar);
+        EXPECT_EQ(dcb.EofChar, device.EofChar);
+        EXPECT_EQ(dcb.EvtChar, device.EvtChar);
     }
 }
 

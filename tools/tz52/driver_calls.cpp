@@ -36,11 +36,14 @@ char TypeLetter(int32_t typeCode) {
 
 bool IsReadOnlyType(int32_t typeCode) { return typeCode == kPointA || typeCode == kPointB; }
 
-// The M commands of points above 32 report a failed reception (read) or a
+// The M commands of the high points report a failed reception (read) or a
 // failed send (write) as 1 rather than 2.
 bool IsHighMemoryPoint(const CheckedAddress& address) {
-    return address.pointType == kPointM && address.pointIndex > 32;
+    return address.pointType == kPointM && IsHighMPoint(address.pointIndex);
 }
+
+// The host's value buffer: the driver uses only its value slot.
+constexpr size_t kValueBufferSize = kValueSlotOffset + kValueSlotSize;
 
 }  // namespace
 
@@ -120,18 +123,17 @@ int OpenPort(QmxMainFunction entry, PortContext* context, const PortSetup& setup
 int ClosePort(QmxMainFunction entry, PortContext* context) { return Call(entry, context, kOpClose, nullptr); }
 
 int ReadPointValue(QmxMainFunction entry, PortContext* context, const CheckedAddress& address, uint16_t* value) {
-    uint8_t valueBuffer[8] = {0};
+    uint8_t valueBuffer[kValueBufferSize] = {0};
     PointIo io;
     FillPointIo(address, valueBuffer, &io);
     const int result = Call(entry, context, kOpReadPoint, &io);
-    if (result == kResultOk) *value = static_cast<uint16_t>(valueBuffer[2] | valueBuffer[3] << 8);
+    if (result == kResultOk) *value = LoadValueSlot(ValueSlotOf(valueBuffer));
     return result;
 }
 
 int WritePointValue(QmxMainFunction entry, PortContext* context, const CheckedAddress& address, uint16_t value) {
-    uint8_t valueBuffer[8] = {0};
-    valueBuffer[2] = static_cast<uint8_t>(value & 0xFF);
-    valueBuffer[3] = static_cast<uint8_t>(value >> 8);
+    uint8_t valueBuffer[kValueBufferSize] = {0};
+    StoreValueSlot(ValueSlotOf(valueBuffer), value);
     PointIo io;
     FillPointIo(address, valueBuffer, &io);
     return Call(entry, context, kOpWritePoint, &io);
@@ -169,9 +171,10 @@ std::string PointFailureReason(bool writing, int result, const CheckedAddress& a
         std::string reason = std::string("the ") + answer + " from " + station + " on port " + setup.name +
                              " failed its check (a damaged complement pair)" + attempts;
         if (IsHighMemoryPoint(address)) {
-            reason += writing ? "; for M points above 32 the driver also reports a failed send this way"
-                              : "; for M points above 32 the driver reports every failed reply this way, so " +
-                                    station + " may also be silent" + limit;
+            const std::string highPoints = "; for M points above " + std::to_string(kLastLowMPoint);
+            reason += writing ? highPoints + " the driver also reports a failed send this way"
+                              : highPoints + " the driver reports every failed reply this way, so " + station +
+                                    " may also be silent" + limit;
         }
         return reason;
     }

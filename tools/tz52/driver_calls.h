@@ -1,6 +1,8 @@
 // The host's side of QmxMain: one function per operation tz52 uses, each
 // filling the operation's record, making the call and returning the driver's
 // result unchanged; and the words that tell a person what a result means.
+// What these words say of the driver (index ranges, attempts, the M points
+// above 32, the value slot) comes from the driver's headers.
 #ifndef TZ52_TOOLS_DRIVER_CALLS_H
 #define TZ52_TOOLS_DRIVER_CALLS_H
 
@@ -8,10 +10,11 @@
 #include <string>
 
 #include "driver/driver_api.h"
+#include "protocol/point_commands.h"
 #include "tools/tz52/host_platform.h"
 
 // Attempts the driver makes for one read or write before it gives up.
-constexpr int kDriverAttempts = 3;
+constexpr int kDriverAttempts = kPointAttempts;
 
 // The driver's answer to an address check (operation 3), with what the
 // record shows about where a refusal happened: the driver writes the station

@@ -48,9 +48,12 @@ void SleepMilliseconds(int64_t milliseconds);
 // Milliseconds from an arbitrary fixed point, never going back.
 int64_t MonotonicMilliseconds();
 
-// Opens the device the driver would open for `portName` once more, only to
-// learn why the driver could not: the device path and the system's reason,
-// or an empty text when the device opens and is a serial line.
+// Opens the device the driver would open for `portName` (by the driver's own
+// port-name rule) once more, as the driver opens it, only to learn why the
+// driver could not: the device path and the system's reason, for a busy
+// device that another program holds it (on Linux, which one, where its lock
+// or its open descriptor shows it), or an empty text when the device opens
+// and is a serial line.
 std::string DiagnosePortOpen(const std::string& portName);
 
 // The version of the driver library at `path` as its file says it

@@ -1,6 +1,7 @@
-// The command-line host on Windows: LoadLibrary, the console, Sleep, and the
-// device naming of the Windows backend (COM10 and above need the \\.\ prefix,
-// which a host passes as part of the name).
+// The command-line host on Windows: LoadLibrary, the console, Sleep, and a
+// look at a port that would not open, at the device the driver's own
+// port-name rule names (the driver adds the \\.\ prefix that COM10 and above
+// need; a host passes the bare name).
 //
 // Sections: driver library; host report; terminal and time; port diagnosis.
 #if defined(_WIN32)
@@ -12,6 +13,8 @@
 
 #include <cstdio>
 #include <vector>
+
+#include "serial/port_names.h"
 
 const char kDriverLibraryFileName[] = "tz52drv.dll";
 
@@ -120,13 +123,27 @@ int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64());
 // ---- port diagnosis ----------------------------------------------------------------
 
 std::string DiagnosePortOpen(const std::string& portName) {
-    HANDLE port = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return portName + ": CreateFileA: " + SystemMessage(GetLastError());
+    char devicePath[kDevicePathSize];
+    if (WindowsDevicePath(portName.c_str(), devicePath, sizeof devicePath) != 0) {
+        return "'" + portName + "' names no device";
+    }
+    const std::string path = devicePath;
+    // Opened as the driver's backend opens it: for exclusive use.
+    HANDLE port = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+            return path + ": busy: another program holds it for exclusive use (CreateFileA: " + SystemMessage(error) +
+                   ")";
+        }
+        return path + ": CreateFileA: " + SystemMessage(error);
+    }
     std::string reason;
     DCB settings{};
     settings.DCBlength = sizeof settings;
-    if (!GetCommState(port, &settings)) {
-        reason = portName + ": not a serial line (GetCommState: " + SystemMessage(GetLastError()) + ")";
+    // Only the exact name "NUL" opens the null device without line settings.
+    if (portName != "NUL" && !GetCommState(port, &settings)) {
+        reason = path + ": not a serial line (GetCommState: " + SystemMessage(GetLastError()) + ")";
     }
     CloseHandle(port);
     return reason;
