@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
 #endif
     const long baud = FlagNumber(argc, argv, "--baud", 9600);
     const long runs = FlagNumber(argc, argv, "--runs", 3);
-    const long rounds = FlagNumber(argc, argv, "--rounds", 50);
+    const long rounds = FlagNumber(argc, argv, "--rounds", 100);
     bool quick = false;
     for (int i = 1; i < argc; ++i) quick = quick || std::strcmp(argv[i], "--quick") == 0;
     if (tz52.empty() || simPath.empty() || baud < 1 || baud > 65535 || runs < 1 || rounds < 1) {
