@@ -12,7 +12,7 @@
 namespace simline {
 namespace {
 
-constexpr int32_t kTimeout = 5;  // 50 ms: enough room for the late replies below
+constexpr int32_t kTimeout = 15;  // 150 ms: room for the late replies below on a loaded machine
 constexpr int kLateMs = 5;
 constexpr double kFaultRate = 0.1;
 constexpr uint64_t kSeed = 20240611;

@@ -103,7 +103,21 @@ run)
   # The programs find tz52drv.dll and ZOLVAR.dll beside them or in the
   # build directory.
   export WINEPATH="Z:${build//\//\\}"
-  exec "$wine" "$@"
+  # A program that Wine never started prints nothing at all (a test program
+  # always prints its first line); on a loaded machine that happens now and
+  # then, so such a start is tried once more and said. A program that ran and
+  # failed is never run again.
+  out=$(mktemp)
+  status=0
+  "$wine" "$@" >"$out" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] && [ ! -s "$out" ]; then
+    echo "wine_env.sh: Wine did not start $(basename "$1") (exit $status, no output); trying once more" >&2
+    status=0
+    "$wine" "$@" >"$out" 2>&1 || status=$?
+  fi
+  cat "$out"
+  rm -f "$out"
+  exit "$status"
   ;;
 cleanup)
   cleanup_pair
