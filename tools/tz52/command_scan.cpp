@@ -34,7 +34,7 @@ bool ParseStationList(const std::string& text, std::vector<int>* stations, std::
                      " is not a station (1 to 127) or a range such as 1-127";
             return false;
         }
-        for (uint64_t station = first; station <= last; ++station) {
+        for (size_t station = static_cast<size_t>(first); station <= static_cast<size_t>(last); ++station) {
             if (!seen[station]) stations->push_back(static_cast<int>(station));
             seen[station] = true;
         }
