@@ -66,7 +66,7 @@ public:
                    std::string types;
                    for (char c : value) {
                        const char type = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-                       if (std::string(kAllTypes).find(type) == std::string::npos || c == '\0') {
+                       if (std::string(kAllTypes).find(type) == std::string::npos) {
                            throw CLI::ValidationError("--types " + Quoted(value) + ": " + Quoted(std::string(1, c)) +
                                                       " is not a point type (A B C M O S)");
                        }
