@@ -37,7 +37,7 @@ public:
     std::string Description() const override {
         return "Reads every point of the chosen types of one station, in address order, with\n"
                "its value and the driver's result. A point that fails stays in the output as a\n"
-               "failure, never with a value, and makes the exit code 1 (2 for a line failure).\n"
+               "failure, never with a value, and makes the exit code 1.\n"
                "\n"
                "Formats: text is one POINT=VALUE a line with # comments (date, port, station,\n"
                "line settings, each failed point): what tz52 restore and tz52sim --set-file\n"
@@ -148,7 +148,9 @@ public:
             ++done;
             if (point.result != kResultOk) {
                 point.failure = PointFailureReason(false, point.result, point.address, setup);
-                exitCode = Worse(exitCode, ExitCodeOf(point.result));
+                // A failed point is a refusal of the dump, whatever its result;
+                // 2 stays for a port that fails as a whole.
+                exitCode = Worse(exitCode, kExitRefused);
                 ++failed;
             }
         }
