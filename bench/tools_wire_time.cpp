@@ -199,5 +199,35 @@ int main(int argc, char** argv) {
         std::printf("%-46s %10.1f %10.1f %10.1f %10.1f %7.3f %7.2f%s\n", c.label.c_str(), c.wireMs, s.median, s.min,
                     s.max, ratio, c.target, ratio <= c.target ? "" : "  above target");
     }
+
+    // The same poll rounds made in this process straight through QmxMain:
+    // what the line and the driver cost at this moment, without tz52.
+    std::vector<double> driverTimes;
+    for (long run = 0; run < runs; ++run) {
+        Simulator sim;
+        if (!StartSimulator(simPath, {"--station", "1", "--baud", baudText}, &sim)) return 1;
+        PortContext context{};
+        if (HostOpen(&context, sim.port.c_str(), 4, static_cast<uint16_t>(baud)) != 0) {
+            StopSimulator(&sim);
+            return 1;
+        }
+        const struct {
+            int32_t type, index;
+        } points[] = {{kPointA, 9}, {kPointB, 1}, {kPointC, 1}, {kPointM, 100}, {kPointO, 1}, {kPointS, 1}};
+        const int64_t start = NowNanoseconds();
+        for (long round = 0; round < pollRounds; ++round) {
+            for (const auto& point : points) {
+                uint16_t value = 0;
+                if (HostRead(&context, 1, point.type, point.index, &value) != 0) ++failures;
+            }
+        }
+        driverTimes.push_back(static_cast<double>(NowNanoseconds() - start) / 1e6);
+        HostClose(&context);
+        StopSimulator(&sim);
+    }
+    const Summary driver = Summarize(driverTimes);
+    const double pollWire = cases.back().wireMs;
+    std::printf("%-46s %10.1f %10.1f %10.1f %10.1f %7.3f\n", "the same reads in-process (driver alone)", pollWire,
+                driver.median, driver.min, driver.max, driver.median / pollWire);
     return failures == 0 ? 0 : 1;
 }
