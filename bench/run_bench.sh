@@ -29,6 +29,13 @@ run "$bin/tz52_bench_pty"
 echo "== 3. Wire time against the simulator"
 run "$bin/tz52_bench_wire"
 
+echo "== 3b. tz52 dump, scan and poll --csv against the simulator (docs/performance.md §7)"
+if [ -x "$bin/tz52_bench_tools" ]; then
+  run "$bin/tz52_bench_tools"
+else
+  echo "tz52_bench_tools is not built in $build (tools off)"
+fi
+
 echo "== 4. Read-limit accuracy"
 run "$bin/tz52_bench_time_limit"
 
@@ -59,7 +66,7 @@ else
   echo "valgrind is not installed"
 fi
 
-echo "== 7. tz52 bridge: delivery to a subscriber, poll cycle against wire time"
+echo "== 8. tz52 bridge: delivery to a subscriber, poll cycle against wire time"
 if [ -x "$bin/tz52_bench_bridge" ]; then
   run "$bin/tz52_bench_bridge"
 else

@@ -52,6 +52,11 @@ TEST(SimulatorCommandLine, SetsPointsStationsAndFaults) {
     EXPECT_EQ(BitsPerCharacter(defaults.format), 10);
     EXPECT_EQ(Parse({"--baud", "9600", "--help"}, &defaults, &error), CommandLineOutcome::kHelp);
     EXPECT_EQ(Parse({"-V"}, &defaults, &error), CommandLineOutcome::kVersion);
+
+    // Without --station, the stations the points name are served.
+    SimConfig named;
+    ASSERT_EQ(Parse({"--set", "099C001=2", "--set", "003M025=1"}, &named, &error), CommandLineOutcome::kRun) << error;
+    EXPECT_EQ(named.stations, (std::vector<int>{3, 99}));
 }
 
 TEST(SimulatorCommandLine, RefusesWhatItCannotServe) {
@@ -65,7 +70,7 @@ TEST(SimulatorCommandLine, RefusesWhatItCannotServe) {
         {"--set", "001X001=1"},
         {"--set", "001M025"},
         {"--set", "001M025=-1"},
-        {"--set", "002M025=1"},            // station not served
+        {"--station", "1", "--set", "002M025=1"},  // station not served
         {"--station", "0"},
         {"--station", "128"},
         {"--fault", "0:silent"},

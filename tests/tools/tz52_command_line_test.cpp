@@ -59,6 +59,17 @@ TEST(Tz52CommandLine, RefusesBadUsageWithAMessageNamingTheFault) {
         {"check --verify 001M025", "--verify does not apply to check"},
         {"--port pts/5 read 001M025", "--port goes after the command: tz52 read --port ..."},
         {"--port pts/5 check 001M025", "--port does not apply to check"},
+        {"scan --port pts/5 001M025", "scan takes no operands"},
+        {"scan --port pts/5 --stations 0-5", "\"0-5\" is not a station (1 to 127) or a range"},
+        {"scan --port pts/5 --stations 5-3", "\"5-3\" is not a station"},
+        {"scan --port pts/5 --stations 3,,4", "\"\" is not a station"},
+        {"dump --port pts/5", "dump needs --station N"},
+        {"dump --port pts/5 --station 128", "--station \"128\": a station is 1 to 127"},
+        {"dump --port pts/5 --station 3 --types ABX", "\"X\" is not a point type (A B C M O S)"},
+        {"dump --port pts/5 --station 3 --format xml", "the format is text, csv or json"},
+        {"restore --port pts/5", "restore needs one FILE"},
+        {"restore --port pts/5 a.txt b.txt", "restore needs one FILE"},
+        {"restore --port pts/5 --yes=no a.txt", "--yes takes no value"},
     };
     for (const RefusedLine& line : cases) {
         CommandLine commandLine;
@@ -75,7 +86,8 @@ TEST(Tz52CommandLine, HelpIsAcceptedForEveryCommandWithoutItsOperands) {
         const char* command;
     } cases[] = {
         {"--help", nullptr}, {"-h", nullptr},          {"info --help", "info"}, {"check -h", "check"},
-        {"read --help", "read"}, {"write --help", "write"}, {"poll --help", "poll"},
+        {"read --help", "read"}, {"write --help", "write"}, {"poll --help", "poll"}, {"scan --help", "scan"},
+        {"dump -h", "dump"},     {"restore --help", "restore"},
     };
     for (const auto& c : cases) {
         CommandLine commandLine;

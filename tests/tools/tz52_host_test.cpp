@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -180,6 +181,9 @@ TEST(Tz52WithoutController, BadUsageExitsWith64AndShowsTheUsage) {
         {{"read", "--help"}, 0, "usage: tz52 read --port NAME", nullptr},
         {{"--help"}, 0, "Exit codes: 0 all good", nullptr},
         {{"--version"}, 0, "tz52 1.0.0\ndriver library ", nullptr},
+        {{"poll", "--json", "--csv", "--port", "tz52-none", "001M025"}, 64, "\"errors\":[\"--csv and --json", nullptr},
+        {{"restore", "--port", "tz52-none", "/nonexistent/dump.txt"}, 1, nullptr,
+         "cannot read /nonexistent/dump.txt: No such file"},
         {{"-V"}, 0, "libtz52drv.so, version ", nullptr},
         // Stop bits 1.5 with the driver's default of 8 data bits: refused
         // before the port is touched.
@@ -225,6 +229,8 @@ TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
         {{"poll", "--port", "tz52-none", "--count", "1", "001M025"}, 2, nullptr, "cannot open port tz52-none"},
         {{"read", "--port", "tz52-none", "--data-bits", "5", "--stop-bits", "1.5", "001M025"}, 2, nullptr,
          "cannot open port tz52-none at 9600 baud, 5N1.5"},
+        {{"scan", "--port", "tz52-none", "--stations", "3"}, 2, nullptr, "cannot open port tz52-none"},
+        {{"dump", "--json", "--port", "tz52-none", "--station", "3"}, 2, "\"errors\":[\"cannot open port", nullptr},
         {{"poll", "--json", "--port", "tz52-none", "001M025"}, 2,
          "{\"exitCode\":2,\"result\":2,\"errors\":[\"cannot open port tz52-none", nullptr},
         {{"read", "--json", "--port", "tz52-none", "001M025", "001M300"}, 1,
@@ -250,13 +256,17 @@ TEST(Tz52WithoutController, MissingLibraryIsAFailureNamingThePath) {
 // tz52sim on a pseudo-terminal, stopped at the end of the test.
 class Simulator {
 public:
-    explicit Simulator(const std::vector<std::string>& arguments) {
+    // `tracePath`: where its stderr (with --trace, every exchange) goes.
+    explicit Simulator(const std::vector<std::string>& arguments, const std::string& tracePath = "") {
         int outPipe[2];
         if (pipe(outPipe) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
         posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        if (!tracePath.empty()) {
+            posix_spawn_file_actions_addopen(&actions, 2, tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        }
         std::vector<char*> argv{const_cast<char*>(kSimulator)};
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
@@ -410,6 +420,184 @@ TEST_F(Tz52WithSimulator, PollCountsRoundsInPlainLinesAndJson) {
     EXPECT_NE(json.out.find("{\"round\":2,"), std::string::npos) << Show(json);
     EXPECT_NE(json.out.find("\"points\":[{\"address\":\"001B001\",\"result\":0,\"value\":1}]}"), std::string::npos)
         << Show(json);
+}
+
+// ---- commissioning and service: scan, dump, restore, poll --csv ------------------
+
+// A file in the temporary folder, removed at the end of the test.
+class TempFile {
+public:
+    explicit TempFile(const std::string& text = "") {
+        char pattern[] = "/tmp/tz52-host-test-XXXXXX";
+        const int fd = mkstemp(pattern);
+        path_ = pattern;
+        if (fd >= 0) {
+            if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) ADD_FAILURE() << path_;
+            close(fd);
+        }
+    }
+    ~TempFile() { unlink(path_.c_str()); }
+    const std::string& path() const { return path_; }
+    std::string Text() const {
+        std::string text;
+        FILE* file = std::fopen(path_.c_str(), "r");
+        if (file == nullptr) return text;
+        char buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+        std::fclose(file);
+        return text;
+    }
+
+private:
+    std::string path_;
+};
+
+// The POINT=VALUE lines of a dump, without its comments.
+std::string Assignments(const std::string& dump) {
+    std::string lines;
+    size_t start = 0;
+    for (size_t end = dump.find('\n'); end != std::string::npos; start = end + 1, end = dump.find('\n', start)) {
+        if (dump[start] != '#') lines += dump.substr(start, end - start + 1);
+    }
+    return lines;
+}
+
+const std::vector<std::string> kThreeStations = {"--station", "3", "--station", "17", "--station", "99"};
+
+TEST_F(Tz52WithSimulator, ScanFindsExactlyTheStationsThatAnswer) {
+    Simulator sim(kThreeStations);
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome all = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms"});
+    EXPECT_EQ(all.exitCode, 0) << Show(all);
+    EXPECT_NE(all.out.find("\n3 stations answered: 3, 17, 99\n"), std::string::npos) << Show(all);
+    EXPECT_NE(all.out.find("\n     17  yes            0"), std::string::npos) << Show(all);
+    EXPECT_NE(all.out.find("\n    127  no             2         -\n"), std::string::npos) << Show(all);
+
+    const Outcome json = Tz52({"scan", "--json", "--port", sim.port(), "--timeout", "10ms", "--stations", "16-18,3"});
+    EXPECT_EQ(json.exitCode, 0) << Show(json);
+    const nlohmann::json document = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(document.is_object()) << Show(json);
+    EXPECT_EQ(document["answered"], nlohmann::json({17, 3})) << Show(json);
+    ASSERT_EQ(document["stations"].size(), 4u) << Show(json);
+    EXPECT_EQ(document["stations"][0]["station"], 16);
+    EXPECT_EQ(document["stations"][0]["answered"], false);
+    EXPECT_EQ(document["stations"][1]["result"], 0);
+    EXPECT_TRUE(document["stations"][1]["reply_ms"].is_number());
+
+    const Outcome none = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms", "--stations", "1,2"});
+    EXPECT_EQ(none.exitCode, 1) << Show(none);
+    EXPECT_NE(none.out.find("no station answered"), std::string::npos) << Show(none);
+}
+
+TEST_F(Tz52WithSimulator, DumpStartsASimulatorThatAnswersLikeTheStation) {
+    TempFile first, second;
+    {
+        Simulator sim({"--station", "17", "--set", "017A012=381", "--set", "017B016=127", "--set", "017C001=65535",
+                       "--set", "017M033=4660", "--set", "017O012=1", "--set", "017S250=510"});
+        ASSERT_FALSE(sim.port().empty());
+        const Outcome dump = Tz52({"dump", "--port", sim.port(), "--station", "17", "-o", first.path()});
+        EXPECT_EQ(dump.exitCode, 0) << Show(dump);
+    }
+    const std::string text = first.Text();
+    EXPECT_NE(text.find("# tz52 dump of station 17\n# date 20"), std::string::npos) << text;
+    EXPECT_NE(text.find("# types ABCMOS, 554 points, 0 failed\n017A009=0\n"), std::string::npos) << text;
+    for (const char* line : {"\n017A012=381\n", "\n017B016=127\n", "\n017C001=65535\n", "\n017M033=4660\n",
+                             "\n017O012=1\n", "\n017S250=510\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    Simulator copy({"--set-file", first.path()});
+    ASSERT_FALSE(copy.port().empty());
+    const Outcome again = Tz52({"dump", "--port", copy.port(), "--station", "17", "-o", second.path()});
+    EXPECT_EQ(again.exitCode, 0) << Show(again);
+    EXPECT_EQ(Assignments(second.Text()), Assignments(text));
+}
+
+TEST_F(Tz52WithSimulator, FailedReadsNeverShowAValue) {
+    // Exchanges 2 to 4 are the three attempts at the second point.
+    Simulator sim({"--set", "001O001=1", "--set", "001O002=1", "--fault", "2:silent", "--fault", "3:silent",
+                   "--fault", "4:silent"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome dump = Tz52({"dump", "--port", sim.port(), "--station", "1", "--types", "o", "--timeout", "10ms"});
+    EXPECT_EQ(dump.exitCode, 1) << Show(dump);
+    EXPECT_NE(dump.out.find("\n001O001=1\n# 001O002 failed: result 2 (port or line failure): no valid reply"),
+              std::string::npos)
+        << Show(dump);
+    EXPECT_EQ(dump.out.find("001O002="), std::string::npos) << Show(dump);
+    EXPECT_NE(dump.out.find("# types O, 12 points, 1 failed"), std::string::npos) << Show(dump);
+    EXPECT_NE(dump.err.find("1 of 12 points failed; the first, 001O002"), std::string::npos) << Show(dump);
+
+    Simulator csvSim({"--set", "001O001=1", "--set", "001O002=1", "--fault", "4:silent", "--fault", "5:silent",
+                      "--fault", "6:silent"});
+    const Outcome csv = Tz52({"poll", "--port", csvSim.port(), "--csv", "--every", "0", "--count", "3", "--timeout",
+                              "10ms", "001O001", "001O002"});
+    EXPECT_EQ(csv.exitCode, 2) << Show(csv);
+    const std::vector<std::string> rows = {"time,001O001,001O002,failed\n", "Z,1,1,\n", "Z,1,,001O002\n",
+                                           "Z,1,1,\n"};
+    size_t at = 0;
+    for (const std::string& row : rows) {
+        at = csv.out.find(row, at);
+        ASSERT_NE(at, std::string::npos) << row << "\n" << Show(csv);
+    }
+    const Outcome csvDump = Tz52({"dump", "--port", csvSim.port(), "--station", "1", "--types", "O", "--format",
+                                  "csv"});
+    EXPECT_NE(csvDump.out.find("point,type,index,value,hex,result\n001O001,O,1,1,0x0001,0\n"), std::string::npos)
+        << Show(csvDump);
+}
+
+TEST_F(Tz52WithSimulator, RestoreWritesTheFilesWritableValuesThatDiffer) {
+    TempFile file(
+        "# a dump\n017A009=5\n017B001=1\n017C001=65535\n017M033=0x1234\n017M034=0\n017O012=1\n017S250=510\n");
+    TempFile trace;
+    Simulator sim({"--station", "17", "--trace"}, trace.path());
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome planOnly = Tz52({"restore", "--port", sim.port(), "--dry-run", file.path()});
+    EXPECT_EQ(planOnly.exitCode, 0) << Show(planOnly);
+    EXPECT_NE(planOnly.out.find("017C001         0    65535\n"), std::string::npos) << Show(planOnly);
+    EXPECT_EQ(planOnly.out.find("017M034"), std::string::npos) << Show(planOnly);
+    EXPECT_NE(planOnly.err.find("2 points of types A and B are inputs and are skipped"), std::string::npos);
+    const Outcome unasked = Tz52({"restore", "--port", sim.port(), file.path()});
+    EXPECT_EQ(unasked.exitCode, 1) << Show(unasked);
+    EXPECT_NE(unasked.err.find("give --yes"), std::string::npos) << Show(unasked);
+
+    const Outcome restore = Tz52({"restore", "--port", sim.port(), "--yes", "--verify", file.path()});
+    EXPECT_EQ(restore.exitCode, 0) << Show(restore);
+    EXPECT_NE(restore.out.find("4 written, 1 unchanged, 0 failed; 2 skipped (types A and B)"), std::string::npos)
+        << Show(restore);
+    const Outcome dump = Tz52({"dump", "--port", sim.port(), "--station", "17", "--types", "CMOS"});
+    for (const char* line : {"\n017C001=65535\n", "\n017M033=4660\n", "\n017M034=0\n", "\n017O012=1\n",
+                             "\n017S250=510\n"}) {
+        EXPECT_NE(dump.out.find(line), std::string::npos) << line << "\n" << Show(dump);
+    }
+    EXPECT_NE(trace.Text().find(" write 017C001 := 65535"), std::string::npos) << trace.Text();
+    const Outcome again = Tz52({"restore", "--json", "--port", sim.port(), "--yes", file.path()});
+    EXPECT_EQ(again.exitCode, 0) << Show(again);
+    EXPECT_NE(again.out.find("\"written\":0,\"unchanged\":5,\"failed\":0,\"skipped\":2"), std::string::npos)
+        << Show(again);
+}
+
+TEST_F(Tz52WithSimulator, RestoreOfABadFileWritesNothing) {
+    const struct {
+        const char* text;
+        const char* complaint;
+    } files[] = {
+        {"001C001=1\n001M025 1234\n", ":2: \"001M025 1234\" is not POINT=VALUE"},
+        {"001C001=1\n001O003=2\n", ":2: \"2\" is not a value a point of type O holds (0 to 1)"},
+        {"001C001=1\n001M025=65536\n", ":2: \"65536\""},
+        {"001C001=1\n001M257=1\n", ":2: \"001M257\" is not a valid point address: index 257 is outside"},
+        {"001C001=1\n\n# note\n001C001=2\n", ":4: 001C001 is set again (first on line 1)"},
+    };
+    for (const auto& bad : files) {
+        TempFile file(bad.text);
+        TempFile trace;
+        Simulator sim({"--trace"}, trace.path());
+        ASSERT_FALSE(sim.port().empty());
+        const Outcome outcome = Tz52({"restore", "--port", sim.port(), "--yes", file.path()});
+        EXPECT_EQ(outcome.exitCode, 1) << Show(outcome);
+        EXPECT_NE(outcome.err.find(file.path() + bad.complaint), std::string::npos) << Show(outcome);
+        EXPECT_NE(outcome.err.find("nothing was written"), std::string::npos) << Show(outcome);
+        sim.Stop();
+        EXPECT_EQ(trace.Text().find(" write "), std::string::npos) << trace.Text();
+    }
 }
 
 }  // namespace

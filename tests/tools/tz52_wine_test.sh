@@ -63,6 +63,17 @@ run 0 write --port COM7 --timeout 1s --verify --json 001C016=517 001M256=0xBEEF 
 {"address":"001O003","result":0,"written":1,"readBack":1}
 {"address":"001S001","result":0,"written":43981,"readBack":43981}
 LINES
+run 0 scan --port COM7 --timeout 200ms --stations 1,2 <<'LINES'
+      1  yes            0
+      2  no             2         -
+1 station answered: 1
+LINES
+run 0 dump --port COM7 --timeout 1s --station 1 --types o <<'LINES'
+# tz52 dump of station 1
+# types O, 12 points, 0 failed
+001O003=1
+001O012=1
+LINES
 run 2 read --port COM250 001M025 <<'LINES'
 tz52 read: cannot open port COM250 at 9600 baud, 8N1: Open (operation 1) gave result 2: port or line failure; the driver reported "QMXKORVEL,  : Fail to open COM250"
 "; \\.\COM250: CreateFileA:

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "tools/common/point_file.h"
 #include "tools/common/quoted.h"
 
 namespace tz52line {
@@ -10,12 +11,12 @@ namespace tz52line {
 namespace {
 
 constexpr PointTypeInfo kPointTypes[] = {
-    {'A', 9, 12, 381},
-    {'B', 1, 16, 127},
-    {'C', 1, 16, 65535},
-    {'M', 1, 256, 65535},
-    {'O', 1, 12, 1},
-    {'S', 1, 250, 65535},
+    {'A', 9, 12, MaxPointValue('A')},
+    {'B', 1, 16, MaxPointValue('B')},
+    {'C', 1, 16, MaxPointValue('C')},
+    {'M', 1, 256, MaxPointValue('M')},
+    {'O', 1, 12, MaxPointValue('O')},
+    {'S', 1, 250, MaxPointValue('S')},
 };
 
 // C points sit at even word addresses from 96; M points 1 to 32 from 144 and

@@ -88,6 +88,54 @@ Json PointJson(const std::string& address, int result, const char* valueName, ui
 void PrintJson(const Json& document);
 
 std::string TypeName(int32_t typeCode);
+// "003B001": the address text of a point.
+std::string PointText(int station, char type, int index);
+// An O point holds one bit: it reads back bit 0 of what was written.
+bool ReadBackMatches(const CheckedAddress& address, uint16_t written, uint16_t readBack);
+
+// Ctrl-C and SIGTERM ask a long command to stop, while an instance lives;
+// the command then ends with what it has.
+class StopOnInterrupt {
+public:
+    StopOnInterrupt();
+    ~StopOnInterrupt();
+    StopOnInterrupt(const StopOnInterrupt&) = delete;
+    StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
+    static bool Requested();
+};
+
+// One line of progress on stderr, redrawn in place; only when stderr is a
+// terminal, nothing otherwise.
+class Progress {
+public:
+    Progress();
+    ~Progress() { Clear(); }
+    bool Enabled() const { return enabled_; }
+    void Show(const std::string& text);
+    void Clear();
+
+private:
+    bool enabled_;
+    bool shown_ = false;
+};
+
+// Time since construction, finer than MonotonicMilliseconds.
+class Stopwatch {
+public:
+    Stopwatch();
+    double Milliseconds() const;
+
+private:
+    int64_t startNs_;
+};
+
+// "45 s", "3 min 20 s".
+std::string FormatSeconds(double milliseconds);
+// The time now in UTC, ISO 8601 with milliseconds: "2026-12-08T23:40:00.123Z".
+std::string IsoUtcNow();
+// Writes `text` to `path` through a file beside it, so that `path` is
+// replaced whole or not at all.
+bool WriteFileWhole(const std::string& path, const std::string& text, std::string* error);
 
 // The help paragraph on point addresses.
 extern const char kAddressHelp[];

@@ -1,8 +1,11 @@
 // tz52 poll: the points read again and again, until Ctrl-C or --count.
 #include <CLI/CLI.hpp>
 
-#include <csignal>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <memory>
 
 #include "tools/common/quoted.h"
@@ -10,10 +13,6 @@
 #include "tools/tz52/output_text.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-void RequestStop(int) { g_stopRequested = 1; }
 
 // One point's latest reading and how often it failed.
 struct PollRow {
@@ -25,11 +24,40 @@ struct PollRow {
     int64_t failures = 0;
     int lastFailedResult = kResultOk;
     std::string lastFailure;
+    std::deque<int> trend;  // the last values, -1 for a failed read
 };
+
+// How many of its last readings a row's trend shows.
+constexpr size_t kTrendLength = 16;
+
+// The trend as block characters from the lowest to the highest value shown;
+// a failed read is a gap.
+std::string Sparkline(const std::deque<int>& values) {
+    static const char* const kBlocks[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                          "\u2585", "\u2586", "\u2587", "\u2588"};
+    int low = 65536, high = -1;
+    for (int value : values) {
+        if (value < 0) continue;
+        low = std::min(low, value);
+        high = std::max(high, value);
+    }
+    std::string line;
+    for (int value : values) {
+        if (value < 0) {
+            line += " ";
+        } else if (high == low) {
+            line += kBlocks[3];
+        } else {
+            line += kBlocks[static_cast<size_t>((value - low) * 7 / (high - low))];
+        }
+    }
+    return PadRight(line, kTrendLength);
+}
 
 void SleepUntil(int64_t deadline) {
     // In short slices, so that Ctrl-C ends the wait on every platform.
-    for (int64_t now = MonotonicMilliseconds(); now < deadline && !g_stopRequested; now = MonotonicMilliseconds()) {
+    for (int64_t now = MonotonicMilliseconds(); now < deadline && !StopOnInterrupt::Requested();
+         now = MonotonicMilliseconds()) {
         SleepMilliseconds(deadline - now < 100 ? deadline - now : 100);
     }
 }
@@ -39,12 +67,18 @@ public:
     const char* Name() const override { return "poll"; }
     const char* Summary() const override { return "read points again and again"; }
     const char* Usage() const override {
-        return "--port NAME [--every DURATION] [--count N] [line options] [--json] [--lib PATH] ADDRESS...";
+        return "--port NAME [--every DURATION] [--count N] [--csv] [-o FILE] [line options] [--json] [--lib PATH] "
+               "ADDRESS...";
     }
     std::string Description() const override {
         return std::string("Opens the port and reads the points again and again: a table that redraws in\n"
-                           "place on a terminal, one line per round otherwise. Ctrl-C stops it. The exit\n"
-                           "code is the worst of all rounds.\n\n") +
+                           "place on a terminal, with a trend of each point's last values, and one line\n"
+                           "per round otherwise. Ctrl-C stops it. The exit code is the worst of all rounds.\n"
+                           "\n"
+                           "As a data logger (--csv): one row per round, the time (ISO 8601, UTC, with\n"
+                           "milliseconds), one value column per point and a last column naming the points\n"
+                           "that failed; a failed read leaves its cell empty. -o FILE appends the rows to\n"
+                           "FILE and puts every round on the disk before the next.\n\n") +
                kAddressHelp;
     }
     bool UsesPort() const override { return true; }
@@ -73,10 +107,37 @@ public:
                },
                "stop after N rounds")
             ->type_name("N");
+        app->add_flag("--csv", csv_, "one CSV row per round (to stdout, or to FILE with -o)")->disable_flag_override();
+        app->add_option("-o,--output", csvPath_, "append the CSV rows to FILE (implies --csv)")->type_name("FILE");
     }
-    std::string CheckOperands() override { return operands.empty() ? "poll needs at least one ADDRESS" : ""; }
+    std::string CheckOperands() override {
+        if (!csvPath_.empty()) csv_ = true;
+        return operands.empty() ? "poll needs at least one ADDRESS" : "";
+    }
 
     int Run(Host& host) override {
+        const bool json = host.invocation->json;
+        if (json && csv_) {
+            Complain(host, "--csv and --json are two kinds of output; choose one");
+            return kExitUsage;
+        }
+        // The CSV file opens before the port does: a log that cannot be
+        // kept is no reason to touch the line.
+        FILE* csvFile = nullptr;
+        if (!csvPath_.empty()) {
+            csvFile = std::fopen(csvPath_.c_str(), "ab");
+            if (csvFile == nullptr) {
+                Complain(host, "cannot append to " + csvPath_ + ": " + std::strerror(errno));
+                return kExitLineFailure;
+            }
+        }
+        const int exitCode = Poll(host, csvFile);
+        if (csvFile != nullptr) std::fclose(csvFile);
+        return exitCode;
+    }
+
+private:
+    int Poll(Host& host, FILE* csvFile) {
         std::vector<CheckedAddress> addresses;
         PortSetup setup;
         PortContext context{};
@@ -92,16 +153,32 @@ public:
         }
         const bool json = host.invocation->json;
         const bool redraw = !json && CanRedrawInPlace(stdout);
-        std::signal(SIGINT, RequestStop);
-        std::signal(SIGTERM, RequestStop);
+        FILE* csvOut = csvFile != nullptr ? csvFile : (csv_ ? stdout : nullptr);
+        // Lines on stdout unless it carries the CSV; with -o FILE only the
+        // table of a terminal.
+        const bool lines = !json && !csv_;
+        if (csvOut != nullptr) {
+            std::fseek(csvOut, 0, SEEK_END);
+            if (csvOut == stdout || std::ftell(csvOut) == 0) {
+                std::string header = "time";
+                for (const PollRow& row : rows) header += "," + row.point;
+                std::fprintf(csvOut, "%s,failed\n", header.c_str());
+            }
+        }
+        StopOnInterrupt interrupt;
         const int64_t start = MonotonicMilliseconds();
         int64_t round = 0;
         int drawnLines = 0;
-        while (!g_stopRequested && (rounds_ == 0 || round < rounds_)) {
+        while (!StopOnInterrupt::Requested() && (rounds_ == 0 || round < rounds_)) {
             ++round;
             const int64_t roundStart = MonotonicMilliseconds();
+            const std::string roundTime = csvOut != nullptr ? IsoUtcNow() : "";
+            bool complete = true;
             for (PollRow& row : rows) {
-                if (g_stopRequested) break;
+                if (StopOnInterrupt::Requested()) {
+                    complete = false;
+                    break;
+                }
                 row.result = ReadPointValue(host.entry, &context, row.address, &row.value);
                 exitCode = Worse(exitCode, ExitCodeOf(row.result));
                 if (row.result == kResultOk) {
@@ -111,8 +188,14 @@ public:
                     row.lastFailedResult = row.result;
                     row.lastFailure = PointFailureReason(false, row.result, row.address, setup);
                 }
+                row.trend.push_back(row.result == kResultOk ? row.value : -1);
+                if (row.trend.size() > kTrendLength) row.trend.pop_front();
             }
+            // A round cut short by Ctrl-C is not logged: its row would
+            // lack values that were never read.
+            if (!complete) break;
             const int64_t elapsed = roundStart - start;
+            if (csvOut != nullptr) WriteCsvRow(csvOut, roundTime, rows);
             if (json) {
                 Json document = {{"round", round}, {"elapsedMs", elapsed}};
                 AddPortJson(&document, setup);
@@ -124,26 +207,9 @@ public:
                 document["points"] = points;
                 PrintJson(document);
                 host.documentPrinted = true;
-            } else if (redraw) {
-                if (drawnLines > 0) std::printf("\x1b[%dA", drawnLines);
-                std::printf("\x1b[2KPOINT     VALUE  HEX     RESULT\n");
-                for (const PollRow& row : rows) {
-                    std::string status =
-                        row.result == kResultOk ? "ok" : "failed (result " + std::to_string(row.result) + ")";
-                    if (row.result != kResultOk && row.haveValue) status += ", last value kept";
-                    if (row.failures > 0 && row.result == kResultOk) {
-                        status += " (" + std::to_string(row.failures) + " failed rounds)";
-                    }
-                    const std::string valueText = row.haveValue ? std::to_string(row.value) : "-";
-                    const std::string hexText = row.haveValue ? HexWord(row.value) : "-";
-                    std::printf("\x1b[2K%s %7s  %-6s  %s\n", row.point.c_str(), valueText.c_str(), hexText.c_str(),
-                                status.c_str());
-                }
-                std::printf("\x1b[2Kround %lld, every %lld ms, port %s, %s; Ctrl-C stops\n",
-                            static_cast<long long>(round), static_cast<long long>(everyMilliseconds_),
-                            setup.name.c_str(), DescribeLine(setup.line).c_str());
-                drawnLines = static_cast<int>(rows.size()) + 2;
-            } else {
+            } else if (redraw && (lines || csvFile != nullptr)) {
+                drawnLines = DrawTable(rows, round, setup, drawnLines);
+            } else if (lines) {
                 std::string line = "round " + std::to_string(round) + " at " + std::to_string(elapsed) + " ms:";
                 for (const PollRow& row : rows) {
                     line += " " + row.point + "=" +
@@ -156,8 +222,6 @@ public:
             if (rounds_ != 0 && round >= rounds_) break;
             SleepUntil(roundStart + everyMilliseconds_);
         }
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
         for (const PollRow& row : rows) {
             if (row.failures == 0) continue;
             Complain(host,
@@ -168,7 +232,49 @@ public:
         return Worse(exitCode, CloseOrExplain(host, &context, setup));
     }
 
-private:
+    // One round: its time, each point's value or an empty cell, and the
+    // points that failed. A file is put on the disk at once.
+    static void WriteCsvRow(FILE* out, const std::string& time, const std::vector<PollRow>& rows) {
+        std::string line = time;
+        std::string failed;
+        for (const PollRow& row : rows) {
+            line += ",";
+            if (row.result == kResultOk) {
+                line += std::to_string(row.value);
+            } else {
+                failed += (failed.empty() ? "" : " ") + row.point;
+            }
+        }
+        std::fprintf(out, "%s,%s\n", line.c_str(), failed.c_str());
+        if (out == stdout) {
+            std::fflush(out);
+        } else {
+            SyncToDisk(out);
+        }
+    }
+
+    // The table of a terminal, redrawn over the last one; returns its lines.
+    int DrawTable(const std::vector<PollRow>& rows, int64_t round, const PortSetup& setup, int drawnLines) const {
+        if (drawnLines > 0) std::printf("\x1b[%dA", drawnLines);
+        std::printf("\x1b[2KPOINT     VALUE  HEX     %s  RESULT\n", PadRight("TREND", kTrendLength).c_str());
+        for (const PollRow& row : rows) {
+            std::string status = row.result == kResultOk ? "ok" : "failed (result " + std::to_string(row.result) + ")";
+            if (row.result != kResultOk && row.haveValue) status += ", last value kept";
+            if (row.failures > 0 && row.result == kResultOk) {
+                status += " (" + std::to_string(row.failures) + " failed rounds)";
+            }
+            const std::string valueText = row.haveValue ? std::to_string(row.value) : "-";
+            const std::string hexText = row.haveValue ? HexWord(row.value) : "-";
+            std::printf("\x1b[2K%s %7s  %-6s  %s  %s\n", row.point.c_str(), valueText.c_str(), hexText.c_str(),
+                        Sparkline(row.trend).c_str(), status.c_str());
+        }
+        std::printf("\x1b[2Kround %lld, every %lld ms, port %s, %s; Ctrl-C stops\n", static_cast<long long>(round),
+                    static_cast<long long>(everyMilliseconds_), setup.name.c_str(), DescribeLine(setup.line).c_str());
+        return static_cast<int>(rows.size()) + 2;
+    }
+
+    bool csv_ = false;
+    std::string csvPath_;
     int64_t everyMilliseconds_ = 1000;
     int64_t rounds_ = 0;  // 0 runs until interrupted
 };

@@ -1,6 +1,11 @@
 // What the commands share: exit codes, messages, the port's start and end,
 // the JSON pieces.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 
 #include "tools/common/quoted.h"
 #include "tools/tz52/command.h"
@@ -136,4 +141,115 @@ void PrintJson(const Json& document) {
     const std::string text = document.dump(-1, ' ', false, Json::error_handler_t::replace);
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
+}
+
+std::string PointText(int station, char type, int index) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d%c%03d", station, type, index);
+    return text;
+}
+
+bool ReadBackMatches(const CheckedAddress& address, uint16_t written, uint16_t readBack) {
+    if (address.pointType == kPointO) return readBack == (written & 1u);
+    return readBack == written;
+}
+
+// ---- stopping, progress, time ------------------------------------------------
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void RequestStop(int) { g_stopRequested = 1; }
+
+}  // namespace
+
+StopOnInterrupt::StopOnInterrupt() {
+    g_stopRequested = 0;
+    std::signal(SIGINT, RequestStop);
+    std::signal(SIGTERM, RequestStop);
+}
+
+StopOnInterrupt::~StopOnInterrupt() {
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+}
+
+bool StopOnInterrupt::Requested() { return g_stopRequested != 0; }
+
+Progress::Progress() : enabled_(CanRedrawInPlace(stderr)) {}
+
+void Progress::Show(const std::string& text) {
+    if (!enabled_) return;
+    std::fprintf(stderr, "\r\x1b[2K%s", text.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void Progress::Clear() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\x1b[2K");
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+namespace {
+
+int64_t SteadyNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+Stopwatch::Stopwatch() : startNs_(SteadyNanoseconds()) {}
+
+double Stopwatch::Milliseconds() const { return static_cast<double>(SteadyNanoseconds() - startNs_) / 1e6; }
+
+std::string FormatSeconds(double milliseconds) {
+    const long long seconds = static_cast<long long>(milliseconds / 1000.0 + 0.5);
+    if (seconds < 60) return std::to_string(seconds) + " s";
+    return std::to_string(seconds / 60) + " min " + std::to_string(seconds % 60) + " s";
+}
+
+std::string IsoUtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const long long milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, milliseconds);
+    return text;
+}
+
+bool WriteFileWhole(const std::string& path, const std::string& text, std::string* error) {
+    const std::string part = path + ".part";
+    FILE* file = std::fopen(part.c_str(), "wb");
+    if (file == nullptr) {
+        *error = part + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (written) SyncToDisk(file);
+    if (std::fclose(file) != 0 || !written) {
+        *error = part + ": " + std::strerror(errno);
+        std::remove(part.c_str());
+        return false;
+    }
+#if defined(_WIN32)
+    std::remove(path.c_str());  // rename does not replace a file on Windows
+#endif
+    if (std::rename(part.c_str(), path.c_str()) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        std::remove(part.c_str());
+        return false;
+    }
+    return true;
 }

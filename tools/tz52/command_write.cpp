@@ -15,12 +15,6 @@ struct PointWrite {
     uint16_t value = 0;
 };
 
-// An O point holds one bit: it reads back bit 0 of what was written.
-bool ReadBackMatches(const CheckedAddress& address, uint16_t written, uint16_t readBack) {
-    if (address.pointType == kPointO) return readBack == (written & 1u);
-    return readBack == written;
-}
-
 class WriteCommand : public Command {
 public:
     const char* Name() const override { return "write"; }

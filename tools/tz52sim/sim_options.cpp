@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/common/option_help.h"
+#include "tools/common/point_file.h"
 #include "tools/common/quoted.h"
 #include "tools/tz52sim/sim_text.h"
 
@@ -35,14 +36,14 @@ struct GivenValues {
 // The whole command line; the help is made from these definitions.
 void DefineOptions(CLI::App* app, GivenValues* given, SimConfig* config) {
     const char* controller = "Controller";
-    app->add_option("--station", given->stations, "answer for station N (1 to 127); repeatable; default 1")
+    app->add_option("--station", given->stations, "answer for station N (1 to 127); repeatable; default:\nthe stations of the points set, or else 1")
         ->type_name("N")->group(controller);
     app->add_option("--set", given->sets,
                     "start a point with a value, e.g. --set 001M025=1234;\n"
                     "repeatable; A 0-381, B 0-127, O 0-1, C M S 0-65535\n"
                     "(decimal, or hexadecimal with 0x); wins over --set-file")
         ->type_name("POINT=VALUE")->group(controller);
-    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\nof tz52 dump)")
+    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\nformat of tz52 dump)")
         ->type_name("FILE")->group(controller);
 
     const char* line = "Line";
@@ -227,10 +228,12 @@ bool ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assign
     int number = 0;
     while (std::getline(file, line)) {
         ++number;
-        const std::string text = Trim(line.substr(0, line.find('#')));
-        if (text.empty()) continue;
+        std::string point, value;
+        const PointLineKind kind = SplitPointLine(line, &point, &value);
+        if (kind == PointLineKind::kBlank) continue;
         Assignment assignment;
         std::string why;
+        const std::string text = kind == PointLineKind::kAssignment ? point + "=" + value : Trim(line);
         if (!ParseAssignment(text, &assignment, &why)) {
             *error = path + ":" + std::to_string(number) + ": " + why;
             return false;
@@ -261,6 +264,11 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig
     if (given.version) return CommandLineOutcome::kVersion;
     if (!ApplyValues(given, config, error)) return CommandLineOutcome::kError;
 
+    // Without --station the simulator serves the stations its points name,
+    // so that the dump of a station starts a simulator that answers as it.
+    if (config->stations.empty()) {
+        for (const Assignment& assignment : config->assignments) config->stations.push_back(assignment.point.station);
+    }
     if (config->stations.empty()) config->stations.push_back(1);
     std::sort(config->stations.begin(), config->stations.end());
     config->stations.erase(std::unique(config->stations.begin(), config->stations.end()),
