@@ -15,6 +15,13 @@
 #include "tools/tz52/command.h"
 #include "tools/tz52/command_list.h"
 
+// Where tz52 looks for the driver library when --lib is not given.
+#if defined(_WIN32)
+constexpr const char kLibraryOptionHelp[] = "the driver library (default: the one beside tz52)";
+#else
+constexpr const char kLibraryOptionHelp[] = "the driver library (default: beside tz52, or ../lib)";
+#endif
+
 namespace {
 
 const char kCommonGroup[] = "Common options";
@@ -106,7 +113,7 @@ std::string ParseErrorText(const CLI::ParseError& error) {
 
 void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMeaning) {
     app->add_flag("--json", invocation->json, jsonMeaning)->group(kCommonGroup)->disable_flag_override();
-    AddValueOption(app, "--lib", "PATH", "the driver library (default: the one beside tz52)",
+    AddValueOption(app, "--lib", "PATH", kLibraryOptionHelp,
                    [invocation](const std::string& value) {
                        if (value.empty()) Refuse("--lib", value, "give the path of the driver library");
                        invocation->libraryPath = value;
