@@ -101,7 +101,8 @@ else
     local out
     out=$(in_root "$root/usr/bin/tz52" info) || { echo "$out"; return 1; }
     echo "$out"
-    grep -qF 'Driver      "KORVEL, "' <<<"$out" && grep -qF "Library     $root/usr/bin/../lib/libtz52drv.so" <<<"$out"
+    grep -qE '^ *Driver name +"KORVEL, "' <<<"$out" &&
+      grep -E '^ *Library ' <<<"$out" | grep -qF "$root/usr/bin/../lib/libtz52drv.so"
   }
   check deb.tz52_info info_loads_the_installed_library
   check deb.tz52sim_help in_root "$root/usr/bin/tz52sim" --help
@@ -163,7 +164,8 @@ else
       status=$?
       bash "$env" cleanup "$wine_dir" >/dev/null 2>&1
       echo "$out"
-      [ $status -eq 0 ] && grep -qF 'Driver      "KORVEL, "' <<<"$out" && grep -qiF 'tools\tz52drv.dll' <<<"$out"
+      [ $status -eq 0 ] && grep -qE '^ *Driver name +"KORVEL, "' <<<"$out" &&
+        grep -E '^ *Library ' <<<"$out" | grep -qiF 'tools\tz52drv.dll'
     }
     check "$wine_name" runs_info
   fi
