@@ -50,7 +50,7 @@ test-asan:
 # build-fuzz NAME` merges them into the corpus). Needs clang and libFuzzer.
 FUZZ_SECONDS ?= 30
 FUZZ_CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DTZ52_BUILD_FUZZ=ON -DTZ52_BUILD_TESTS=OFF -DTZ52_BUILD_TOOLS=OFF
+  -DCMAKE_CXX_COMPILER=clang++ -DTZ52_BUILD_FUZZ=ON -DTZ52_BUILD_TESTS=OFF -DTZ52_BUILD_TOOLS=ON
 test-fuzz:
 	@mkdir -p build
 	@if ! why=$$(bash fuzz/fuzz.sh check); then \

@@ -6,17 +6,13 @@
 #ifndef TZ52_TOOLS_COMMAND_H
 #define TZ52_TOOLS_COMMAND_H
 
-#include <nlohmann/json.hpp>
-
 #include <string>
 #include <vector>
 
+#include "tools/common/json_text.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/driver_calls.h"
 #include "tools/tz52/host_platform.h"
-
-// The JSON documents of tz52 keep their members in the order written.
-using Json = nlohmann::ordered_json;
 
 // The driver library loaded, the command line parsed: what a command runs
 // with, and what it leaves for the JSON document.

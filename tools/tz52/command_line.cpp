@@ -28,7 +28,8 @@ const char kCommonGroup[] = "Common options";
 const char kLineGroup[] = "Line options (each defaults to what the driver reports through tz52 info)";
 const char kExitCodes[] =
     "Exit codes: 0 all good; 1 an address, a point or an answer was refused;\n"
-    "2 the port, the line or the driver library failed; 64 bad usage.\n";
+    "2 the port, the line or the driver library failed; 64 bad usage;\n"
+    "74 a file could not be read or written.\n";
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/exit_codes.h"
+
 namespace CLI {
 class App;
 }
@@ -21,7 +23,8 @@ enum ExitCode {
     kExitOk = 0,
     kExitRefused = 1,      // an address, a point or an answer was refused
     kExitLineFailure = 2,  // the port, the line or the driver library failed
-    kExitUsage = 64        // the command line itself is wrong
+    kExitUsage = kExitCodeUsage,         // the command line itself is wrong
+    kExitFileError = kExitCodeFileError  // a file could not be read or written
 };
 
 // Line settings given on the command line; each unset one comes from the

@@ -138,7 +138,7 @@ Json PointJson(const std::string& address, int result, const char* valueName, ui
 }
 
 void PrintJson(const Json& document) {
-    const std::string text = document.dump(-1, ' ', false, Json::error_handler_t::replace);
+    const std::string text = JsonText(document);
     std::printf("%s\n", text.c_str());
     std::fflush(stdout);
 }
