@@ -141,6 +141,7 @@ TEST(ReplyFaults, ChangeTheReplyAsNamed) {
         {{FaultKind::kShort, 3}, {0xFE, 0x00, 0x00}, 0, 0},
         {{FaultKind::kShort, 40}, Bytes(reply.begin(), reply.end() - 1), 0, 0},
         {{FaultKind::kStray, 6}, reply, 6, 0},
+        {{FaultKind::kLostWrite, 0}, reply, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(DescribeFault(c.fault));

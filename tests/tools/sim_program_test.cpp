@@ -100,7 +100,7 @@ TEST(SimulatorProgram, HelpNamesEveryOptionAndBadUsageExits64) {
     EXPECT_EQ(help.Wait(0), 0);
     for (const char* option : {"--station", "--set ", "--set-file", "--link", "--device", "--baud",
                                "--format", "--fault", "silent", "late=MS", "damage=POS", "badstart",
-                               "short=LEN", "stray=COUNT", "--random-faults", "--seed", "--trace"}) {
+                               "short=LEN", "stray=COUNT", "lostwrite", "--random-faults", "--seed", "--trace"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
 

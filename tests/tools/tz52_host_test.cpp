@@ -9,16 +9,21 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -36,8 +41,11 @@ struct Outcome {
 
 // Runs `program` with `arguments` and collects its output; a run longer than
 // `limit` is killed and fails the test.
+// `interruptAfter` (above 0): SIGINT, as Ctrl-C sends it, once that time has
+// passed.
 Outcome Run(const std::string& program, const std::vector<std::string>& arguments,
-            std::chrono::seconds limit = std::chrono::seconds(30)) {
+            std::chrono::seconds limit = std::chrono::seconds(30),
+            std::chrono::milliseconds interruptAfter = std::chrono::milliseconds(0)) {
     Outcome outcome;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
@@ -66,6 +74,8 @@ Outcome Run(const std::string& program, const std::vector<std::string>& argument
         return outcome;
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto interruptAt = std::chrono::steady_clock::now() + interruptAfter;
+    bool interrupted = interruptAfter.count() <= 0;
     pollfd streams[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&outcome.out, &outcome.err};
     int open = 2;
@@ -74,6 +84,10 @@ Outcome Run(const std::string& program, const std::vector<std::string>& argument
             kill(child, SIGKILL);
             ADD_FAILURE() << program << " ran longer than " << limit.count() << " s";
             break;
+        }
+        if (!interrupted && std::chrono::steady_clock::now() >= interruptAt) {
+            kill(child, SIGINT);
+            interrupted = true;
         }
         if (poll(streams, 2, 100) < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i) {
@@ -182,8 +196,20 @@ TEST(Tz52WithoutController, BadUsageExitsWith64AndShowsTheUsage) {
         {{"--help"}, 0, "Exit codes: 0 all good", nullptr},
         {{"--version"}, 0, "tz52 1.0.0\ndriver library ", nullptr},
         {{"poll", "--json", "--csv", "--port", "tz52-none", "001M025"}, 64, "\"errors\":[\"--csv and --json", nullptr},
-        {{"restore", "--port", "tz52-none", "/nonexistent/dump.txt"}, 1, nullptr,
+        {{"restore", "--port", "tz52-none", "/nonexistent/dump.txt"}, 74, nullptr,
          "cannot read /nonexistent/dump.txt: No such file"},
+        // Read whole and bounded before anything else: a directory or a file
+        // without end is an error naming it, and the port is never opened.
+        {{"restore", "--port", "tz52-none", "--yes", "/tmp"}, 74, nullptr,
+         "cannot read /tmp: cannot be read: Is a directory"},
+        {{"restore", "--port", "tz52-none", "--dry-run", "/dev/zero"}, 74, nullptr,
+         "cannot read /dev/zero:1: line longer than 4096 bytes"},
+        {{"restore", "--json", "--port", "tz52-none", "--yes", "/tmp"}, 74, "\"exitCode\":74", nullptr},
+        {{"poll", "--port", "tz52-none", "-o", "/nonexistent/log.csv", "001M025"}, 74, nullptr,
+         "cannot append to /nonexistent/log.csv: No such file"},
+        {{"restore", "--help"}, 0, "--incomplete-ok", nullptr},
+        {{"dump", "--help"}, 0, "exit code 74", nullptr},
+        {{"poll", "--help"}, 0, "exit code 74", nullptr},
         {{"-V"}, 0, "libtz52drv.so, version ", nullptr},
         // Stop bits 1.5 with the driver's default of 8 data bits: refused
         // before the port is touched.
@@ -555,6 +581,11 @@ TEST_F(Tz52WithSimulator, RestoreWritesTheFilesWritableValuesThatDiffer) {
     EXPECT_NE(planOnly.out.find("017C001         0    65535\n"), std::string::npos) << Show(planOnly);
     EXPECT_EQ(planOnly.out.find("017M034"), std::string::npos) << Show(planOnly);
     EXPECT_NE(planOnly.err.find("2 points of types A and B are inputs and are skipped"), std::string::npos);
+    // 4 + 1 + 2: every point of the file is counted once.
+    EXPECT_NE(planOnly.out.find("dry run: would write 4, 1 unchanged; 2 skipped (types A and B)\n"),
+              std::string::npos)
+        << Show(planOnly);
+    EXPECT_EQ(planOnly.err.find("warning"), std::string::npos) << Show(planOnly);
     const Outcome unasked = Tz52({"restore", "--port", sim.port(), file.path()});
     EXPECT_EQ(unasked.exitCode, 1) << Show(unasked);
     EXPECT_NE(unasked.err.find("give --yes"), std::string::npos) << Show(unasked);
@@ -575,29 +606,240 @@ TEST_F(Tz52WithSimulator, RestoreWritesTheFilesWritableValuesThatDiffer) {
         << Show(again);
 }
 
+// A FIFO that gives `text` and then bytes without end, as a device or a
+// stuck writer would; the writer stops once the reader has gone.
+class EndlessFifo {
+public:
+    explicit EndlessFifo(const std::string& text) {
+        char pattern[] = "/tmp/tz52-host-fifo-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        folder_ = pattern;
+        path_ = folder_ + "/dump.txt";
+        if (mkfifo(path_.c_str(), 0600) != 0) return;
+        signal(SIGPIPE, SIG_IGN);
+        writer_ = std::thread([this, text] {
+            const int fd = open(path_.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            const std::string filler(4096, 'x');
+            bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+            while (ok && !stop_) ok = write(fd, filler.data(), filler.size()) > 0;
+            close(fd);
+        });
+    }
+    ~EndlessFifo() {
+        stop_ = true;
+        // Unblocks a writer whose reader never came.
+        const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+        if (writer_.joinable()) writer_.join();
+        if (fd >= 0) close(fd);
+        unlink(path_.c_str());
+        rmdir(folder_.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string folder_, path_;
+    std::atomic<bool> stop_{false};
+    std::thread writer_;
+};
+
 TEST_F(Tz52WithSimulator, RestoreOfABadFileWritesNothing) {
     const struct {
-        const char* text;
+        std::string text;
         const char* complaint;
+        int exitCode;
+        bool endless;  // the text from a FIFO that then never ends
     } files[] = {
-        {"001C001=1\n001M025 1234\n", ":2: \"001M025 1234\" is not POINT=VALUE"},
-        {"001C001=1\n001O003=2\n", ":2: \"2\" is not a value a point of type O holds (0 to 1)"},
-        {"001C001=1\n001M025=65536\n", ":2: \"65536\""},
-        {"001C001=1\n001M257=1\n", ":2: \"001M257\" is not a valid point address: index 257 is outside"},
-        {"001C001=1\n\n# note\n001C001=2\n", ":4: 001C001 is set again (first on line 1)"},
+        {"001C001=1\n001M025 1234\n", ":2: \"001M025 1234\" is not POINT=VALUE", 1, false},
+        {"001C001=1\n001O003=2\n", ":2: \"2\" is not a value a point of type O holds (0 to 1)", 1, false},
+        {"001C001=1\n001M025=65536\n", ":2: \"65536\"", 1, false},
+        {"001C001=1\n001M257=1\n", ":2: \"001M257\" is not a valid point address: index 257 is outside", 1, false},
+        {"001C001=1\n\n# note\n001C001=2\n", ":4: 001C001 is set again (first on line 1)", 1, false},
+        // The file's text never reaches the terminal raw: no ESC sequence,
+        // and a NUL does not cut the message short.
+        {"001C001=1\n001M025\x1b[2J=1\n", ":2: \"001M025\\x1B[2J\" is not a valid point address", 1, false},
+        {std::string("001C001=1\n0\0" "01C002=1 # x\n", 25), ":2: \"0\\x0001C002\" is not a valid point address", 1,
+         false},
+        {"001C001=1\n001C002=\x1b]0;owned\x07\n", ":2: \"\\x1B]0;owned\\x07\" is not a value", 1, false},
+        // Two good lines, then no end: the check of the whole file fails.
+        {"001C001=1\n001C002=2\n", ":3: line longer than 4096 bytes", 74, true},
+        // A dump stopped by Ctrl-C is not a backup to restore.
+        {"# tz52 dump of station 1\n# complete: no (stopped after 2 of 554 points)\n001A009=0\n001C001=1\n",
+         ": the dump is not complete (stopped after 2 of 554 points); restoring it would leave", 1, false},
+        {"# complete: no (\x1b[31mred)\n001C001=1\n", ": the dump is not complete (\\x1B[31mred)", 1, false},
     };
     for (const auto& bad : files) {
-        TempFile file(bad.text);
+        TempFile file(bad.endless ? "" : bad.text);
+        std::unique_ptr<EndlessFifo> fifo;
+        if (bad.endless) fifo = std::make_unique<EndlessFifo>(bad.text);
+        const std::string path = bad.endless ? fifo->path() : file.path();
         TempFile trace;
         Simulator sim({"--trace"}, trace.path());
         ASSERT_FALSE(sim.port().empty());
-        const Outcome outcome = Tz52({"restore", "--port", sim.port(), "--yes", file.path()});
-        EXPECT_EQ(outcome.exitCode, 1) << Show(outcome);
-        EXPECT_NE(outcome.err.find(file.path() + bad.complaint), std::string::npos) << Show(outcome);
+        const Outcome outcome = Tz52({"restore", "--port", sim.port(), "--yes", path});
+        EXPECT_EQ(outcome.exitCode, bad.exitCode) << Show(outcome);
+        EXPECT_NE(outcome.err.find(path + bad.complaint), std::string::npos) << Show(outcome);
         EXPECT_NE(outcome.err.find("nothing was written"), std::string::npos) << Show(outcome);
+        EXPECT_EQ(outcome.err.find('\x1b'), std::string::npos) << Show(outcome);
         sim.Stop();
         EXPECT_EQ(trace.Text().find(" write "), std::string::npos) << trace.Text();
     }
+}
+
+TEST_F(Tz52WithSimulator, RestoreSaysWhatTheFileHoldsAndWhatDidNotStick) {
+    const struct {
+        std::vector<std::string> options;
+        std::string text;
+        std::vector<std::string> simulator;
+        int exitCode;
+        const char* stdoutHolds;
+        const char* stderrHolds;
+    } rows[] = {
+        // The header names one station, the points another: said, not refused.
+        {{"--dry-run"}, "# tz52 dump of station 3\n017C001=1\n", {}, 0, "dry run: would write 1, 0 unchanged;",
+         " is a dump of station 3 by its header, but its points are of station 17"},
+        {{"--dry-run"}, "017C001=0\n018C001=0\n017A009=0\n", {}, 0, "would write 1, 1 unchanged; 1 skipped",
+         " holds points of 2 stations: 17, 18"},
+        // Exchanges: 1 reads the current value, 2 writes, 3 reads back.
+        {{"--yes", "--verify"}, "017C001=5\n", {"--fault", "2:lostwrite"}, 1, "0 written, 0 unchanged, 1 failed;",
+         "write 017C001: result 1: wrong answer: wrote 5, read back 0"},
+        {{"--yes"}, "017C001=5\n", {"--fault", "2:lostwrite"}, 0, "1 written, 0 unchanged, 0 failed;", nullptr},
+        {{"--dry-run", "--incomplete-ok"}, "# complete: no (stopped after 1 of 554 points)\n017C001=5\n", {}, 0,
+         "dry run: would write 1, 0 unchanged; 0 skipped", "an incomplete dump (stopped after 1 of 554 points)"},
+        {{"--dry-run"}, "# complete: yes\n017C001=5\n", {}, 0, "dry run: would write 1,", nullptr},
+    };
+    for (const auto& row : rows) {
+        TempFile file(row.text);
+        std::vector<std::string> simulator = {"--station", "17"};
+        simulator.insert(simulator.end(), row.simulator.begin(), row.simulator.end());
+        Simulator sim(simulator);
+        ASSERT_FALSE(sim.port().empty());
+        std::vector<std::string> arguments = {"restore", "--port", sim.port(), "--timeout", "10ms"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        arguments.push_back(file.path());
+        const Outcome outcome = Tz52(arguments);
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.text << "\n" << Show(outcome);
+        EXPECT_NE(outcome.out.find(row.stdoutHolds), std::string::npos) << row.text << "\n" << Show(outcome);
+        if (row.stderrHolds) {
+            EXPECT_NE(outcome.err.find(row.stderrHolds), std::string::npos) << row.text << "\n" << Show(outcome);
+        }
+    }
+}
+
+// A tmpfs of 16 KiB, filled up: a full disk. Mounting needs root.
+class FullDisk {
+public:
+    FullDisk() {
+        char pattern[] = "/tmp/tz52-host-full-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        folder_ = pattern;
+        if (mount("tz52-full", folder_.c_str(), "tmpfs", 0, "size=16k") != 0) {
+            reason_ = std::string("mount -t tmpfs: ") + std::strerror(errno);
+            return;
+        }
+        mounted_ = true;
+    }
+    ~FullDisk() {
+        if (mounted_) umount(folder_.c_str());
+        rmdir(folder_.c_str());
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& reason() const { return reason_; }
+    const std::string& folder() const { return folder_; }
+    // Writes `text` to NAME, then fills what room is left.
+    void Fill(const std::string& name, const std::string& text) {
+        FILE* file = std::fopen((folder_ + "/" + name).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
+        ASSERT_EQ(std::fclose(file), 0);
+        const int filler = open((folder_ + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(filler, 0);
+        const std::string block(1024, 'f');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        close(filler);
+    }
+
+private:
+    std::string folder_;
+    std::string reason_;
+    bool mounted_ = false;
+};
+
+std::string FileText(const std::string& path) {
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return "(none)";
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+    std::fclose(file);
+    return text;
+}
+
+TEST_F(Tz52WithSimulator, WriteErrorsAreSaidWithTheFileAndExit74) {
+    Simulator sim({"--station", "17"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome poll = Tz52({"poll", "--port", sim.port(), "--every", "0", "--count", "3", "-o", "/dev/full",
+                               "017C001"});
+    EXPECT_EQ(poll.exitCode, 74) << Show(poll);
+    EXPECT_NE(poll.err.find("cannot write to /dev/full: No space left on device; polling stopped"),
+              std::string::npos)
+        << Show(poll);
+    const Outcome nowhere = Tz52({"dump", "--port", sim.port(), "--station", "17", "--types", "O", "-o",
+                                  "/nonexistent/backup.txt"});
+    EXPECT_EQ(nowhere.exitCode, 74) << Show(nowhere);
+    EXPECT_NE(nowhere.err.find("cannot write the dump to /nonexistent/backup.txt: /nonexistent/backup.txt.part: No "
+                               "such file"),
+              std::string::npos)
+        << Show(nowhere);
+
+    FullDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "the full-disk rows need root to mount a tmpfs: " << disk.reason();
+    const std::string backup = disk.folder() + "/backup.txt";
+    disk.Fill("backup.txt", "# the last good backup\n017C001=7\n");
+    const Outcome full = Tz52({"dump", "--port", sim.port(), "--station", "17", "-o", backup});
+    EXPECT_EQ(full.exitCode, 74) << Show(full);
+    EXPECT_NE(full.err.find("cannot write the dump to " + backup + ": " + backup +
+                            ".part: No space left on device"),
+              std::string::npos)
+        << Show(full);
+    EXPECT_EQ(FileText(backup), "# the last good backup\n017C001=7\n");
+    EXPECT_EQ(FileText(backup + ".part"), "(none)");
+}
+
+TEST_F(Tz52WithSimulator, InterruptedDumpLeavesTheBackupAndRestoreRefusesThePart) {
+    TempFile backup("# the last good backup\n017C001=7\n");
+    // Exchange 3 answers after 1.5 s: Ctrl-C comes while it is awaited.
+    Simulator sim({"--station", "17", "--set", "017C001=9", "--fault", "3:late=1500"});
+    ASSERT_FALSE(sim.port().empty());
+    const Outcome dump = ::Run(kHost, {"dump", "--port", sim.port(), "--station", "17", "--timeout", "3s", "-o",
+                                     backup.path()},
+                             std::chrono::seconds(30), std::chrono::milliseconds(700));
+    EXPECT_EQ(dump.exitCode, 1) << Show(dump);
+    EXPECT_NE(dump.err.find("stopped by Ctrl-C after 3 of 554 points"), std::string::npos) << Show(dump);
+    EXPECT_NE(dump.err.find(backup.path() + " was left as it was; the points read are in " + backup.path() +
+                            ".incomplete"),
+              std::string::npos)
+        << Show(dump);
+    EXPECT_EQ(backup.Text(), "# the last good backup\n017C001=7\n");
+    const std::string part = backup.path() + ".incomplete";
+    const std::string text = FileText(part);
+    EXPECT_NE(text.find("\n# complete: no (stopped after 3 of 554 points)\n"), std::string::npos) << text;
+
+    const Outcome refused = Tz52({"restore", "--port", sim.port(), "--dry-run", part});
+    EXPECT_EQ(refused.exitCode, 1) << Show(refused);
+    EXPECT_NE(refused.err.find(part + ": the dump is not complete (stopped after 3 of 554 points)"),
+              std::string::npos)
+        << Show(refused);
+    // Comments are all the simulator sees of the header.
+    Simulator copy({"--set-file", part});
+    EXPECT_FALSE(copy.port().empty());
+    unlink(part.c_str());
+
+    const Outcome whole = Tz52({"dump", "--port", sim.port(), "--station", "17", "--types", "C", "-o",
+                                backup.path()});
+    EXPECT_EQ(whole.exitCode, 0) << Show(whole);
+    EXPECT_NE(backup.Text().find("\n# complete: yes\n# types C, "), std::string::npos) << backup.Text();
 }
 
 }  // namespace

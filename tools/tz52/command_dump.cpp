@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "driver/point_ranges.h"
@@ -43,7 +45,13 @@ public:
                "line settings, each failed point): what tz52 restore and tz52sim --set-file\n"
                "read, so a dump starts a simulator that answers like the controller. csv has\n"
                "the columns point, type, index, value, hex, result. json is one document.\n"
-               "Progress on stderr when it is a terminal; Ctrl-C stops with what was read.\n";
+               "Progress on stderr when it is a terminal; Ctrl-C stops with what was read.\n"
+               "\n"
+               "The text header says \"# complete: yes\", or \"no\" with where the dump\n"
+               "stopped; tz52 restore refuses an incomplete dump. With -o FILE the dump goes\n"
+               "to FILE.part and is renamed to FILE once it is on the disk; a dump stopped\n"
+               "by Ctrl-C leaves FILE as it was and is kept as FILE.incomplete. A file\n"
+               "that cannot be written is exit code 74.\n";
     }
     bool UsesPort() const override { return true; }
 
@@ -88,7 +96,7 @@ public:
                },
                "text (the default), csv or json")
             ->type_name("FORMAT");
-        app->add_option("-o,--output", outputPath_, "write the dump to FILE (replaced only once the dump\nis done)")
+        app->add_option("-o,--output", outputPath_, "write the dump to FILE (replaced only once the dump\nis done and on the disk)")
             ->type_name("FILE");
     }
     std::string CheckOperands() override {
@@ -165,7 +173,8 @@ public:
                          first.point + ": result " + std::to_string(first.result) + ": " + first.failure,
                      first.result);
         }
-        if (done < points.size()) {
+        const bool complete = done == points.size();
+        if (!complete) {
             Complain(host, "stopped by Ctrl-C after " + std::to_string(done) + " of " + std::to_string(points.size()) +
                                " points; the rest are not in the dump");
             exitCode = Worse(exitCode, kExitRefused);
@@ -191,7 +200,7 @@ public:
             }
             document["points"] = list;
             document["failed"] = failed;
-            document["complete"] = done == points.size();
+            document["complete"] = complete;
             text = document.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
         } else if (format_ == "csv") {
             text = "point,type,index,value,hex,result\n";
@@ -203,14 +212,16 @@ public:
                         "," + (ok ? HexWord(point.value) : "") + "," + std::to_string(point.result) + "\n";
             }
         } else {
+            // "# complete:" tells tz52 restore whether every point was
+            // reached; failed points do not make a dump incomplete.
             text = "# tz52 dump of station " + std::to_string(station_) + "\n# date " + date + "\n# port " +
                    setup.name + ", " + DescribeLine(setup.line) + ", read limit " +
-                   DescribeReadTimeout(setup.readTimeout) + "\n# types " + types_ + ", " +
-                   std::to_string(points.size()) + " points, " + std::to_string(failed) + " failed\n";
-            if (done < points.size()) {
-                text += "# incomplete: stopped after " + std::to_string(done) + " of " + std::to_string(points.size()) +
-                        " points\n";
-            }
+                   DescribeReadTimeout(setup.readTimeout) + "\n# complete: " +
+                   (complete ? std::string("yes")
+                             : "no (stopped after " + std::to_string(done) + " of " +
+                                   std::to_string(points.size()) + " points)") +
+                   "\n# types " + types_ + ", " + std::to_string(points.size()) + " points, " +
+                   std::to_string(failed) + " failed\n";
             for (const DumpedPoint& point : points) {
                 if (!point.read) continue;
                 if (point.result == kResultOk) {
@@ -230,22 +241,33 @@ public:
             } else {
                 std::fputs(text.c_str(), stdout);
             }
+            if (std::fflush(stdout) != 0) {
+                Complain(host, std::string("cannot write the dump to the standard output: ") + std::strerror(errno));
+                return Worse(exitCode, kExitFileError);
+            }
             return exitCode;
         }
+        // A dump that did not finish never replaces the file it names: the
+        // last full backup stays, and the part goes beside it.
+        const std::string target = complete ? outputPath_ : outputPath_ + ".incomplete";
         std::string error;
-        if (!WriteFileWhole(outputPath_, text, &error)) {
-            Complain(host, "cannot write the dump to " + outputPath_ + ": " + error);
-            return Worse(exitCode, kExitLineFailure);
+        if (!WriteFileWhole(target, text, &error)) {
+            Complain(host, "cannot write the dump to " + Printable(target) + ": " + error);
+            return Worse(exitCode, kExitFileError);
+        }
+        if (!complete) {
+            Complain(host, Printable(outputPath_) + " was left as it was; the points read are in " +
+                               Printable(target));
         }
         if (json) {
             host.document = document;
             host.document.erase("points");
-            host.document["file"] = outputPath_;
+            host.document["file"] = target;
             host.document["format"] = format_;
             host.document["failed"] = failed;
         } else if (progress.Enabled()) {
             std::fprintf(stderr, "tz52 dump: %zu points of station %d in %s (%zu failed)\n", done, station_,
-                         outputPath_.c_str(), failed);
+                         Printable(target).c_str(), failed);
         }
         return exitCode;
     }

@@ -78,7 +78,8 @@ public:
                            "As a data logger (--csv): one row per round, the time (ISO 8601, UTC, with\n"
                            "milliseconds), one value column per point and a last column naming the points\n"
                            "that failed; a failed read leaves its cell empty. -o FILE appends the rows to\n"
-                           "FILE and puts every round on the disk before the next.\n\n") +
+                           "FILE and puts every round on the disk before the next. A row that cannot be\n"
+                           "written stops the polling with exit code 74.\n\n") +
                kAddressHelp;
     }
     bool UsesPort() const override { return true; }
@@ -127,12 +128,15 @@ public:
         if (!csvPath_.empty()) {
             csvFile = std::fopen(csvPath_.c_str(), "ab");
             if (csvFile == nullptr) {
-                Complain(host, "cannot append to " + csvPath_ + ": " + std::strerror(errno));
-                return kExitLineFailure;
+                Complain(host, "cannot append to " + Printable(csvPath_) + ": " + std::strerror(errno));
+                return kExitFileError;
             }
         }
-        const int exitCode = Poll(host, csvFile);
-        if (csvFile != nullptr) std::fclose(csvFile);
+        int exitCode = Poll(host, csvFile);
+        if (csvFile != nullptr && std::fclose(csvFile) != 0 && !logFailed_) {
+            Complain(host, "cannot write to " + Printable(csvPath_) + ": " + std::strerror(errno));
+            exitCode = Worse(exitCode, kExitFileError);
+        }
         return exitCode;
     }
 
@@ -162,7 +166,9 @@ private:
             if (csvOut == stdout || std::ftell(csvOut) == 0) {
                 std::string header = "time";
                 for (const PollRow& row : rows) header += "," + row.point;
-                std::fprintf(csvOut, "%s,failed\n", header.c_str());
+                if (!WriteCsv(host, csvOut, header + ",failed\n")) {
+                    return Worse(kExitFileError, CloseOrExplain(host, &context, setup));
+                }
             }
         }
         StopOnInterrupt interrupt;
@@ -195,7 +201,12 @@ private:
             // lack values that were never read.
             if (!complete) break;
             const int64_t elapsed = roundStart - start;
-            if (csvOut != nullptr) WriteCsvRow(csvOut, roundTime, rows);
+            // A log that cannot be kept stops the polling: nobody would
+            // see the rounds it loses.
+            if (csvOut != nullptr && !WriteCsv(host, csvOut, CsvRow(roundTime, rows))) {
+                exitCode = Worse(exitCode, kExitFileError);
+                break;
+            }
             if (json) {
                 Json document = {{"round", round}, {"elapsedMs", elapsed}};
                 AddPortJson(&document, setup);
@@ -233,8 +244,8 @@ private:
     }
 
     // One round: its time, each point's value or an empty cell, and the
-    // points that failed. A file is put on the disk at once.
-    static void WriteCsvRow(FILE* out, const std::string& time, const std::vector<PollRow>& rows) {
+    // points that failed.
+    static std::string CsvRow(const std::string& time, const std::vector<PollRow>& rows) {
         std::string line = time;
         std::string failed;
         for (const PollRow& row : rows) {
@@ -245,12 +256,20 @@ private:
                 failed += (failed.empty() ? "" : " ") + row.point;
             }
         }
-        std::fprintf(out, "%s,%s\n", line.c_str(), failed.c_str());
-        if (out == stdout) {
-            std::fflush(out);
-        } else {
-            SyncToDisk(out);
-        }
+        return line + "," + failed + "\n";
+    }
+
+    // Writes CSV text; a file is put on the disk at once. A failure is said
+    // once, with the file's name and the system's reason.
+    bool WriteCsv(Host& host, FILE* out, const std::string& text) {
+        errno = 0;
+        const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+        if (written && (out == stdout ? std::fflush(out) == 0 : SyncToDisk(out))) return true;
+        const int reason = errno != 0 ? errno : EIO;
+        const std::string name = out == stdout ? std::string("the standard output") : Printable(csvPath_);
+        Complain(host, "cannot write to " + name + ": " + std::strerror(reason) + "; polling stopped");
+        logFailed_ = true;
+        return false;
     }
 
     // The table of a terminal, redrawn over the last one; returns its lines.
@@ -274,6 +293,7 @@ private:
     }
 
     bool csv_ = false;
+    bool logFailed_ = false;
     std::string csvPath_;
     int64_t everyMilliseconds_ = 1000;
     int64_t rounds_ = 0;  // 0 runs until interrupted

@@ -2,17 +2,14 @@
 // only those that differ, after the whole file has been checked.
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <map>
 #include <memory>
 
-#include "tools/common/point_file.h"
 #include "tools/common/quoted.h"
+#include "tools/common/text_input.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output_text.h"
+#include "tools/tz52/point_file_check.h"
 
 namespace {
 
@@ -34,7 +31,8 @@ public:
     const char* Name() const override { return "restore"; }
     const char* Summary() const override { return "write a dump's writable points back"; }
     const char* Usage() const override {
-        return "--port NAME [--dry-run] [--verify] [--yes] [line options] [--json] [--lib PATH] FILE";
+        return "--port NAME [--dry-run] [--verify] [--yes] [--incomplete-ok] [line options] [--json] [--lib PATH] "
+               "FILE";
     }
     std::string Description() const override {
         return "Writes the writable points (C, M, O, S) of a dump file (tz52 dump's text:\n"
@@ -44,7 +42,14 @@ public:
                "the current values are read, and only the points that differ are written,\n"
                "after the plan (point, current, new) is shown and, on a terminal, confirmed.\n"
                "Without a terminal to ask on, --yes is needed. A failed write is reported and\n"
-               "the rest go on; the summary counts written, unchanged and failed points.\n";
+               "the rest go on; the summary counts written, unchanged, failed and skipped\n"
+               "points (a dry run: those it would write), which add up to the file's points.\n"
+               "\n"
+               "A dump whose header says \"# complete: no\" is refused unless --incomplete-ok\n"
+               "is given. A file that names another station than its header, or several\n"
+               "stations, is warned of before the plan. A file that cannot be read (a\n"
+               "directory, a read error, a file without end such as /dev/zero) is exit\n"
+               "code 74; nothing is written.\n";
     }
     bool UsesPort() const override { return true; }
 
@@ -54,6 +59,9 @@ public:
         app->add_flag("--verify", verify_, "read every written point back; a different value is a\nfailure")
             ->disable_flag_override();
         app->add_flag("-y,--yes", yes_, "write without asking")->disable_flag_override();
+        app->add_flag("--incomplete-ok", incompleteOk_,
+                      "restore a dump whose header says it is not complete\n(one stopped by Ctrl-C)")
+            ->disable_flag_override();
     }
     std::string CheckOperands() override {
         if (operands.size() != 1) return "restore needs one FILE (a dump)";
@@ -63,10 +71,12 @@ public:
     int Run(Host& host) override {
         const std::string& path = operands[0];
         size_t skipped = 0;
-        if (!LoadFile(host, path, &skipped)) {
+        const int refusal = LoadFile(host, path, &skipped);
+        if (refusal != kExitOk) {
             Complain(host, "nothing was written; port " + host.invocation->port + " was not opened");
-            return kExitRefused;
+            return refusal;
         }
+        if (host.invocation->json && !warnings_.empty()) host.document["warnings"] = warnings_;
         if (skipped > 0) {
             std::fprintf(stderr, "tz52 restore: %zu points of types A and B are inputs and are skipped\n", skipped);
         }
@@ -121,11 +131,13 @@ public:
         }
         exitCode = Worse(exitCode, CloseOrExplain(host, &context, setup));
 
-        size_t written = 0, unchanged = 0, failed = 0;
+        // Every point of the file is in exactly one count.
+        size_t written = 0, unchanged = 0, failed = 0, notWritten = 0;
         for (const PlannedPoint& planned : plan_) {
             written += planned.action == "written" ? 1 : 0;
             unchanged += planned.action == "unchanged" ? 1 : 0;
             failed += planned.action == "failed" ? 1 : 0;
+            notWritten += planned.action == "planned" ? 1 : 0;
         }
         if (json) {
             AddPortJson(&host.document, setup);
@@ -145,72 +157,69 @@ public:
             host.document["unchanged"] = unchanged;
             host.document["failed"] = failed;
             host.document["skipped"] = skipped;
+            host.document["planned"] = notWritten;  // not written: a dry run, a "no", Ctrl-C
+        } else if (dryRun_) {
+            std::printf("dry run: would write %zu, %zu unchanged; %zu skipped (types A and B)\n", notWritten,
+                        unchanged, skipped);
         } else {
-            std::printf("%s%zu written, %zu unchanged, %zu failed; %zu skipped (types A and B)\n",
-                        dryRun_ ? "dry run: " : "", written, unchanged, failed, skipped);
+            const std::string notDone = notWritten > 0 ? ", " + std::to_string(notWritten) + " not written" : "";
+            std::printf("%zu written, %zu unchanged, %zu failed%s; %zu skipped (types A and B)\n", written, unchanged,
+                        failed, notDone.c_str(), skipped);
         }
         return exitCode;
     }
 
 private:
     // Reads and checks the whole file; every fault is named with FILE:LINE.
-    bool LoadFile(Host& host, const std::string& path, size_t* skipped) {
-        std::ifstream file(path);
-        if (!file) {
-            Complain(host, "cannot read " + path + ": " + std::strerror(errno));
-            return false;
+    // Returns the exit code of a refusal, or kExitOk.
+    int LoadFile(Host& host, const std::string& path, size_t* skipped) {
+        std::vector<std::string> lines;
+        std::string error;
+        if (!ReadTextLines(path, TextLimits{}, &lines, &error)) {
+            Complain(host, "cannot read " + error);
+            return kExitFileError;
         }
-        std::map<std::string, int> firstLine;
-        bool ok = true;
-        std::string line;
-        for (int number = 1; std::getline(file, line); ++number) {
-            const std::string where = path + ":" + std::to_string(number) + ": ";
-            std::string pointText, valueText;
-            const PointLineKind kind = SplitPointLine(line, &pointText, &valueText);
-            if (kind == PointLineKind::kBlank) continue;
-            if (kind == PointLineKind::kMalformed) {
-                Complain(host, where + Quoted(line) + " is not POINT=VALUE (as 003M025=1234)", kResultRefused);
-                ok = false;
-                continue;
-            }
-            const CheckedAddress address = CheckAddress(host.entry, pointText);
-            if (address.result != kResultOk) {
-                Complain(host, where + Quoted(pointText) + " is not a valid point address: " +
-                                   AddressRefusalReason(address),
-                         address.result);
-                ok = false;
-                continue;
-            }
-            const char type = static_cast<char>(address.pointType);
-            uint16_t value = 0;
-            if (!ParsePointValue(valueText, &value) || value > MaxPointValue(type)) {
-                Complain(host,
-                         where + Quoted(valueText) + " is not a value a point of type " + TypeName(type) +
-                             " holds (0 to " + std::to_string(MaxPointValue(type)) + ")",
-                         kResultRefused);
-                ok = false;
-                continue;
-            }
-            const std::string point = CanonicalAddress(address);
-            const auto seen = firstLine.emplace(point, number);
-            if (!seen.second) {
-                Complain(host, where + point + " is set again (first on line " + std::to_string(seen.first->second) +
-                                   ")",
-                         kResultRefused);
-                ok = false;
-                continue;
-            }
-            if (IsReadOnly(address.pointType)) {
+        const std::string name = Printable(path);
+        const PointFileCheck check = CheckPointFile(host.entry, lines);
+        for (const PointFileFault& fault : check.faults) {
+            Complain(host, name + ":" + std::to_string(fault.line) + ": " + fault.message, fault.result);
+        }
+        if (!check.faults.empty()) return kExitRefused;
+        if (check.incomplete && !incompleteOk_) {
+            Complain(host, name + ": the dump is not complete (" + check.incompleteReason +
+                               "); restoring it would leave the points it lacks as they are. Give "
+                               "--incomplete-ok to restore its points anyway",
+                     kResultRefused);
+            return kExitRefused;
+        }
+        if (check.incomplete) Warn(name + ": an incomplete dump (" + check.incompleteReason + "), restored as asked");
+        // Not a refusal: a dump of one station may be meant for another.
+        std::string stations;
+        for (int station : check.stations) stations += (stations.empty() ? "" : ", ") + std::to_string(station);
+        if (check.stations.size() > 1) {
+            Warn(name + " holds points of " + std::to_string(check.stations.size()) + " stations: " + stations);
+        } else if (check.headerStation != 0 && !check.stations.empty() &&
+                   *check.stations.begin() != check.headerStation) {
+            Warn(name + " is a dump of station " + std::to_string(check.headerStation) +
+                           " by its header, but its points are of station " + stations);
+        }
+        for (const PointFileEntry& entry : check.entries) {
+            if (IsReadOnly(entry.address.pointType)) {
                 ++*skipped;
                 continue;
             }
             PlannedPoint planned;
-            planned.address = address;
-            planned.point = point;
-            planned.value = value;
+            planned.address = entry.address;
+            planned.point = entry.point;
+            planned.value = entry.value;
             plan_.push_back(planned);
         }
-        return ok;
+        return kExitOk;
+    }
+
+    void Warn(const std::string& message) {
+        std::fprintf(stderr, "tz52 restore: warning: %s\n", message.c_str());
+        warnings_.push_back(message);
     }
 
     void ShowPlan(size_t toWrite, size_t skipped) const {
@@ -278,7 +287,9 @@ private:
     bool dryRun_ = false;
     bool verify_ = false;
     bool yes_ = false;
+    bool incompleteOk_ = false;
     std::vector<PlannedPoint> plan_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace

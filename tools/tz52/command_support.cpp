@@ -230,16 +230,23 @@ std::string IsoUtcNow() {
 }
 
 bool WriteFileWhole(const std::string& path, const std::string& text, std::string* error) {
+    // Every step checked: a full disk may fail the write, the flush, the
+    // sync or the close, and the file beside is then removed, never renamed.
     const std::string part = path + ".part";
     FILE* file = std::fopen(part.c_str(), "wb");
     if (file == nullptr) {
-        *error = part + ": " + std::strerror(errno);
+        *error = Printable(part) + ": " + std::strerror(errno);
         return false;
     }
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    if (written) SyncToDisk(file);
-    if (std::fclose(file) != 0 || !written) {
-        *error = part + ": " + std::strerror(errno);
+    errno = 0;
+    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size() && SyncToDisk(file);
+    int reason = errno;
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        reason = errno;
+    }
+    if (!ok) {
+        *error = Printable(part) + ": " + std::strerror(reason != 0 ? reason : EIO);
         std::remove(part.c_str());
         return false;
     }
@@ -247,7 +254,7 @@ bool WriteFileWhole(const std::string& path, const std::string& text, std::strin
     std::remove(path.c_str());  // rename does not replace a file on Windows
 #endif
     if (std::rename(part.c_str(), path.c_str()) != 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = Printable(path) + ": " + std::strerror(errno);
         std::remove(part.c_str());
         return false;
     }

@@ -41,7 +41,9 @@ bool CanRedrawInPlace(FILE* stream);
 bool IsTerminal(FILE* stream);
 
 // Puts what was written to `stream` on the disk, past the system's cache.
-void SyncToDisk(FILE* stream);
+// False, with errno set, when the flush or the sync failed (a full disk);
+// a pipe or a device that has no disk to sync to counts as done.
+bool SyncToDisk(FILE* stream);
 
 void SleepMilliseconds(int64_t milliseconds);
 

@@ -140,9 +140,11 @@ bool CanRedrawInPlace(FILE* stream) {
 
 bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) != 0; }
 
-void SyncToDisk(FILE* stream) {
-    std::fflush(stream);
-    fsync(fileno(stream));
+bool SyncToDisk(FILE* stream) {
+    if (std::fflush(stream) != 0) return false;
+    if (fsync(fileno(stream)) == 0) return true;
+    // EINVAL: a pipe, a terminal or a device such as /dev/null.
+    return errno == EINVAL || errno == EROFS || errno == ENOTSUP;
 }
 
 void SleepMilliseconds(int64_t milliseconds) {

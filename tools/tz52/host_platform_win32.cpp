@@ -11,6 +11,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -109,9 +110,10 @@ bool CanRedrawInPlace(FILE* stream) {
 
 bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
-void SyncToDisk(FILE* stream) {
-    std::fflush(stream);
-    _commit(_fileno(stream));
+bool SyncToDisk(FILE* stream) {
+    if (std::fflush(stream) != 0) return false;
+    // EBADF: a console or a pipe, which has no disk to sync to.
+    return _commit(_fileno(stream)) == 0 || errno == EBADF;
 }
 
 void SleepMilliseconds(int64_t milliseconds) {

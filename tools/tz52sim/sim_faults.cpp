@@ -24,6 +24,7 @@ constexpr FaultName kFaultNames[] = {
     {FaultKind::kShort, "short", true, 0, 1000, "a byte count"},
     {FaultKind::kStray, "stray", true, 1, 4096, "a byte count from 1"},
     {FaultKind::kHangUp, "hangup", false, 0, 0, ""},
+    {FaultKind::kLostWrite, "lostwrite", false, 0, 0, ""},
 };
 
 // The kinds a random draw chooses from, in equal shares.
@@ -68,7 +69,7 @@ bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error) {
         *fault = parsed;
         return true;
     }
-    *error = "unknown fault " + Quoted(name) + " (silent, late=MS, damage=POS, badstart, short=LEN, stray=COUNT, hangup)";
+    *error = "unknown fault " + Quoted(name) + " (silent, late=MS, damage=POS, badstart, short=LEN, stray=COUNT, hangup, lostwrite)";
     return false;
 }
 
@@ -125,6 +126,7 @@ Transmission ApplyFault(const Fault& fault, const Bytes& reply, uint64_t exchang
     const size_t last = reply.size() - 1;
     switch (fault.kind) {
         case FaultKind::kNone: break;
+        case FaultKind::kLostWrite: break;  // the reply is whole; the memory is the server's to keep
         case FaultKind::kSilent: out.bytes.clear(); break;
         case FaultKind::kLate: out.delayMs = fault.amount; break;
         case FaultKind::kDamage: {

@@ -20,7 +20,9 @@ enum class FaultKind {
     kBadStart,  // the reply with a wrong first byte
     kShort,     // only the first `amount` bytes of the reply
     kStray,     // the reply, then `amount` stray bytes before the next request
-    kHangUp     // part of the reply, then the line goes away and the simulator ends
+    kHangUp,    // part of the reply, then the line goes away and the simulator ends
+    kLostWrite  // the reply as usual, but a write is not kept: the station's
+                // memory stays as it was (a write acknowledged, then lost)
 };
 
 struct Fault {
@@ -29,7 +31,7 @@ struct Fault {
 };
 
 // "silent", "late=MS", "damage=POS", "badstart", "short=LEN", "stray=COUNT",
-// "hangup".
+// "hangup", "lostwrite".
 bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error);
 // "N:KIND" as --fault takes it.
 bool ParseScriptedFault(const std::string& text, uint64_t* exchange, Fault* fault,

@@ -70,7 +70,8 @@ void DefineOptions(CLI::App* app, GivenValues* given, SimConfig* config) {
                     "  short=LEN     only the first LEN bytes of the reply\n"
                     "  stray=COUNT   COUNT stray bytes after the reply\n"
                     "  hangup        half the reply, then the line goes away\n"
-                    "                and the simulator exits")
+                    "                and the simulator exits\n"
+                    "  lostwrite     a write acknowledged but not kept")
         ->type_name("N:KIND")->group(faults);
     app->add_option("--random-faults", given->randomFaults,
                     "give a share R (0 to 1) of the exchanges a random fault\n"

@@ -195,7 +195,16 @@ bool Simulator::HandleRequest(const Request& request) {
     Bytes reply;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        reply = controller_.Answer(request, &command);
+        // A lost write: answered from the memory as it is, then the memory
+        // put back, so that only a read-back shows the write did not stick.
+        ControllerMemory* memory = controller_.Memory(request.station);
+        if (fault.kind == FaultKind::kLostWrite && memory != nullptr) {
+            const ControllerMemory before = *memory;
+            reply = controller_.Answer(request, &command);
+            *memory = before;
+        } else {
+            reply = controller_.Answer(request, &command);
+        }
         if (log_.size() >= kLogLimit) log_.erase(log_.begin(), log_.begin() + kLogLimit / 2);
         log_.push_back({number, request.station, command.format->kind, fault});
     }
