@@ -43,7 +43,8 @@ void DefineOptions(CLI::App* app, GivenValues* given, SimConfig* config) {
                     "repeatable; A 0-381, B 0-127, O 0-1, C M S 0-65535\n"
                     "(decimal, or hexadecimal with 0x); wins over --set-file")
         ->type_name("POINT=VALUE")->group(controller);
-    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\nformat of tz52 dump)")
+    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\n"
+                    "format of tz52 dump); a file that cannot be read: exit 74")
         ->type_name("FILE")->group(controller);
 
     const char* line = "Line";
