@@ -237,8 +237,8 @@ TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
          "{\"exitCode\":1,\"result\":1,\"errors\":[\"\\\"001M300\\\" is not a valid point address", nullptr},
         {{"monitor", "--device", "/dev/tz52-none"}, 2, nullptr, "tz52 monitor: open(/dev/tz52-none) failed"},
         {{"monitor", "--device", "/dev/null"}, 2, nullptr, "tcgetattr(/dev/null) failed"},
-        {{"monitor", "--json", "--decode", "/nonexistent/x.cap"}, 2,
-         "{\"exitCode\":2,\"errors\":[\"cannot open the capture /nonexistent/x.cap: No such file", nullptr},
+        {{"monitor", "--json", "--decode", "/nonexistent/x.cap"}, 74,
+         "{\"exitCode\":74,\"errors\":[\"cannot read the capture /nonexistent/x.cap: No such file", nullptr},
     });
 }
 
