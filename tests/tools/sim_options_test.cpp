@@ -119,6 +119,8 @@ TEST(SimulatorCommandLine, ReadsAssignmentsFromAFile) {
     SimConfig refused;
     EXPECT_EQ(Parse({"--set-file", path}, &refused, &error), CommandLineOutcome::kError);
     EXPECT_NE(error.find(":2:"), std::string::npos) << error;
+    EXPECT_TRUE(refused.assignments.empty()) << "a file with a bad line set points";
+    EXPECT_EQ(Parse({"--set-file", "/"}, &refused, &error), CommandLineOutcome::kFileError);
     unlink(path);
 }
 

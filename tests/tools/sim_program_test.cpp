@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,40 @@ TEST(SimulatorProgram, HelpNamesEveryOptionAndBadUsageExits64) {
     Program bad({"--set", "001A009=999"});
     EXPECT_EQ(bad.Wait(0), 64);
     EXPECT_NE(ReadFor(bad.err, 1000, 1000).find("0 to 381"), std::string::npos);
+}
+
+// A set file is read whole before anything is served: one that cannot be
+// read is a file error (74) naming it, a bad line a usage error (64) naming
+// FILE:LINE; names and text from the file are shown escaped.
+TEST(SimulatorProgram, SetFileThatCannotBeReadExits74AndABadLine64) {
+    char named[] = "/tmp/tz52sim-\x1b[1m-XXXXXX";
+    const int fd = mkstemp(named);
+    ASSERT_GE(fd, 0);
+    const std::string text = "001M025=1\n\x1b[2J=5\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+    const std::string shownName = "/tmp/tz52sim-\\x1B[1m-" + std::string(named).substr(std::strlen(named) - 6);
+    const struct {
+        std::string file;
+        int exitCode;
+        std::string stderrHolds;
+    } rows[] = {
+        {"/dev/zero", 74, "tz52sim: --set-file /dev/zero:1: line longer than 4096 bytes"},
+        {"/", 74, "tz52sim: --set-file /: cannot be read: Is a directory"},
+        {"/proc/self/mem", 74, "tz52sim: --set-file /proc/self/mem: cannot be read: Input/output error"},
+        {"/nonexistent/plant.txt", 74, "tz52sim: --set-file /nonexistent/plant.txt: No such file"},
+        {named, 64, "tz52sim: " + shownName + ":2: point address \"\\x1B[2J\" is not"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        Program simulator({"--set-file", row.file});
+        const std::string err = ReadFor(simulator.err, 100000, 10000);
+        EXPECT_EQ(simulator.Wait(0), row.exitCode) << err;
+        EXPECT_NE(err.find(row.stderrHolds), std::string::npos) << err;
+        EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
+        EXPECT_EQ(ReadFor(simulator.out, 100, 100), "") << "served anyway";
+    }
+    unlink(named);
 }
 
 TEST(SimulatorProgram, PrintsThePortAnswersOnItAndCleansUpOnASignal) {

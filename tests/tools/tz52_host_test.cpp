@@ -263,8 +263,8 @@ TEST(Tz52WithoutController, PortThatDoesNotOpenIsALineFailureNamingIt) {
          "{\"exitCode\":1,\"result\":1,\"errors\":[\"\\\"001M300\\\" is not a valid point address", nullptr},
         {{"monitor", "--device", "/dev/tz52-none"}, 2, nullptr, "tz52 monitor: open(/dev/tz52-none) failed"},
         {{"monitor", "--device", "/dev/null"}, 2, nullptr, "tcgetattr(/dev/null) failed"},
-        {{"monitor", "--json", "--decode", "/nonexistent/x.cap"}, 2,
-         "{\"exitCode\":2,\"errors\":[\"cannot open the capture /nonexistent/x.cap: No such file", nullptr},
+        {{"monitor", "--json", "--decode", "/nonexistent/x.cap"}, 74,
+         "{\"exitCode\":74,\"errors\":[\"cannot read the capture /nonexistent/x.cap: No such file", nullptr},
     });
 }
 
@@ -493,7 +493,7 @@ const std::vector<std::string> kThreeStations = {"--station", "3", "--station", 
 TEST_F(Tz52WithSimulator, ScanFindsExactlyTheStationsThatAnswer) {
     Simulator sim(kThreeStations);
     ASSERT_FALSE(sim.port().empty());
-    const Outcome all = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms"});
+    const Outcome all = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms", "--all"});
     EXPECT_EQ(all.exitCode, 0) << Show(all);
     EXPECT_NE(all.out.find("\n3 stations answered: 3, 17, 99\n"), std::string::npos) << Show(all);
     EXPECT_NE(all.out.find("\n     17  yes            0"), std::string::npos) << Show(all);
@@ -513,6 +513,24 @@ TEST_F(Tz52WithSimulator, ScanFindsExactlyTheStationsThatAnswer) {
     const Outcome none = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms", "--stations", "1,2"});
     EXPECT_EQ(none.exitCode, 1) << Show(none);
     EXPECT_NE(none.out.find("no station answered"), std::string::npos) << Show(none);
+
+    // Without --all the table lists only the stations that answered.
+    const Outcome answered = Tz52({"scan", "--port", sim.port(), "--timeout", "10ms", "--stations", "16-18,3,4"});
+    EXPECT_EQ(answered.exitCode, 0) << Show(answered);
+    EXPECT_EQ(answered.out.rfind("STATION  ANSWERED  RESULT  REPLY MS\n     17  yes            0 ", 0), 0u)
+        << Show(answered);
+    EXPECT_NE(answered.out.find("\n      3  yes            0 "), std::string::npos) << Show(answered);
+    EXPECT_EQ(std::count(answered.out.begin(), answered.out.end(), '\n'), 4) << Show(answered);
+    EXPECT_NE(answered.out.find("\n2 stations answered: 17, 3\n"), std::string::npos) << Show(answered);
+    EXPECT_EQ(none.out, "no station answered\n") << Show(none);
+
+    // A station whose every reply is damaged did not answer.
+    Simulator damaged({"--station", "5", "--fault", "1:damage=5", "--fault", "2:badstart", "--fault", "3:short=3"});
+    ASSERT_FALSE(damaged.port().empty());
+    const Outcome bad = Tz52({"scan", "--port", damaged.port(), "--timeout", "10ms", "--stations", "4-6", "--all"});
+    EXPECT_EQ(bad.exitCode, 1) << Show(bad);
+    EXPECT_NE(bad.out.find("\n      5  no             2         -\n"), std::string::npos) << Show(bad);
+    EXPECT_NE(bad.out.find("\nno station answered\n"), std::string::npos) << Show(bad);
 }
 
 TEST_F(Tz52WithSimulator, DumpStartsASimulatorThatAnswersLikeTheStation) {

@@ -63,7 +63,7 @@ run 0 write --port COM7 --timeout 1s --verify --json 001C016=517 001M256=0xBEEF 
 {"address":"001O003","result":0,"written":1,"readBack":1}
 {"address":"001S001","result":0,"written":43981,"readBack":43981}
 LINES
-run 0 scan --port COM7 --timeout 200ms --stations 1,2 <<'LINES'
+run 0 scan --port COM7 --timeout 200ms --stations 1,2 --all <<'LINES'
       1  yes            0
       2  no             2         -
 1 station answered: 1

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "tools/common/quoted.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/monitor.h"
 
@@ -44,7 +45,7 @@ public:
     }
 
     std::string CheckOperands() override {
-        if (!operands.empty()) return "monitor takes no operands ('" + operands[0] + "')";
+        if (!operands.empty()) return "monitor takes no operands (" + Quoted(operands[0]) + ")";
         if (settings_.devicePath.empty() == settings_.decodePath.empty()) {
             return "monitor needs either --device PATH (watch a line) or --decode FILE (read a capture)";
         }

@@ -62,13 +62,18 @@ class ScanCommand : public Command {
 public:
     const char* Name() const override { return "scan"; }
     const char* Summary() const override { return "find the stations that answer on the line"; }
-    const char* Usage() const override { return "--port NAME [--stations LIST] [line options] [--json] [--lib PATH]"; }
+    const char* Usage() const override {
+        return "--port NAME [--stations LIST] [--all] [line options] [--json] [--lib PATH]";
+    }
     std::string Description() const override {
         return "Probes each station with one read of input B001 and shows which answered,\n"
                "with the driver's result and the reply time. B001 is the probe because every\n"
                "controller has inputs B001 to B016, reading one changes nothing, and its\n"
                "exchange is the shortest the driver makes (14 bytes). A silent station costs\n"
-               "3 attempts x the read limit. Ctrl-C stops with what was found so far.\n"
+               "3 attempts x the read limit. A station whose replies stayed damaged did not\n"
+               "answer. The table lists the stations that answered (--all: every station\n"
+               "probed); the JSON has every station probed. Ctrl-C stops with what was\n"
+               "found so far.\n"
                "\n"
                "Exit 0 when a station answered, 1 when none did, 2 when the port failed.\n";
     }
@@ -85,6 +90,8 @@ public:
                },
                "the stations to probe: 1-127 (the default), or a list\nsuch as 3,17,99 or 1-10,20")
             ->type_name("LIST");
+        app->add_flag("--all", all_, "list every station probed, not only those that\nanswered")
+            ->disable_flag_override();
     }
     std::string CheckOperands() override {
         if (!operands.empty()) return "scan takes no operands (" + Quoted(operands[0]) + ")";
@@ -159,8 +166,11 @@ public:
             host.document["complete"] = complete;
             return exitCode;
         }
-        std::printf("STATION  ANSWERED  RESULT  REPLY MS\n");
+        bool headerShown = false;
         for (const Probe& probe : probes) {
+            if (probe.result != kResultOk && !all_) continue;
+            if (!headerShown) std::printf("STATION  ANSWERED  RESULT  REPLY MS\n");
+            headerShown = true;
             char replyText[32] = "-";
             if (probe.result == kResultOk) std::snprintf(replyText, sizeof replyText, "%.1f", probe.replyMs);
             std::printf("%7d  %-8s  %6d  %8s\n", probe.station, probe.result == kResultOk ? "yes" : "no",
@@ -179,6 +189,7 @@ private:
     static double RoundedMs(double ms) { return static_cast<double>(static_cast<int64_t>(ms * 10.0 + 0.5)) / 10.0; }
 
     std::vector<int> stations_;
+    bool all_ = false;
 };
 
 }  // namespace

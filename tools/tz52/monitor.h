@@ -71,7 +71,8 @@ private:
 const char* MonitorHelpText();
 
 // How a run ended. Exit codes as tz52's: 0 done; 1 some capture lines could
-// not be read; 2 the device, the pseudo-terminal or a file failed.
+// not be read; 2 the device, the pseudo-terminal or the -o file failed; 74
+// the capture to decode could not be read.
 struct MonitorOutcome {
     int exitCode = 0;
     std::string failure;  // for the caller to report; empty when none

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "tools/common/quoted.h"
 #include "tools/tz52/monitor_output.h"
 
 namespace tz52monitor {
@@ -113,14 +114,14 @@ CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts) {
         std::string time = tokens[0];
         if (time.find(':') != std::string::npos) {
             if (!ParseDayTime(time, &parsed.piece.timeUs)) {
-                parsed.error = "'" + time + "' is not a time of day (HH:MM:SS or HH:MM:SS.ffffff)";
+                parsed.error = "'" + Printable(time) + "' is not a time of day (HH:MM:SS or HH:MM:SS.ffffff)";
                 return parsed;
             }
             parsed.timeForm = TimeForm::kDayTime;
         } else {
             if (time.size() > 2 && time.compare(time.size() - 2, 2, "ms") == 0) time.resize(time.size() - 2);
             if (!ParseDecimal(time, 1000, &parsed.piece.timeUs)) {
-                parsed.error = "'" + tokens[0] + "' is neither a direction mark (> or <) nor a time (12.345 or "
+                parsed.error = "'" + Printable(tokens[0]) + "' is neither a direction mark (> or <) nor a time (12.345 or "
                                                  "23:41:07.123)";
                 return parsed;
             }
@@ -138,7 +139,7 @@ CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts) {
         int high = 0, low = 0;
         for (size_t i = 0; i < hex.size(); i += 2) {
             if (i + 1 >= hex.size() || !HexDigit(hex[i], &high) || !HexDigit(hex[i + 1], &low)) {
-                parsed.error = "'" + hex + "' is not hexadecimal bytes (pairs of digits 0-9, A-F)";
+                parsed.error = "'" + Printable(hex) + "' is not hexadecimal bytes (pairs of digits 0-9, A-F)";
                 return parsed;
             }
             parsed.piece.bytes.push_back(static_cast<uint8_t>(high * 16 + low));
@@ -150,6 +151,52 @@ CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts) {
     }
     parsed.kind = CaptureLine::kPiece;
     return parsed;
+}
+
+CaptureContents ReadCaptureLines(const std::vector<std::string>& lines) {
+    CaptureContents contents;
+    // The capture's own facts (its read limit, its clock) apply from the
+    // start, so they are read first.
+    for (const std::string& line : lines) {
+        if (line.compare(0, 2, "# ") == 0) ParseCaptureLine(line, &contents.facts);
+    }
+    TimeForm form = TimeForm::kNone;
+    int64_t lastUs = kNoTime;
+    CaptureFacts ignored;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        CaptureLine parsed = ParseCaptureLine(lines[i], &ignored);
+        if (parsed.kind == CaptureLine::kPiece && parsed.timeForm != TimeForm::kNone) {
+            if (form == TimeForm::kNone) {
+                form = parsed.timeForm;
+                // Times of day count from the first; their clock is what they say.
+                if (form == TimeForm::kDayTime) {
+                    contents.dayTimes = true;
+                    contents.firstDayTimeUs = parsed.piece.timeUs;
+                }
+            }
+            if (parsed.timeForm != form) {
+                parsed.kind = CaptureLine::kError;
+                parsed.error = "times in milliseconds and times of day mixed in one capture";
+            } else {
+                int64_t us = parsed.piece.timeUs - contents.firstDayTimeUs;
+                // A time of day half a day or more before the one above
+                // crossed midnight.
+                if (form == TimeForm::kDayTime && lastUs != kNoTime && lastUs - us >= kMicrosecondsPerDay / 2) {
+                    us += kMicrosecondsPerDay;
+                }
+                if (lastUs != kNoTime && us < lastUs) {
+                    parsed.kind = CaptureLine::kError;
+                    parsed.error = "the time goes back";
+                } else {
+                    parsed.piece.timeUs = us;
+                    lastUs = us;
+                }
+            }
+        }
+        if (parsed.kind == CaptureLine::kError) contents.faults.push_back({i + 1, parsed.error});
+        if (parsed.kind == CaptureLine::kPiece) contents.pieces.push_back(std::move(parsed.piece));
+    }
+    return contents;
 }
 
 }  // namespace tz52monitor

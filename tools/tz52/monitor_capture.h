@@ -14,8 +14,10 @@
 #ifndef TZ52_TOOLS_MONITOR_CAPTURE_H
 #define TZ52_TOOLS_MONITOR_CAPTURE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/tz52/monitor_exchanges.h"
 
@@ -44,6 +46,25 @@ struct CaptureLine {
 // One line (without its newline). Comment lines that carry facts update
 // *facts.
 CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts);
+
+// A line that cannot be read: its number (from 1) and why.
+struct CaptureFault {
+    size_t line = 0;
+    std::string error;
+};
+
+// A whole capture read: the facts of its comment lines (which apply from the
+// start, wherever they stand), its pieces in order with times from the start
+// (or none), and the lines left out.
+struct CaptureContents {
+    CaptureFacts facts;
+    bool dayTimes = false;        // the times were times of day...
+    int64_t firstDayTimeUs = 0;   // ...counted from this one
+    std::vector<Piece> pieces;
+    std::vector<CaptureFault> faults;
+};
+
+CaptureContents ReadCaptureLines(const std::vector<std::string>& lines);
 
 }  // namespace tz52monitor
 

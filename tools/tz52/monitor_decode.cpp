@@ -1,10 +1,10 @@
 // The parts of tz52 monitor that every platform has: the session that turns
 // pieces into shown records, and decoding a capture file.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 
+#include "tools/common/exit_codes.h"
+#include "tools/common/quoted.h"
+#include "tools/common/text_input.h"
 #include "tools/tz52/monitor.h"
 #include "tools/tz52/monitor_capture.h"
 
@@ -24,8 +24,10 @@ const char* MonitorHelpText() {
            "\"[TIME] > 81 7E 01 7E ...\" (from the host) and \"[TIME] < FE 00 00 7F ...\"\n"
            "(from the controller); TIME is optional: milliseconds (12.345) or a time of\n"
            "day (23:41:07.123); lines starting with # are comments; a line that cannot be\n"
-           "read is named and left out (exit 1). Live monitoring needs Linux; --decode\n"
-           "works everywhere.\n";
+           "read is named and left out (exit 1); a capture that cannot be read at all\n"
+           "(a read error, a directory, a line over 64 KiB, a file over 256 MiB) is\n"
+           "exit 74, with nothing decoded. Live monitoring needs Linux; --decode works\n"
+           "everywhere.\n";
 }
 
 int64_t QuietLimitUs(int readLimitMs) { return (static_cast<int64_t>(readLimitMs) + kQuietMarginMs) * 1000; }
@@ -78,74 +80,42 @@ void MonitorSession::Finish() {
 
 MonitorOutcome RunMonitorDecode(const MonitorSettings& settings) {
     MonitorOutcome outcome;
-    const std::string& path = settings.decodePath;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        outcome.exitCode = 2;
-        outcome.failure = "cannot open the capture " + path + ": " + std::strerror(errno);
+    // Read whole and checked first: a read error or a file that never ends
+    // is said, and nothing of it decoded as if it were the capture. Captures
+    // of a long day run to tens of megabytes; the monitor writes a piece of
+    // at most 4096 bytes as one line of about 12 KB.
+    TextLimits limits;
+    limits.maxLineBytes = 64u << 10;
+    limits.maxFileBytes = 256u << 20;
+    std::vector<std::string> lines;
+    std::string error;
+    if (!ReadTextLines(settings.decodePath, limits, &lines, &error)) {
+        outcome.exitCode = kExitCodeFileError;
+        outcome.failure = "cannot read the capture " + error;
         return outcome;
     }
-    // The capture's own facts (its read limit, its clock) apply from the
-    // start, so they are read first.
-    CaptureFacts facts;
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) {
-        lines.push_back(line);
-        if (line.compare(0, 2, "# ") == 0) ParseCaptureLine(line, &facts);
-    }
-    DisplayOptions display = settings.display;
-    display.hasClock = facts.hasClock;
-    display.clockAtZeroUs = facts.clockAtZeroUs;
-    const int readLimitMs = !settings.readLimitGiven && facts.hasReadLimit ? facts.readLimitMs : settings.readLimitMs;
-    MonitorSession session(display, readLimitMs, stdout);
+    CaptureContents contents = ReadCaptureLines(lines);
+    lines = std::vector<std::string>();
 
-    int unreadable = 0;
-    TimeForm form = TimeForm::kNone;
-    int64_t zeroUs = 0;
-    int64_t lastUs = kNoTime;
-    CaptureFacts ignored;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        CaptureLine parsed = ParseCaptureLine(lines[i], &ignored);
-        if (parsed.kind == CaptureLine::kPiece && parsed.timeForm != TimeForm::kNone) {
-            if (form == TimeForm::kNone) {
-                form = parsed.timeForm;
-                // Times of day count from the first; their clock is what they say.
-                if (form == TimeForm::kDayTime) {
-                    zeroUs = parsed.piece.timeUs;
-                    session.display().hasClock = true;
-                    session.display().clockAtZeroUs = zeroUs;
-                }
-            }
-            if (parsed.timeForm != form) {
-                parsed.kind = CaptureLine::kError;
-                parsed.error = "times in milliseconds and times of day mixed in one capture";
-            } else {
-                int64_t us = parsed.piece.timeUs - zeroUs;
-                // A time of day half a day or more before the one above
-                // crossed midnight.
-                if (form == TimeForm::kDayTime && lastUs != kNoTime && lastUs - us >= kMicrosecondsPerDay / 2) {
-                    us += kMicrosecondsPerDay;
-                }
-                if (lastUs != kNoTime && us < lastUs) {
-                    parsed.kind = CaptureLine::kError;
-                    parsed.error = "the time goes back";
-                } else {
-                    parsed.piece.timeUs = us;
-                    lastUs = us;
-                }
-            }
-        }
-        if (parsed.kind == CaptureLine::kError) {
-            ++unreadable;
-            std::fprintf(stderr, "tz52 monitor: %s:%zu: cannot read the line, left out: %s\n", path.c_str(), i + 1,
-                         parsed.error.c_str());
-            continue;
-        }
-        if (parsed.kind == CaptureLine::kPiece) session.Add(parsed.piece, 0);
+    DisplayOptions display = settings.display;
+    display.hasClock = contents.facts.hasClock;
+    display.clockAtZeroUs = contents.facts.clockAtZeroUs;
+    if (contents.dayTimes) {
+        display.hasClock = true;
+        display.clockAtZeroUs = contents.firstDayTimeUs;
     }
+    const int readLimitMs = !settings.readLimitGiven && contents.facts.hasReadLimit ? contents.facts.readLimitMs
+                                                                                    : settings.readLimitMs;
+    const std::string name = Printable(settings.decodePath);
+    for (const CaptureFault& fault : contents.faults) {
+        std::fprintf(stderr, "tz52 monitor: %s:%zu: cannot read the line, left out: %s\n", name.c_str(), fault.line,
+                     fault.error.c_str());
+    }
+    MonitorSession session(display, readLimitMs, stdout);
+    for (const Piece& piece : contents.pieces) session.Add(piece, 0);
     session.Finish();
     outcome.printed = true;
-    outcome.exitCode = unreadable == 0 ? 0 : 1;
+    outcome.exitCode = contents.faults.empty() ? 0 : 1;
     return outcome;
 }
 

@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <string>
 
+#include "tools/common/exit_codes.h"
 #include "tools/common/version.h"
 #include "tools/tz52sim/sim_options.h"
 #include "tools/tz52sim/sim_server.h"
 
 namespace {
 
-constexpr int kExitUsage = 64;
 constexpr int kExitLineFailed = 1;
 
 tz52sim::Simulator* g_simulator = nullptr;
@@ -36,7 +36,10 @@ int main(int argc, char** argv) {
             return 0;
         case tz52sim::CommandLineOutcome::kError:
             std::fprintf(stderr, "tz52sim: %s\n", error.c_str());
-            return kExitUsage;
+            return kExitCodeUsage;
+        case tz52sim::CommandLineOutcome::kFileError:
+            std::fprintf(stderr, "tz52sim: %s\n", error.c_str());
+            return kExitCodeFileError;
         case tz52sim::CommandLineOutcome::kRun:
             break;
     }

@@ -4,13 +4,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/common/option_help.h"
 #include "tools/common/point_file.h"
 #include "tools/common/quoted.h"
+#include "tools/common/text_input.h"
 #include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
@@ -43,7 +43,8 @@ void DefineOptions(CLI::App* app, GivenValues* given, SimConfig* config) {
                     "repeatable; A 0-381, B 0-127, O 0-1, C M S 0-65535\n"
                     "(decimal, or hexadecimal with 0x); wins over --set-file")
         ->type_name("POINT=VALUE")->group(controller);
-    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\nformat of tz52 dump)")
+    app->add_option("--set-file", given->setFiles, "one POINT=VALUE a line; # starts a comment (the text\n"
+                    "format of tz52 dump); a file that cannot be read: exit 74")
         ->type_name("FILE")->group(controller);
 
     const char* line = "Line";
@@ -113,37 +114,41 @@ std::string ParseErrorText(const CLI::ParseError& failure) {
     return what + " (see --help)";
 }
 
-// Each given value checked and put in `config`; false with a message.
-bool ApplyValues(const GivenValues& given, SimConfig* config, std::string* error) {
+// Each given value checked and put in `config`; kError or kFileError with
+// a message.
+CommandLineOutcome ApplyValues(const GivenValues& given, SimConfig* config, std::string* error) {
+    constexpr CommandLineOutcome kRefused = CommandLineOutcome::kError;
     long long number = 0;
     for (const std::string& value : given.stations) {
         if (!ParseInteger(value, kFirstStation, kLastStation, &number)) {
             *error = "--station " + Quoted(value) + ": a station is 1 to 127";
-            return false;
+            return kRefused;
         }
         config->stations.push_back(static_cast<int>(number));
     }
     // A file first, so that a --set beside it has the last word.
     for (const std::string& path : given.setFiles) {
-        if (!ReadAssignmentFile(path, &config->assignments, error)) return false;
+        const FileOutcome read = ReadAssignmentFile(path, &config->assignments, error);
+        if (read == FileOutcome::kUnreadable) return CommandLineOutcome::kFileError;
+        if (read == FileOutcome::kBadLine) return kRefused;
     }
     for (const std::string& value : given.sets) {
         Assignment assignment;
-        if (!ParseAssignment(value, &assignment, error)) return false;
+        if (!ParseAssignment(value, &assignment, error)) return kRefused;
         config->assignments.push_back(assignment);
     }
     if (!given.baud.empty()) {
         if (!ParseInteger(given.baud, 1, 4000000, &number)) {
             *error = "--baud " + Quoted(given.baud) + ": a rate is 1 to 4000000";
-            return false;
+            return kRefused;
         }
         config->baud = static_cast<uint32_t>(number);
     }
-    if (!given.format.empty() && !ParseLineFormat(given.format, &config->format, error)) return false;
+    if (!given.format.empty() && !ParseLineFormat(given.format, &config->format, error)) return kRefused;
     for (const std::string& value : given.faults) {
         uint64_t exchange = 0;
         Fault fault;
-        if (!ParseScriptedFault(value, &exchange, &fault, error)) return false;
+        if (!ParseScriptedFault(value, &exchange, &fault, error)) return kRefused;
         config->faults.scripted[exchange] = fault;
     }
     if (!given.randomFaults.empty()) {
@@ -151,30 +156,30 @@ bool ApplyValues(const GivenValues& given, SimConfig* config, std::string* error
         const double rate = std::strtod(given.randomFaults.c_str(), &end);
         if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
             *error = "--random-faults " + Quoted(given.randomFaults) + ": a share is 0 to 1";
-            return false;
+            return kRefused;
         }
         config->faults.randomRate = rate;
     }
     if (!given.seed.empty()) {
         if (!ParseInteger(given.seed, 0, (1ll << 62), &number)) {
             *error = "--seed " + Quoted(given.seed) + ": a seed is a whole number from 0";
-            return false;
+            return kRefused;
         }
         if (config->faults.randomRate <= 0.0) {
             *error = "--seed needs --random-faults";
-            return false;
+            return kRefused;
         }
         config->faults.seed = static_cast<uint64_t>(number);
     }
     if (!given.randomLate.empty()) {
         if (!ParseInteger(given.randomLate, 0, 600000, &number)) {
             *error = "--random-late " + Quoted(given.randomLate) + ": a delay is 0 to 600000 ms";
-            return false;
+            return kRefused;
         }
         config->faults.randomLateMs = static_cast<int>(number);
     }
     config->trace = given.trace;
-    return true;
+    return CommandLineOutcome::kRun;
 }
 
 }  // namespace
@@ -218,30 +223,36 @@ bool ParseAssignment(const std::string& text, Assignment* assignment, std::strin
     return true;
 }
 
-bool ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assignments,
-                        std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string line;
-    int number = 0;
-    while (std::getline(file, line)) {
-        ++number;
+bool ParseAssignmentLines(const std::vector<std::string>& lines, const std::string& name,
+                          std::vector<Assignment>* assignments, std::string* error) {
+    std::vector<Assignment> parsed;
+    for (size_t i = 0; i < lines.size(); ++i) {
         std::string point, value;
-        const PointLineKind kind = SplitPointLine(line, &point, &value);
+        const PointLineKind kind = SplitPointLine(lines[i], &point, &value);
         if (kind == PointLineKind::kBlank) continue;
         Assignment assignment;
         std::string why;
-        const std::string text = kind == PointLineKind::kAssignment ? point + "=" + value : Trim(line);
+        const std::string text = kind == PointLineKind::kAssignment ? point + "=" + value : Trim(lines[i]);
         if (!ParseAssignment(text, &assignment, &why)) {
-            *error = path + ":" + std::to_string(number) + ": " + why;
+            *error = name + ":" + std::to_string(i + 1) + ": " + why;
             return false;
         }
-        assignments->push_back(assignment);
+        parsed.push_back(assignment);
     }
+    assignments->insert(assignments->end(), parsed.begin(), parsed.end());
     return true;
+}
+
+FileOutcome ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assignments,
+                               std::string* error) {
+    std::vector<std::string> lines;
+    std::string why;
+    if (!ReadTextLines(path, TextLimits(), &lines, &why)) {
+        *error = "--set-file " + why;
+        return FileOutcome::kUnreadable;
+    }
+    return ParseAssignmentLines(lines, Printable(path), assignments, error) ? FileOutcome::kRead
+                                                                           : FileOutcome::kBadLine;
 }
 
 CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig* config,
@@ -263,7 +274,8 @@ CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig
         return CommandLineOutcome::kError;
     }
     if (given.version) return CommandLineOutcome::kVersion;
-    if (!ApplyValues(given, config, error)) return CommandLineOutcome::kError;
+    const CommandLineOutcome applied = ApplyValues(given, config, error);
+    if (applied != CommandLineOutcome::kRun) return applied;
 
     // Without --station the simulator serves the stations its points name,
     // so that the dump of a station starts a simulator that answers as it.

@@ -22,9 +22,16 @@ struct Assignment {
 };
 
 bool ParseAssignment(const std::string& text, Assignment* assignment, std::string* error);
-// One assignment a line; blank lines and text after # are ignored.
-bool ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assignments,
-                        std::string* error);
+// One assignment a line; blank lines and text after # are ignored. Line N
+// of `lines` is line N of the file `name`; a fault is "NAME:N: why" and
+// leaves *assignments as it was.
+bool ParseAssignmentLines(const std::vector<std::string>& lines, const std::string& name,
+                          std::vector<Assignment>* assignments, std::string* error);
+
+enum class FileOutcome { kRead, kUnreadable, kBadLine };
+// The file read whole and checked (ReadTextLines), then parsed as above.
+FileOutcome ReadAssignmentFile(const std::string& path, std::vector<Assignment>* assignments,
+                               std::string* error);
 
 struct SimConfig {
     std::vector<int> stations;  // empty: station 1
@@ -37,7 +44,9 @@ struct SimConfig {
     bool trace = false;
 };
 
-enum class CommandLineOutcome { kRun, kHelp, kVersion, kError };
+// kFileError: a --set-file that cannot be read (not one with a bad line,
+// which is kError like any other bad value).
+enum class CommandLineOutcome { kRun, kHelp, kVersion, kError, kFileError };
 
 // Fills `config` from the arguments and checks it as a whole.
 CommandLineOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig* config,
