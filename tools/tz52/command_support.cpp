@@ -250,10 +250,7 @@ bool WriteFileWhole(const std::string& path, const std::string& text, std::strin
         std::remove(part.c_str());
         return false;
     }
-#if defined(_WIN32)
-    std::remove(path.c_str());  // rename does not replace a file on Windows
-#endif
-    if (std::rename(part.c_str(), path.c_str()) != 0) {
+    if (!ReplaceFileWith(part, path)) {
         *error = Printable(path) + ": " + std::strerror(errno);
         std::remove(part.c_str());
         return false;

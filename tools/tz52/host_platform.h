@@ -45,6 +45,10 @@ bool IsTerminal(FILE* stream);
 // a pipe or a device that has no disk to sync to counts as done.
 bool SyncToDisk(FILE* stream);
 
+// Puts `from` in the place of `to` in one step, replacing a file there; on
+// failure `to` is left as it was and errno says why.
+bool ReplaceFileWith(const std::string& from, const std::string& to);
+
 void SleepMilliseconds(int64_t milliseconds);
 
 // Milliseconds from an arbitrary fixed point, never going back.

@@ -147,6 +147,10 @@ bool SyncToDisk(FILE* stream) {
     return errno == EINVAL || errno == EROFS || errno == ENOTSUP;
 }
 
+bool ReplaceFileWith(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
 void SleepMilliseconds(int64_t milliseconds) {
     if (milliseconds <= 0) return;
     timespec wait{};

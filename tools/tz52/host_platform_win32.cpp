@@ -116,6 +116,14 @@ bool SyncToDisk(FILE* stream) {
     return _commit(_fileno(stream)) == 0 || errno == EBADF;
 }
 
+bool ReplaceFileWith(const std::string& from, const std::string& to) {
+    // rename() does not replace an existing file on Windows; removing it
+    // first would lose the old file when the move then fails.
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+}
+
 void SleepMilliseconds(int64_t milliseconds) {
     if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
 }
