@@ -414,9 +414,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
 
     plan->mqtt = options.mqtt;
-    std::string& prefix = plan->mqtt.topicPrefix;
-    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    if (!CheckTopicPrefix(prefix, error)) return false;
+    if (!CheckTopicPrefix(options.mqtt.topicPrefix, &plan->mqtt.topicPrefix, error)) return false;
     if (plan->mqtt.port < 1 || plan->mqtt.port > 65535) {
         *error = "--mqtt-port " + std::to_string(plan->mqtt.port) + ": a TCP port is 1 to 65535";
         return false;

@@ -106,11 +106,13 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
     return true;
 }
 
-bool CheckTopicPrefix(const std::string& prefix, std::string* error) {
+bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error) {
+    *prefix = given;
+    while (!prefix->empty() && prefix->back() == '/') prefix->pop_back();
     // The broker keeps topics that start with $ for itself and drops what
     // clients publish there; + and # are wildcards, and NUL ends no topic.
-    if (prefix.empty() || prefix[0] == '$' || prefix.find_first_of(std::string("+#\0", 3)) != std::string::npos) {
-        *error = "--topic-prefix " + Quoted(prefix) +
+    if (prefix->empty() || (*prefix)[0] == '$' || prefix->find_first_of(std::string("+#\0", 3)) != std::string::npos) {
+        *error = "--topic-prefix " + Quoted(given) +
                  ": a topic prefix is not empty, does not start with $ and has no +, # or NUL";
         return false;
     }

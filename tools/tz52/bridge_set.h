@@ -40,9 +40,9 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
                        int64_t defaultPeriod, std::vector<BridgePoint>* points,
                        std::map<std::string, std::string>* origins, std::string* error);
 
-// Whether `prefix` (trailing slashes already dropped) can head the bridge's
-// topics; *error says why not.
-bool CheckTopicPrefix(const std::string& prefix, std::string* error);
+// The topic prefix `given` without its trailing slashes, when it can head
+// the bridge's topics; else false and *error says why.
+bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error);
 
 // The result message of a set that arrived retained.
 extern const char kRetainedSetMessage[];
