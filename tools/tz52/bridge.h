@@ -2,7 +2,8 @@
 //
 // One thread owns the port: it reads the points when they are due and, between
 // two reads, carries out the writes that arrived on `<prefix>/<POINT>/set`,
-// in their order of arrival, so no two driver calls ever overlap. The broker
+// in their order of arrival and at most one between two reads that are due,
+// so no two driver calls ever overlap and sets cannot starve the polling. The broker
 // side runs on the MQTT client's own network thread (bridge_mqtt.h), which
 // hands set requests over through a queue and wakes the polling thread.
 //
@@ -12,7 +13,8 @@
 //                            failed read
 //   <prefix>/<POINT>/state   retained {"ok","result","message","time"} of the
 //                            last read
-//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal)
+//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal);
+//                            one that arrives retained is refused and cleared
 //   <prefix>/<POINT>/result  {"value","result","message"} for every set
 //   <prefix>/status          online / offline, retained, offline as last will
 #ifndef TZ52_TOOLS_BRIDGE_H

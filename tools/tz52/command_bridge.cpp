@@ -73,8 +73,9 @@ public:
     }
     bool UsesPort() const override { return true; }
     const char* JsonMeaning() const override {
-        return "one JSON document when the bridge ends: the port, each point's reads,\n"
-               "failedReads, lastResult and lastError, and all failures";
+        return "one JSON document when the bridge ends: the port,\n"
+               "per point reads, failedReads, lastResult, lastError,\n"
+               "and the failures of all points";
     }
 
     void Define(CLI::App* app) override {
