@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -159,8 +160,8 @@ public:
         mosquitto_destroy(client_);
     }
 
-    void Publish(const std::string& topic, const std::string& payload) {
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false);
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
     }
 
     // The first message on `topic` (from the `from`th on) that `accept`
@@ -230,7 +231,7 @@ protected:
 
     void StartBridge(const std::vector<std::string>& extra) {
         std::vector<std::string> arguments = {kHost, "bridge", "--port", port_.empty() ? simulator_->PortName() : port_,
-                                              "--timeout", "20ms", "--every", "50ms", "--mqtt-host", "127.0.0.1",
+                                              "--timeout", timeout_, "--every", "50ms", "--mqtt-host", "127.0.0.1",
                                               "--mqtt-port", std::to_string(broker_->port())};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         bridge_ = Spawn(arguments, log());
@@ -247,6 +248,7 @@ protected:
 
     std::string directory_;
     std::string port_;
+    std::string timeout_ = "20ms";
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<tz52sim::Simulator> simulator_;
     pid_t bridge_ = 0;
@@ -316,6 +318,9 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
         {"001C001", "99999999999999999999999", "outside 0 to 65535", "\"99999999999999999999999\""},
         {"001O001", "0x2", "outside 0 to 1 for type O", "2"},
         {"001M300", "5", "is not a valid point address", "5"},
+        // Bytes that are no UTF-8 come back replaced, and the bridge lives on.
+        {"001C001", "\xff\xfe", "is not a number", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+        {"001C002", "\xc3", "writes to 001C002 are not allowed", "\"\xEF\xBF\xBD\""},
     };
     size_t from = 0;
     for (const auto& refusal : refusals) {
@@ -341,7 +346,7 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
 TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     StartSimulator({"001C001=7"});
     Watcher watcher(broker_->port());
-    StartBridge({"--republish", "100ms", "002C001", "001C001"});
+    StartBridge({"--republish", "100ms", "--json", "002C001", "001C001"});
     const nlohmann::json state = Parsed(watcher.WaitFor("tz52/002C001/state"));
     EXPECT_EQ(state["ok"], false) << state;
     EXPECT_EQ(state["result"], 2) << state;
@@ -354,6 +359,104 @@ TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     EXPECT_EQ(watcher.On("tz52/002C001"), std::vector<std::string>{});
     EXPECT_EQ(watcher.On("tz52/status"), std::vector<std::string>{"online"});
     EXPECT_EQ(BridgeLog().find("is gone"), std::string::npos) << "a silent station taken for a lost device";
+
+    // The document at the end holds each point's reads and failures.
+    ASSERT_EQ(StopBridge(), 0) << BridgeLog();
+    const std::string log = BridgeLog();
+    const nlohmann::json document = Parsed(log.substr(log.rfind("\n{") + 1));
+    ASSERT_TRUE(document.is_object()) << log;
+    ASSERT_EQ(document["points"].size(), 2u) << document;
+    const nlohmann::json silent = document["points"][0], answering = document["points"][1];
+    EXPECT_EQ(silent["point"], "002C001") << document;
+    EXPECT_GT(silent["reads"].get<int>(), 0) << document;
+    EXPECT_EQ(silent["failedReads"], silent["reads"]) << document;
+    EXPECT_EQ(silent["lastResult"], 2) << document;
+    EXPECT_NE(silent["lastError"].get<std::string>().find("no valid reply from station 2"), std::string::npos);
+    EXPECT_EQ(answering["failedReads"], 0) << document;
+    EXPECT_EQ(answering["lastResult"], 0) << document;
+    EXPECT_FALSE(answering.contains("lastError")) << document;
+    EXPECT_EQ(document["failures"], silent["failedReads"]) << document;
+}
+
+// A set the broker kept (published with retain) would be written again on
+// every connect, over whatever was set since: it is refused and cleared.
+TEST_F(Bridge, RetainedSetIsNeverWrittenAndCleared) {
+    StartSimulator({});
+    Watcher watcher(broker_->port());
+    watcher.Publish("tz52/001C001/set", "12", true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    StartBridge({"--allow-write", "001C001", "001C001"});
+    const nlohmann::json refused = Parsed(watcher.WaitFor("tz52/001C001/result"));
+    EXPECT_EQ(refused["result"], 1) << refused << BridgeLog();
+    EXPECT_EQ(refused["message"], "a retained set is never written; publish sets without retain") << refused;
+    EXPECT_EQ(refused["value"], 12) << refused;
+    watcher.Publish("tz52/001C001/set", "20");
+    size_t written = 0;
+    ASSERT_EQ(watcher.WaitFor("tz52/001C001", Is("20"), 10, 0, &written), "20") << BridgeLog();
+
+    // A bridge started again finds nothing to write, and the broker holds no set.
+    EXPECT_EQ(StopBridge(), 0);
+    StartBridge({"--allow-write", "001C001", "001C001"});
+    ASSERT_EQ(watcher.WaitFor("tz52/status", Is("online"), 10, written), "online") << BridgeLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 20);
+    // One refusal and one write answered: the clear's own echo got no answer.
+    EXPECT_EQ(watcher.On("tz52/001C001/result").size(), 2u) << ::testing::PrintToString(watcher.On("tz52/001C001/result"));
+    Watcher newcomer(broker_->port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(newcomer.On("tz52/001C001/set"), std::vector<std::string>{});
+}
+
+// A write whose acknowledgement never came may still have been taken: the
+// result says so and the point is read back.
+TEST_F(Bridge, LostAcknowledgementIsSaidAndThePointReadBack) {
+    // Exchange 1 is the first read; the write's attempts are 2 to 4.
+    StartSimulator({}, {"2:silent", "3:silent", "4:silent"});
+    std::ofstream(directory_ + "/points") << "001C001 every 3600s\n";
+    Watcher watcher(broker_->port());
+    StartBridge({"--points", directory_ + "/points", "--allow-write", "001C001"});
+    ASSERT_EQ(watcher.WaitFor("tz52/001C001"), "0") << BridgeLog();
+    watcher.Publish("tz52/001C001/set", "9");
+    const nlohmann::json result = Parsed(watcher.WaitFor("tz52/001C001/result"));
+    EXPECT_EQ(result["result"], 2) << result;
+    EXPECT_NE(result["message"].get<std::string>().find("the value may have been written"), std::string::npos)
+        << result;
+    EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 9);
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("9"), 5), "9") << BridgeLog();
+}
+
+// Milliseconds of the day of a state's "time" (2026-12-08T23:40:01.123Z).
+int64_t StateMilliseconds(const std::string& payload) {
+    const std::string time = Parsed(payload)["time"];
+    return ((std::stoll(time.substr(11, 2)) * 60 + std::stoll(time.substr(14, 2))) * 60 + std::stoll(time.substr(17, 2))) *
+               1000 + std::stoll(time.substr(20, 3));
+}
+
+// A flood of sets on a slow line: polling keeps its period, and every set
+// is answered.
+TEST_F(Bridge, FloodOfSetsKeepsThePollingPeriod) {
+    tz52sim::SimConfig config = simline::SimulatorConfig({}, {"001M025=7"});
+    config.baud = 9600;
+    simulator_ = simline::StartSimulator(config);
+    timeout_ = "200ms";
+    std::ofstream(directory_ + "/points") << "001M025 every 1s\n";
+    Watcher watcher(broker_->port());
+    StartBridge({"--points", directory_ + "/points", "--allow-write", "001C001"});
+    ASSERT_EQ(watcher.WaitFor("tz52/001M025"), "7") << BridgeLog();
+    constexpr int kSets = 200;
+    for (int set = 1; set <= kSets; ++set) watcher.Publish("tz52/001C001/set", std::to_string(set));
+    const auto start = Clock::now();
+    while (watcher.On("tz52/001C001/result").size() < kSets && MillisecondsSince(start) < 60000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(watcher.On("tz52/001C001/result").size(), static_cast<size_t>(kSets)) << BridgeLog();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const std::vector<std::string> states = watcher.On("tz52/001M025/state");
+    ASSERT_GE(states.size(), 3u);
+    for (size_t next = 1; next < states.size(); ++next) {
+        const int64_t gap = StateMilliseconds(states[next]) - StateMilliseconds(states[next - 1]);
+        EXPECT_LT(gap, 2500) << "state " << next << " of " << states.size();
+    }
 }
 
 TEST_F(Bridge, BrokerRestartedGetsStatusAndValuesBack) {
@@ -417,33 +520,57 @@ TEST_F(Bridge, DeviceGoneIsReportedAndReopened) {
 
 TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string file = directory_ + "/points";
+    const std::string password = directory_ + "/password";
+    std::ofstream(password) << "secret\n";
+    chmod(password.c_str(), 0644);
     const struct {
         const char* text;
         std::vector<std::string> arguments;
-        const char* message;
+        std::string message;
+        int exitCode;
+        std::string path;  // the points file, when not `file`; written when under the test's directory
     } rows[] = {
-        {"001M025\n001M025 every often\n", {}, "points:2: \"often\" is not a period"},
-        {"001M025\n# fine\n001M300\n", {}, "points:3: \"001M300\" is not a valid point address: index 300"},
-        {"001M025 each 2s\n", {}, "points:1: expected ADDRESS or ADDRESS every DURATION"},
-        {"001M025\n001m025\n", {}, "points:2: 001M025 is listed twice (first at "},
-        {"001M025\n", {"--allow-write", "001A009"}, "--allow-write: 001A009 is an input (type A)"},
-        {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix \"a/#\""},
-        {"", {}, "no points to poll"},
-        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca \"/nonexistent/ca.crt\": No such file"},
-        {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user"},
+        {"001M025\n001M025 every often\n", {}, "points:2: \"often\" is not a period", 64, ""},
+        {"001M025\n# fine\n001M300\n", {}, "points:3: \"001M300\" is not a valid point address: index 300", 64, ""},
+        {"001M025 each 2s\n", {}, "points:1: expected ADDRESS or ADDRESS every DURATION", 64, ""},
+        {"001M025\n001m025\n", {}, "points:2: 001M025 is listed twice (first at ", 64, ""},
+        {"001M025\n", {"--allow-write", "001A009"}, "--allow-write: 001A009 is an input (type A)", 64, ""},
+        {"001M025\n", {"--topic-prefix", "a/#"}, "--topic-prefix \"a/#\"", 64, ""},
+        {"001M025\n", {"--topic-prefix", "$SYS/tz52"}, "--topic-prefix \"$SYS/tz52\": a topic prefix", 64, ""},
+        {"001M025\n", {"--topic-prefix", "a+b"}, "--topic-prefix \"a+b\": a topic prefix", 64, ""},
+        {"001M025\n", {"--topic-prefix", "/"}, "--topic-prefix \"/\": a topic prefix is not empty", 64, ""},
+        {"", {}, "no points to poll", 64, ""},
+        {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca \"/nonexistent/ca.crt\": No such file", 64, ""},
+        {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user", 64, ""},
+        // A password file that gives no password (or one without end) is no
+        // login without one.
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", directory_}, "not a regular file", 64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", "/dev/zero"}, "\"/dev/zero\": not a regular file", 64, ""},
+        // One that every user may read is taken, with a warning; the port then fails.
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", password}, "can be read by every user", 2, ""},
+        // A points file that cannot be read whole is no shorter one.
+        {"", {}, "--points /dev/zero:1: line longer than", 74, "/dev/zero"},
+        {"", {}, "--points " + directory_ + ": ", 74, directory_},
+        // A name from outside is shown with its control characters escaped.
+        {"001M\x1b[2J\n", {}, "points\\x1B[2J:1: \"001M\\x1B[2J\" is not a valid point address", 64,
+         directory_ + "/points\x1b[2J"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
-        std::ofstream(file, std::ios::trunc) << row.text;
+        SCOPED_TRACE(row.message);
+        const std::string path = row.path.empty() ? file : row.path;
+        if (path.compare(0, directory_.size() + 1, directory_ + "/") == 0) std::ofstream(path, std::ios::trunc) << row.text;
         std::remove(log().c_str());
-        std::vector<std::string> arguments = {"--points", file};
+        std::vector<std::string> arguments = {"--points", path};
         arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
         port_ = "tz52-none";  // opening it would fail with exit 2
         StartBridge(arguments);
-        EXPECT_EQ(WaitExit(bridge_, 10), 64) << BridgeLog();
+        EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
         bridge_ = 0;
         EXPECT_NE(BridgeLog().find(row.message), std::string::npos) << BridgeLog();
-        EXPECT_EQ(BridgeLog().find("cannot open"), std::string::npos) << BridgeLog();
+        if (row.exitCode != 2) {
+            EXPECT_EQ(BridgeLog().find("cannot open"), std::string::npos) << BridgeLog();
+        }
+        EXPECT_EQ(BridgeLog().find('\x1b'), std::string::npos) << "a control character reached the terminal";
     }
 }
 

@@ -11,25 +11,22 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "serial/port_names.h"
+#include "tools/common/json_text.h"
 #include "tools/common/quoted.h"
+#include "tools/common/text_input.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host_platform.h"
 
 namespace {
-
-// Members in the order the topics document them.
-using Json = nlohmann::ordered_json;
 
 // How often the bridge tries Reopen while the serial device is gone.
 constexpr int64_t kReopenEveryMs = 3000;
@@ -43,55 +40,22 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-bool IsWritableType(int32_t type) { return type == kPointC || type == kPointM || type == kPointO || type == kPointS; }
-
 char TypeLetter(int32_t type) { return static_cast<char>(type); }
 
 // ---- options ------------------------------------------------------------------
 
 bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defaultPeriod,
-                    std::vector<BridgePoint>* points, std::map<std::string, std::string>* origins, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "--points " + Quoted(path) + ": cannot read the file";
+                    std::vector<BridgePoint>* points, std::map<std::string, std::string>* origins, std::string* error,
+                    int* exitCode) {
+    // Read whole before any of it is used: a read error or a device that
+    // never ends is no shorter points file.
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, TextLimits{}, &lines, error)) {
+        *error = "--points " + *error;
+        *exitCode = kExitFileError;
         return false;
     }
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        const std::string where = path + ":" + std::to_string(number);
-        const size_t comment = line.find('#');
-        if (comment != std::string::npos) line.resize(comment);
-        std::istringstream words(line);
-        std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        if (fields.empty()) continue;
-        BridgePoint point;
-        point.periodMilliseconds = defaultPeriod;
-        if (fields.size() == 3 && fields[1] == "every") {
-            if (!ParseDuration(fields[2], &point.periodMilliseconds)) {
-                *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
-                return false;
-            }
-        } else if (fields.size() != 1) {
-            *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
-            return false;
-        }
-        point.address = CheckAddress(entry, fields[0]);
-        if (point.address.result != kResultOk) {
-            *error = where + ": " + Quoted(fields[0]) + " is not a valid point address: " +
-                     AddressRefusalReason(point.address);
-            return false;
-        }
-        point.name = CanonicalAddress(point.address);
-        const auto known = origins->find(point.name);
-        if (known != origins->end()) {
-            *error = where + ": " + point.name + " is listed twice (first at " + known->second + ")";
-            return false;
-        }
-        (*origins)[point.name] = where;
-        points->push_back(point);
-    }
-    return true;
+    return ParseBridgePoints(entry, lines, path, defaultPeriod, points, origins, error);
 }
 
 bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan* plan, std::string* error) {
@@ -118,14 +82,33 @@ bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan*
     return true;
 }
 
+// The first line of a regular file. A directory or a device would give
+// no password or one without end; the broker would then be tried without.
 bool ReadPassword(const std::string& path, std::string* password, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "--mqtt-password-file " + Quoted(path) + ": cannot read the file";
+    const std::string option = "--mqtt-password-file " + Quoted(path);
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        *error = option + ": " + std::strerror(errno);
         return false;
     }
-    std::getline(file, *password);
-    if (!password->empty() && password->back() == '\r') password->pop_back();
+    if (!S_ISREG(status.st_mode)) {
+        *error = option + ": not a regular file";
+        return false;
+    }
+    TextLimits limits;
+    limits.maxLines = 1;
+    limits.maxLineBytes = 1024;
+    limits.maxFileBytes = 64 * 1024;
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, limits, &lines, error)) {
+        *error = "--mqtt-password-file " + *error;
+        return false;
+    }
+    *password = lines.empty() ? "" : lines[0];
+    if ((status.st_mode & S_IROTH) != 0) {
+        std::fprintf(stderr, "tz52 bridge: warning: %s can be read by every user of this machine (chmod o-r)\n",
+                     option.c_str());
+    }
     return true;
 }
 
@@ -146,50 +129,9 @@ std::string UtcTimestamp() {
 }
 
 std::string StateJson(int result, const std::string& message) {
-    return Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", UtcTimestamp()}}
-        .dump();
+    return JsonText(
+        Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", UtcTimestamp()}});
 }
-
-// A set payload: a whole number, decimal or 0x hexadecimal, with blanks
-// around it allowed. A number too large for any point still counts as a
-// number, so that the refusal can say "out of range".
-enum class Payload { kNumber, kNegative, kTooLarge, kNotANumber };
-
-Payload ParsePayload(const std::string& raw, uint64_t* value) {
-    std::string text = Trim(raw);
-    bool negative = false;
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
-        negative = text[0] == '-';
-        text.erase(0, 1);
-    }
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.erase(0, 2);
-    }
-    if (text.empty()) return Payload::kNotANumber;
-    uint64_t number = 0;
-    bool tooLarge = false;
-    for (char c : text) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                              : -1;
-        if (digit < 0) return Payload::kNotANumber;
-        if (number > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            tooLarge = true;
-        } else {
-            number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        }
-    }
-    if (negative && (number != 0 || tooLarge)) return Payload::kNegative;
-    if (tooLarge) return Payload::kTooLarge;
-    *value = number;
-    return Payload::kNumber;
-}
-
-// The most a point of `type` holds: an O point is one bit.
-uint64_t LargestValue(int32_t type) { return type == kPointO ? 1 : 65535; }
 
 // Whether the device of `portName` (by the driver's port-name rule) is still
 // in the file system. A device unplugged, or a pseudo-terminal whose other
@@ -217,6 +159,7 @@ struct PolledPoint {
     uint16_t value = 0;
     int64_t valuePublishedMs = 0;
     std::string stateJson;  // the last state, published again after a reconnect
+    BridgePointReport report;
 };
 
 class Bridge {
@@ -231,6 +174,7 @@ public:
             polled.valueTopic = plan.mqtt.topicPrefix + "/" + point.name;
             polled.stateTopic = polled.valueTopic + "/state";
             polled.dueMs = now;
+            polled.report.point = point.name;
             index_[point.name] = points_.size();
             points_.push_back(polled);
         }
@@ -238,21 +182,38 @@ public:
 
     void Run(const volatile std::sig_atomic_t* stop) {
         while (!*stop) {
-            CarryOutSets();
             RepublishAfterConnect();
             if (lineDown_) {
+                // Every set is answered at once: none can reach the line.
+                while (CarryOutOneSet()) {
+                }
                 TryReopen();
                 continue;
             }
             PolledPoint* next = NextDue();
             const int64_t now = MonotonicMilliseconds();
-            if (next == nullptr || next->dueMs > now) {
-                const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
-                link_->Wait(std::min(wait, kLongestSleepMs));
+            const bool readDue = next != nullptr && next->dueMs <= now;
+            // Sets and reads share the line: at most one write between two
+            // reads that are due, so a flood of sets cannot stretch the
+            // polling period by more than one exchange per set.
+            if (!(readDue && wroteSinceRead_) && CarryOutOneSet()) {
+                wroteSinceRead_ = true;
                 continue;
             }
-            Read(next);
+            if (readDue) {
+                Read(next);
+                wroteSinceRead_ = false;
+                continue;
+            }
+            const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
+            link_->Wait(std::min(wait, kLongestSleepMs));
         }
+    }
+
+    std::vector<BridgePointReport> Report() const {
+        std::vector<BridgePointReport> report;
+        for (const PolledPoint& point : points_) report.push_back(point.report);
+        return report;
     }
 
 private:
@@ -271,6 +232,8 @@ private:
         const int64_t endNs = NowNanoseconds();
         const int64_t now = MonotonicMilliseconds();
         if (observer_) observer_(point->point.name, result, value, endNs);
+        ++point->report.reads;
+        point->report.lastResult = result;
         // A connection accepted during the read gets the old values first.
         RepublishAfterConnect();
         // The next read one period after this one was due. A point that fell
@@ -290,7 +253,9 @@ private:
             PublishState(point, StateJson(kResultOk, "success"));
             return;
         }
-        PublishState(point, StateJson(result, PointFailureReason(false, result, point->point.address, setup_)));
+        ++point->report.failedReads;
+        point->report.lastError = PointFailureReason(false, result, point->point.address, setup_);
+        PublishState(point, StateJson(result, point->report.lastError));
         if (result == kResultPortFailure) CheckLine(startMs);
     }
 
@@ -352,56 +317,50 @@ private:
         }
     }
 
-    void CarryOutSets() {
-        for (const SetRequest& request : link_->TakeSetRequests()) CarryOut(request);
+    // Answers the waiting sets that need no line, up to and including the
+    // first one that was written (or tried). True when the line was used.
+    bool CarryOutOneSet() {
+        SetRequest request;
+        while (link_->TakeSetRequest(&request)) {
+            if (CarryOut(request)) return true;
+        }
+        return false;
     }
 
-    void CarryOut(const SetRequest& request) {
-        uint64_t value = 0;
-        const Payload payload = ParsePayload(request.payload, &value);
-        // The value as a number whenever it is one, else the payload as sent.
-        Json answer = {{"value", payload == Payload::kNumber ? Json(value) : Json(request.payload)}};
+    bool CarryOut(const SetRequest& request) {
+        const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
+        if (!judgement.answer) return false;
+        if (judgement.clear) link_->Clear(judgement.setTopic);
         const auto finish = [&](int result, const std::string& message) {
-            answer["result"] = result;
-            answer["message"] = message;
-            link_->Publish(plan_.mqtt.topicPrefix + "/" + request.point + "/result", answer.dump(), false);
+            link_->Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
         };
-        const CheckedAddress address = CheckAddress(entry_, request.point);
-        if (address.result != kResultOk) {
-            return finish(kResultRefused, Quoted(request.point) + " is not a valid point address: " +
-                                              AddressRefusalReason(address) + "; nothing was sent");
+        if (!judgement.write) {
+            link_->Publish(judgement.resultTopic, judgement.resultText, false);
+            return false;
         }
-        const std::string name = CanonicalAddress(address);
-        const char type = TypeLetter(address.pointType);
-        if (!IsWritableType(address.pointType)) {
-            return finish(kResultRefused, std::string("points of type ") + type +
-                                              " are inputs; only C, M, O and S points can be written; nothing was sent");
+        if (lineDown_) {
+            finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
+            return false;
         }
-        if (!plan_.allowAll && plan_.allowed.count(name) == 0) {
-            return finish(kResultRefused, "writes to " + name +
-                                              " are not allowed (the bridge's --allow-write does not name it); "
-                                              "nothing was sent");
-        }
-        if (payload == Payload::kNotANumber) {
-            return finish(kResultRefused, "the value is not a number (decimal, or hexadecimal with 0x); nothing was sent");
-        }
-        const uint64_t largest = LargestValue(address.pointType);
-        if (payload != Payload::kNumber || value > largest) {
-            return finish(kResultRefused, "the value is outside 0 to " + std::to_string(largest) + " for type " + type +
-                                              "; nothing was sent");
-        }
-        if (lineDown_) return finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
         const int64_t startMs = MonotonicMilliseconds();
-        const int result = WritePointValue(entry_, context_, address, static_cast<uint16_t>(value));
-        if (result != kResultOk) {
-            finish(result, PointFailureReason(true, result, address, setup_));
-            if (result == kResultPortFailure) CheckLine(startMs);
-            return;
-        }
-        finish(kResultOk, "written");
+        const int result = WritePointValue(entry_, context_, judgement.address, judgement.value);
+        const auto polled = index_.find(judgement.point);
         // The value read back goes out with the next read, which is now.
-        const auto polled = index_.find(name);
         if (polled != index_.end()) points_[polled->second].dueMs = MonotonicMilliseconds();
+        if (result == kResultOk) {
+            finish(kResultOk, "written");
+            return true;
+        }
+        // The request went out; only its acknowledgement may have been lost,
+        // so the controller may hold the value all the same.
+        std::string message = PointFailureReason(true, result, judgement.address, setup_) +
+                              "; the value may have been written";
+        message += polled != index_.end()
+                       ? ", and " + judgement.point + " is read again to show what the controller holds"
+                       : " (the bridge does not poll " + judgement.point + ": read it to know)";
+        finish(result, message);
+        if (result == kResultPortFailure) CheckLine(startMs);
+        return true;
     }
 
     QmxMainFunction entry_;
@@ -416,14 +375,19 @@ private:
     bool lineDown_ = false;
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
+    bool wroteSinceRead_ = false;
 };
 
 }  // namespace
 
-bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error) {
+bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
+                   int* exitCode) {
+    int unused = 0;
+    if (exitCode == nullptr) exitCode = &unused;
+    *exitCode = kExitUsage;
     std::map<std::string, std::string> origins;
-    if (!options.pointsFile.empty() &&
-        !ReadPointsFile(entry, options.pointsFile, options.everyMilliseconds, &plan->points, &origins, error)) {
+    if (!options.pointsFile.empty() && !ReadPointsFile(entry, options.pointsFile, options.everyMilliseconds,
+                                                       &plan->points, &origins, error, exitCode)) {
         return false;
     }
     for (const std::string& text : options.addresses) {
@@ -450,12 +414,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
 
     plan->mqtt = options.mqtt;
-    std::string& prefix = plan->mqtt.topicPrefix;
-    while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
-    if (prefix.empty() || prefix.find_first_of("+#") != std::string::npos) {
-        *error = "--topic-prefix " + Quoted(options.mqtt.topicPrefix) + ": a topic prefix is not empty and has no + or #";
-        return false;
-    }
+    if (!CheckTopicPrefix(options.mqtt.topicPrefix, &plan->mqtt.topicPrefix, error)) return false;
     if (plan->mqtt.port < 1 || plan->mqtt.port > 65535) {
         *error = "--mqtt-port " + std::to_string(plan->mqtt.port) + ": a TCP port is 1 to 65535";
         return false;
@@ -481,11 +440,13 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
 }
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
-              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error) {
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
+              std::vector<BridgePointReport>* report) {
     auto link = std::make_unique<MqttLink>();
     if (!link->Start(plan.mqtt, error)) return kExitUsage;
     Bridge bridge(entry, context, setup, plan, link.get(), observer);
     bridge.Run(stop);
+    if (report != nullptr) *report = bridge.Report();
     // A link whose network thread would not end stays for the process's end.
     if (!link->Stop()) link.release();
     return kExitOk;

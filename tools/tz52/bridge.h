@@ -2,7 +2,8 @@
 //
 // One thread owns the port: it reads the points when they are due and, between
 // two reads, carries out the writes that arrived on `<prefix>/<POINT>/set`,
-// in their order of arrival, so no two driver calls ever overlap. The broker
+// in their order of arrival and at most one between two reads that are due,
+// so no two driver calls ever overlap and sets cannot starve the polling. The broker
 // side runs on the MQTT client's own network thread (bridge_mqtt.h), which
 // hands set requests over through a queue and wakes the polling thread.
 //
@@ -12,7 +13,8 @@
 //                            failed read
 //   <prefix>/<POINT>/state   retained {"ok","result","message","time"} of the
 //                            last read
-//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal)
+//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal);
+//                            one that arrives retained is refused and cleared
 //   <prefix>/<POINT>/result  {"value","result","message"} for every set
 //   <prefix>/status          online / offline, retained, offline as last will
 #ifndef TZ52_TOOLS_BRIDGE_H
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "tools/tz52/bridge_mqtt.h"
+#include "tools/tz52/bridge_set.h"
 #include "tools/tz52/driver_calls.h"
 
 // What the command line asked for.
@@ -39,36 +42,33 @@ struct BridgeOptions {
     MqttSettings mqtt;
 };
 
-// One point the bridge polls.
-struct BridgePoint {
-    CheckedAddress address;
-    std::string name;  // "001M025", its topic
-    int64_t periodMilliseconds = 0;
-};
-
-// The options checked: every address passed the driver's check.
-struct BridgePlan {
-    std::vector<BridgePoint> points;
-    bool allowAll = false;
-    std::set<std::string> allowed;  // canonical addresses
-    int64_t republishMilliseconds = 60000;
-    MqttSettings mqtt;
-};
-
 // Reads the points file, checks every address with the driver and the rest
 // of the options. False with a message (naming file:line for the points
-// file) when the bridge must not start.
-bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error);
+// file) when the bridge must not start; *exitCode is then 74 for a file
+// that cannot be read (points, password), else 64.
+bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
+                   int* exitCode = nullptr);
 
 // Called after every read with the point, the driver's result, the value
 // read and the monotonic time in nanoseconds when the read returned; for the
 // benchmarks.
 using BridgeReadObserver = std::function<void(const std::string& point, int result, uint16_t value, int64_t endNs)>;
 
+// What the bridge did with each point, for the document at its end.
+struct BridgePointReport {
+    std::string point;
+    int64_t reads = 0;
+    int64_t failedReads = 0;
+    int lastResult = -1;     // -1: never read
+    std::string lastError;   // the reason of the last failed read
+};
+
 // Connects to the broker and polls the open port until *stop is set; then
 // publishes offline and returns. The caller opened the port and closes it.
 // Returns 0, or 64 when the broker settings cannot work (*error says why).
+// *report, when given, gets one entry per point.
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
-              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error);
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
+              std::vector<BridgePointReport>* report = nullptr);
 
 #endif  // TZ52_TOOLS_BRIDGE_H

@@ -16,8 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <nlohmann/json.hpp>
-
+#include "tools/common/json_text.h"
 #include "tools/common/quoted.h"
 
 namespace {
@@ -182,37 +181,53 @@ void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
 
 void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message* message) {
     MqttLink* link = static_cast<MqttLink*>(self);
-    const std::string topic = message->topic != nullptr ? message->topic : "";
-    const std::string head = link->settings_.topicPrefix + "/";
-    const std::string tail = "/set";
-    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
-        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0) {
-        return;
-    }
     SetRequest request;
-    request.point = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    request.topic = message->topic != nullptr ? message->topic : "";
+    request.retained = message->retain;
     if (message->payload != nullptr && message->payloadlen > 0) {
         request.payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
     }
     std::unique_lock<std::mutex> lock(link->mutex_);
+    if (request.payload.empty()) {
+        // The echo of a clear of ours: no set, nothing to answer.
+        const auto cleared = link->clearsSent_.find(request.topic);
+        if (cleared != link->clearsSent_.end()) {
+            link->clearsSent_.erase(cleared);
+            return;
+        }
+    }
     if (link->setRequests_.size() < kMostWaitingSets) {
         link->setRequests_.push_back(std::move(request));
         link->changed_.notify_all();
         return;
     }
     lock.unlock();
-    const nlohmann::ordered_json result = {
+    const std::string head = link->settings_.topicPrefix + "/";
+    const std::string tail = "/set";
+    if (request.topic.size() <= head.size() + tail.size() || request.topic.compare(0, head.size(), head) != 0) return;
+    const std::string text = JsonText(Json{
         {"value", request.payload},
         {"result", 2},
-        {"message", "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent"}};
-    const std::string text = result.dump();
-    const std::string resultTopic = head + request.point + "/result";
+        {"message", "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent"}});
+    const std::string resultTopic = request.topic.substr(0, request.topic.size() - tail.size()) + "/result";
     mosquitto_publish(client, nullptr, resultTopic.c_str(), static_cast<int>(text.size()), text.data(), kQos, false);
 }
 
 void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
     if (!connected_.load()) return;
     mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, retain);
+}
+
+void MqttLink::Clear(const std::string& topic) {
+    if (!connected_.load()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Bounded: an echo that never comes (the broker refused the clear)
+        // must not leave entries without end.
+        if (clearsSent_.size() >= kMostWaitingSets) clearsSent_.clear();
+        clearsSent_.insert(topic);
+    }
+    mosquitto_publish(client_, nullptr, topic.c_str(), 0, nullptr, kQos, true);
 }
 
 void MqttLink::Wait(int64_t milliseconds) {
@@ -228,11 +243,12 @@ void MqttLink::Wake() {
     changed_.notify_all();
 }
 
-std::deque<SetRequest> MqttLink::TakeSetRequests() {
+bool MqttLink::TakeSetRequest(SetRequest* request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::deque<SetRequest> taken;
-    taken.swap(setRequests_);
-    return taken;
+    if (setRequests_.empty()) return false;
+    *request = std::move(setRequests_.front());
+    setRequests_.pop_front();
+    return true;
 }
 
 void MqttLink::Pause(int64_t milliseconds) {

@@ -33,10 +33,11 @@ struct MqttSettings {
     std::string topicPrefix = "tz52";
 };
 
-// A message that arrived on `<prefix>/<POINT>/set`.
+// A message that arrived on `<prefix>/+/set`.
 struct SetRequest {
-    std::string point;  // as the topic spells it
+    std::string topic;
     std::string payload;
+    bool retained = false;  // the broker held it: it was published with retain
 };
 
 class MqttLink {
@@ -54,6 +55,9 @@ public:
 
     // Publishes with QoS 1 when connected; drops the message otherwise.
     void Publish(const std::string& topic, const std::string& payload, bool retain);
+    // Clears the retained message of `topic` (an empty retained publish).
+    // Its own echo on the subscription is dropped, not handed on as a set.
+    void Clear(const std::string& topic);
 
     bool Connected() const { return connected_.load(); }
     // Grows by one on every accepted connection: the polling thread
@@ -64,8 +68,8 @@ public:
     // Wake was called or `milliseconds` have passed.
     void Wait(int64_t milliseconds);
     void Wake();
-    // Takes every waiting set request, oldest first.
-    std::deque<SetRequest> TakeSetRequests();
+    // Takes the oldest waiting set request; false when none waits.
+    bool TakeSetRequest(SetRequest* request);
 
     // Publishes `offline` (retained) and waits a little for the broker to
     // take it, disconnects and ends the network thread. False when the
@@ -94,6 +98,7 @@ private:
     std::mutex mutex_;  // everything below
     std::condition_variable changed_;
     std::deque<SetRequest> setRequests_;
+    std::multiset<std::string> clearsSent_;  // topics whose empty echo is still due
     bool woken_ = false;
     bool collectDelivered_ = false;
     std::set<int> deliveredIds_;

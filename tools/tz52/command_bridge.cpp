@@ -5,6 +5,7 @@
 #include <csignal>
 #include <memory>
 
+#include "tools/common/json_text.h"
 #include "tools/common/quoted.h"
 #include "tools/tz52/bridge.h"
 #include "tools/tz52/command.h"
@@ -47,13 +48,17 @@ public:
                    "                       and at least every --republish; never from a failed read\n"
                    "  PREFIX/POINT/state   retained JSON of the last read:\n"
                    "                       {\"ok\":true,\"result\":0,\"message\":\"...\",\"time\":\"ISO 8601\"}\n"
-                   "  PREFIX/POINT/set     publish a value here (decimal or 0x hexadecimal) to write it\n"
+                   "  PREFIX/POINT/set     publish a value here (decimal or 0x hexadecimal) to write it,\n"
+                   "                       without retain: a retained set is never written, it is\n"
+                   "                       refused (result 1) and cleared on the broker\n"
                    "  PREFIX/POINT/result  JSON {\"value\":...,\"result\":0,\"message\":\"...\"} for every\n"
-                   "                       set; a refused set sends nothing on the line\n"
+                   "                       set; a refused set sends nothing on the line; a write\n"
+                   "                       whose acknowledgement was lost may have been taken: the\n"
+                   "                       message says so and the point is read again\n"
                    "  PREFIX/status        online or offline, retained; the broker publishes offline\n"
                    "                       when the bridge dies (last will)\n\n"
-                   "Writes run between two reads in the order they arrived; the point is read again\n"
-                   "at once and its value published. Only the points --allow-write names can be\n"
+                   "Writes run in the order they arrived, at most one between two reads that are\n"
+                   "due; the point is read again at once and its value published. Only the points --allow-write names can be\n"
                    "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
                    "When the broker goes away, polling goes on and the bridge reconnects (1 s, then\n"
                    "doubling to 30 s between attempts) and publishes its latest values again. When\n"
@@ -62,12 +67,15 @@ public:
                    "The points file has one point a line: ADDRESS, or ADDRESS every DURATION;\n"
                    "# starts a comment. Every address is checked with the driver before the port\n"
                    "opens; a bad one (or a bad line, named FILE:LINE) stops the bridge with exit\n"
-                   "code 64.\n\n") +
+                   "code 64; a points file that cannot be read, exit code 74. The password file is\n"
+                   "a regular file; the bridge warns when every user may read it.\n\n") +
                kAddressHelp;
     }
     bool UsesPort() const override { return true; }
     const char* JsonMeaning() const override {
-        return "one JSON document when the bridge ends (port, points, failures)";
+        return "one JSON document when the bridge ends: the port,\n"
+               "per point reads, failedReads, lastResult, lastError,\n"
+               "and the failures of all points";
     }
 
     void Define(CLI::App* app) override {
@@ -103,7 +111,7 @@ public:
         app->add_option("--client-id", options_.mqtt.clientId,
                         "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
             ->type_name("ID");
-        app->add_option("--topic-prefix", options_.mqtt.topicPrefix, "the first level of every topic (default tz52)")
+        app->add_option("--topic-prefix", options_.mqtt.topicPrefix, "the first level of every topic (default tz52); not\nempty, no leading $, no + or #")
             ->type_name("PREFIX");
     }
     // Whether there are points at all is known once the file is read.
@@ -113,9 +121,10 @@ public:
         options_.addresses = operands;
         BridgePlan plan;
         std::string error;
-        if (!PrepareBridge(host.entry, options_, &plan, &error)) {
+        int prepared = kExitOk;
+        if (!PrepareBridge(host.entry, options_, &plan, &error, &prepared)) {
             Complain(host, error + "; the bridge did not start");
-            return kExitUsage;
+            return prepared;
         }
         std::vector<std::string> names;
         for (const BridgePoint& point : plan.points) names.push_back(point.name);
@@ -127,12 +136,25 @@ public:
 
         std::signal(SIGINT, RequestStop);
         std::signal(SIGTERM, RequestStop);
-        exitCode = RunBridge(host.entry, &context, setup, plan, &g_stopRequested, {}, &error);
+        std::vector<BridgePointReport> report;
+        exitCode = RunBridge(host.entry, &context, setup, plan, &g_stopRequested, {}, &error, &report);
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGTERM, SIG_DFL);
         if (exitCode != kExitOk) Complain(host, error);
         AddPortJson(&host.document, setup);
-        host.document["points"] = names;
+        Json points = Json::array();
+        int64_t failures = 0;
+        for (const BridgePointReport& point : report) {
+            Json entry = {{"point", point.point},
+                          {"reads", point.reads},
+                          {"failedReads", point.failedReads},
+                          {"lastResult", point.lastResult < 0 ? Json(nullptr) : Json(point.lastResult)}};
+            if (!point.lastError.empty()) entry["lastError"] = point.lastError;
+            points.push_back(entry);
+            failures += point.failedReads;
+        }
+        host.document["points"] = points;
+        host.document["failures"] = failures;
         return Worse(exitCode, CloseOrExplain(host, &context, setup));
     }
 
