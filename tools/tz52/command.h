@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/json_text.h"
+#include "tools/tz52/output/json.h"
 #include "tools/tz52/command_line.h"
-#include "tools/tz52/driver_calls.h"
-#include "tools/tz52/host_platform.h"
+#include "tools/tz52/host/driver_calls.h"
+#include "tools/tz52/host/platform.h"
 
 // The driver library loaded, the command line parsed: what a command runs
 // with, and what it leaves for the JSON document.

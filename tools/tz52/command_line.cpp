@@ -10,8 +10,8 @@
 #include <iterator>
 
 #include "driver/driver_api.h"
-#include "tools/common/option_help.h"
-#include "tools/common/quoted.h"
+#include "tools/common/cli/option_help.h"
+#include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/command_list.h"
 

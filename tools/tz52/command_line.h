@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/exit_codes.h"
+#include "tools/common/cli/exit_codes.h"
 
 namespace CLI {
 class App;
