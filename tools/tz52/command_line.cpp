@@ -13,7 +13,6 @@
 #include "tools/common/cli/option_help.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
-#include "tools/tz52/command_list.h"
 
 // Where tz52 looks for the driver library when --lib is not given.
 #if defined(_WIN32)
@@ -178,6 +177,8 @@ void AddLineOptions(CLI::App* app, Invocation* invocation, bool withPort) {
 }
 
 // ---- the whole command line ------------------------------------------------------
+
+std::vector<std::unique_ptr<Command>> MakeAllCommands();  // command_table.cpp
 
 CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")), commands_(MakeAllCommands()) {
     AddCommonOptions(app_.get(), &invocation_, "output for scripts: one JSON document, also on failure");
@@ -352,10 +353,4 @@ bool ParseParity(const std::string& text, uint16_t* code) {
         }
     }
     return false;
-}
-
-std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode) {
-    if (stopBitsCode != 1 || dataBits == 5) return "";
-    return "1.5 stop bits go with 5 data bits, not " + std::to_string(dataBits) +
-           " (give --data-bits 5, or --stop-bits 1 or 2)";
 }

@@ -8,6 +8,7 @@
 
 #include "tools/common/cli/version.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
 #include "tools/tz52/command_line.h"
 
 namespace {

@@ -13,6 +13,10 @@
 #include "driver/point_ranges.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
+#include "tools/tz52/output/progress.h"
+#include "tools/tz52/output/clock.h"
+#include "tools/tz52/output/file_writer.h"
 #include "tools/tz52/output/text.h"
 
 namespace {

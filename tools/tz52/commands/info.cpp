@@ -4,6 +4,7 @@
 
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
 #include "tools/tz52/output/text.h"
 
 namespace {

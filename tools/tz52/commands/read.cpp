@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
 #include "tools/tz52/output/text.h"
 
 namespace {

@@ -8,6 +8,8 @@
 #include "tools/common/cli/quoted.h"
 #include "tools/common/text/text_input.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
+#include "tools/tz52/output/progress.h"
 #include "tools/tz52/output/text.h"
 #include "tools/tz52/commands/restore_file.h"
 

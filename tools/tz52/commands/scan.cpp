@@ -7,6 +7,9 @@
 #include "driver/point_ranges.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
+#include "tools/tz52/output/progress.h"
+#include "tools/tz52/output/clock.h"
 
 namespace {
 
