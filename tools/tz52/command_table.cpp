@@ -1,4 +1,5 @@
-// Every command of tz52, in the order tz52 --help lists them.
+// Every command of tz52, one row each, in the order tz52 --help lists them:
+// what the dispatcher (command_line.cpp) knows without asking the command.
 #include <memory>
 #include <vector>
 
@@ -17,14 +18,24 @@ std::unique_ptr<Command> MakeMonitorCommand();
 std::unique_ptr<Command> MakeBridgeCommand();
 #endif
 
-std::vector<std::unique_ptr<Command>> MakeAllCommands() {
-    std::vector<std::unique_ptr<Command>> commands;
-    for (auto make : {MakeInfoCommand, MakeCheckCommand, MakeReadCommand, MakeWriteCommand, MakePollCommand,
-                      MakeScanCommand, MakeDumpCommand, MakeRestoreCommand, MakeMonitorCommand}) {
-        commands.push_back(make());
-    }
+const std::vector<CommandRow>& CommandTable() {
+    // {name, summary, factory, least operands, most (-1: no limit), uses a port, operands in the usage, in a refusal}
+    static const std::vector<CommandRow> kTable = {
+        {"info", "the driver's name, banner and default line settings", MakeInfoCommand, 0, 0, false, "", ""},
+        {"check", "ask the driver whether point addresses are valid", MakeCheckCommand, 1, -1, false, "ADDRESS...",
+         "ADDRESS"},
+        {"read", "read points", MakeReadCommand, 1, -1, true, "ADDRESS...", "ADDRESS"},
+        {"write", "write points", MakeWriteCommand, 1, -1, true, "ADDRESS=VALUE...", "ADDRESS=VALUE"},
+        {"poll", "read points again and again", MakePollCommand, 1, -1, true, "ADDRESS...", "ADDRESS"},
+        {"scan", "find the stations that answer on the line", MakeScanCommand, 0, 0, true, "", ""},
+        {"dump", "read every point of a station, for a backup", MakeDumpCommand, 0, 0, true, "", ""},
+        {"restore", "write a dump's writable points back", MakeRestoreCommand, 1, 1, true, "FILE", "FILE (a dump)"},
+        {"monitor", "watch a host's line to a controller, or decode a capture", MakeMonitorCommand, 0, 0, false, "",
+         ""},
 #if TZ52_WITH_BRIDGE
-    commands.push_back(MakeBridgeCommand());
+        {"bridge", "publish points to an MQTT broker, take writes from it", MakeBridgeCommand, 0, -1, true,
+         "[ADDRESS...]", "ADDRESS"},
 #endif
-    return commands;
+    };
+    return kTable;
 }

@@ -32,11 +32,8 @@ void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, c
 
 class BridgeCommand : public Command {
 public:
-    const char* Name() const override { return "bridge"; }
-    const char* Summary() const override { return "publish points to an MQTT broker, take writes from it"; }
     const char* Usage() const override {
-        return "--port NAME [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options] "
-               "[line options] [--lib PATH] [ADDRESS...]";
+        return "[--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
     }
     std::string Description() const override {
         return std::string(
@@ -71,7 +68,6 @@ public:
                    "a regular file; the bridge warns when every user may read it.\n\n") +
                kAddressHelp;
     }
-    bool UsesPort() const override { return true; }
     const char* JsonMeaning() const override {
         return "one JSON document when the bridge ends: the port,\n"
                "per point reads, failedReads, lastResult, lastError,\n"

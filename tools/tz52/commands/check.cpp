@@ -12,16 +12,14 @@ namespace {
 
 class CheckCommand : public Command {
 public:
-    const char* Name() const override { return "check"; }
-    const char* Summary() const override { return "ask the driver whether point addresses are valid"; }
-    const char* Usage() const override { return "[--json] [--lib PATH] ADDRESS..."; }
+    const char* Usage() const override { return ""; }
     std::string Description() const override {
         return std::string("Asks the driver whether each ADDRESS names a point, and shows its station,\n"
                            "type and index. Touches no port.\n\n") +
                kAddressHelp;
     }
     void Define(CLI::App* app) override { app->add_option("ADDRESS", operands); }
-    std::string CheckOperands() override { return operands.empty() ? "check needs at least one ADDRESS" : ""; }
+    std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
         int exitCode = kExitOk;

@@ -34,11 +34,8 @@ struct DumpedPoint {
 
 class DumpCommand : public Command {
 public:
-    const char* Name() const override { return "dump"; }
-    const char* Summary() const override { return "read every point of a station, for a backup"; }
     const char* Usage() const override {
-        return "--port NAME --station N [--types ABCMOS] [--format text|csv|json] [-o FILE] [line options] "
-               "[--json] [--lib PATH]";
+        return "--station N [--types ABCMOS] [--format text|csv|json] [-o FILE]";
     }
     std::string Description() const override {
         return "Reads every point of the chosen types of one station, in address order, with\n"
@@ -57,7 +54,6 @@ public:
                "by Ctrl-C leaves FILE as it was and is kept as FILE.incomplete. A file\n"
                "that cannot be written is exit code 74.\n";
     }
-    bool UsesPort() const override { return true; }
 
     void Define(CLI::App* app) override {
         app->add_option("OPERAND", operands);
@@ -104,7 +100,6 @@ public:
             ->type_name("FILE");
     }
     std::string CheckOperands() override {
-        if (!operands.empty()) return "dump takes no operands (" + Quoted(operands[0]) + ")";
         if (station_ == 0) return "dump needs --station N";
         return "";
     }

@@ -29,18 +29,14 @@ void PrintField(const char* label, const std::string& value, const char* meaning
 
 class InfoCommand : public Command {
 public:
-    const char* Name() const override { return "info"; }
-    const char* Summary() const override { return "the driver's name, banner and default line settings"; }
-    const char* Usage() const override { return "[--json] [--lib PATH]"; }
+    const char* Usage() const override { return ""; }
     std::string Description() const override {
         return "Shows what the driver says about itself: its name, its installation banner,\n"
                "the line settings and read limit a port opens with, and what each means.\n"
                "Touches no port.\n";
     }
     void Define(CLI::App*) override {}
-    std::string CheckOperands() override {
-        return operands.empty() ? "" : "info takes no operands (" + Quoted(operands[0]) + ")";
-    }
+    std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
         DriverInfo info;

@@ -15,11 +15,9 @@ const char kParityLetters[] = {'N', 'O', 'E', 'M', 'S'};
 
 class MonitorCommand : public Command {
 public:
-    const char* Name() const override { return "monitor"; }
-    const char* Summary() const override { return "watch a host's line to a controller, or decode a capture"; }
-    const char* Usage() const override {
-        return "--device PATH [--link PATH] [-o FILE] [--clock] [--raw] [line options] [--json] [--lib PATH]\n"
-               "       tz52 monitor --decode FILE [--timeout T] [--clock] [--raw] [--json] [--lib PATH]";
+    const char* Usage() const override { return "--device PATH [--link PATH] [-o FILE] [--clock] [--raw]"; }
+    const char* MoreUsage() const override {
+        return "\n       tz52 monitor --decode FILE [--timeout T] [--clock] [--raw] [--json] [--lib PATH]";
     }
     std::string Description() const override { return tz52monitor::MonitorHelpText(); }
     bool UsesLineSettings() const override { return true; }
@@ -45,7 +43,6 @@ public:
     }
 
     std::string CheckOperands() override {
-        if (!operands.empty()) return "monitor takes no operands (" + Quoted(operands[0]) + ")";
         if (settings_.devicePath.empty() == settings_.decodePath.empty()) {
             return "monitor needs either --device PATH (watch a line) or --decode FILE (read a capture)";
         }

@@ -66,12 +66,7 @@ void SleepUntil(int64_t deadline) {
 
 class PollCommand : public Command {
 public:
-    const char* Name() const override { return "poll"; }
-    const char* Summary() const override { return "read points again and again"; }
-    const char* Usage() const override {
-        return "--port NAME [--every DURATION] [--count N] [--csv] [-o FILE] [line options] [--json] [--lib PATH] "
-               "ADDRESS...";
-    }
+    const char* Usage() const override { return "[--every DURATION] [--count N] [--csv] [-o FILE]"; }
     std::string Description() const override {
         return std::string("Opens the port and reads the points again and again: a table that redraws in\n"
                            "place on a terminal, with a trend of each point's last values, and one line\n"
@@ -84,7 +79,6 @@ public:
                            "written stops the polling with exit code 74.\n\n") +
                kAddressHelp;
     }
-    bool UsesPort() const override { return true; }
     const char* JsonMeaning() const override { return "output for scripts: one JSON document per round"; }
 
     void Define(CLI::App* app) override {
@@ -115,7 +109,7 @@ public:
     }
     std::string CheckOperands() override {
         if (!csvPath_.empty()) csv_ = true;
-        return operands.empty() ? "poll needs at least one ADDRESS" : "";
+        return "";
     }
 
     int Run(Host& host) override {

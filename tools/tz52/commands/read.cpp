@@ -12,15 +12,12 @@ namespace {
 
 class ReadCommand : public Command {
 public:
-    const char* Name() const override { return "read"; }
-    const char* Summary() const override { return "read points"; }
-    const char* Usage() const override { return "--port NAME [line options] [--json] [--lib PATH] ADDRESS..."; }
+    const char* Usage() const override { return ""; }
     std::string Description() const override {
         return std::string("Opens the port, reads every point once, closes the port.\n\n") + kAddressHelp;
     }
-    bool UsesPort() const override { return true; }
     void Define(CLI::App* app) override { app->add_option("ADDRESS", operands); }
-    std::string CheckOperands() override { return operands.empty() ? "read needs at least one ADDRESS" : ""; }
+    std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
         std::vector<CheckedAddress> addresses;

@@ -30,12 +30,7 @@ bool IsReadOnly(int32_t type) { return type == kPointA || type == kPointB; }
 
 class RestoreCommand : public Command {
 public:
-    const char* Name() const override { return "restore"; }
-    const char* Summary() const override { return "write a dump's writable points back"; }
-    const char* Usage() const override {
-        return "--port NAME [--dry-run] [--verify] [--yes] [--incomplete-ok] [line options] [--json] [--lib PATH] "
-               "FILE";
-    }
+    const char* Usage() const override { return "[--dry-run] [--verify] [--yes] [--incomplete-ok]"; }
     std::string Description() const override {
         return "Writes the writable points (C, M, O, S) of a dump file (tz52 dump's text:\n"
                "POINT=VALUE lines, # comments) back. The whole file is checked first: a\n"
@@ -53,7 +48,6 @@ public:
                "directory, a read error, a file without end such as /dev/zero) is exit\n"
                "code 74; nothing is written.\n";
     }
-    bool UsesPort() const override { return true; }
 
     void Define(CLI::App* app) override {
         app->add_option("FILE", operands);
@@ -65,10 +59,7 @@ public:
                       "restore a dump whose header says it is not complete\n(one stopped by Ctrl-C)")
             ->disable_flag_override();
     }
-    std::string CheckOperands() override {
-        if (operands.size() != 1) return "restore needs one FILE (a dump)";
-        return "";
-    }
+    std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
         const std::string& path = operands[0];

@@ -63,11 +63,7 @@ std::string AnsweredList(const std::vector<Probe>& probes) {
 
 class ScanCommand : public Command {
 public:
-    const char* Name() const override { return "scan"; }
-    const char* Summary() const override { return "find the stations that answer on the line"; }
-    const char* Usage() const override {
-        return "--port NAME [--stations LIST] [--all] [line options] [--json] [--lib PATH]";
-    }
+    const char* Usage() const override { return "[--stations LIST] [--all]"; }
     std::string Description() const override {
         return "Probes each station with one read of input B001 and shows which answered,\n"
                "with the driver's result and the reply time. B001 is the probe because every\n"
@@ -80,7 +76,6 @@ public:
                "\n"
                "Exit 0 when a station answered, 1 when none did, 2 when the port failed.\n";
     }
-    bool UsesPort() const override { return true; }
 
     void Define(CLI::App* app) override {
         app->add_option("OPERAND", operands);
@@ -97,7 +92,6 @@ public:
             ->disable_flag_override();
     }
     std::string CheckOperands() override {
-        if (!operands.empty()) return "scan takes no operands (" + Quoted(operands[0]) + ")";
         if (stations_.empty()) {
             for (int station = kMinStation; station <= kMaxStation; ++station) stations_.push_back(station);
         }

@@ -18,18 +18,13 @@ struct PointWrite {
 
 class WriteCommand : public Command {
 public:
-    const char* Name() const override { return "write"; }
-    const char* Summary() const override { return "write points"; }
-    const char* Usage() const override {
-        return "--port NAME [--verify] [line options] [--json] [--lib PATH] ADDRESS=VALUE...";
-    }
+    const char* Usage() const override { return "[--verify]"; }
     std::string Description() const override {
         return std::string("Opens the port, writes VALUE to every point, closes the port. VALUE is 0 to\n"
                            "65535, decimal or hexadecimal with 0x. Types C, M, O and S can be written; an\n"
                            "O point takes bit 0 of the value.\n\n") +
                kAddressHelp;
     }
-    bool UsesPort() const override { return true; }
     void Define(CLI::App* app) override {
         app->add_option("ADDRESS=VALUE", operands);
         app->add_flag("--verify", verify_,
@@ -39,7 +34,6 @@ public:
 
     // ADDRESS=VALUE; the address itself is the driver's to judge.
     std::string CheckOperands() override {
-        if (operands.empty()) return "write needs at least one ADDRESS=VALUE";
         for (const std::string& operand : operands) {
             const size_t equals = operand.find('=');
             if (equals == std::string::npos) return Quoted(operand) + " is not ADDRESS=VALUE";
