@@ -30,7 +30,7 @@
 #include <thread>
 
 #include "bench/bench_support.h"
-#include "tools/tz52/bridge.h"
+#include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52sim/sim_server.h"
 
 extern char** environ;

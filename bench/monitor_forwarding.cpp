@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "tools/tz52/monitor.h"
-#include "tools/tz52/monitor_relay_posix.h"
+#include "tools/tz52/monitor/monitor.h"
+#include "tools/tz52/monitor/relay_posix.h"
 
 namespace {
 

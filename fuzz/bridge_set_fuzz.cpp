@@ -16,7 +16,7 @@
 #include <string>
 
 #include "driver/driver_api.h"
-#include "tools/tz52/bridge_set.h"
+#include "tools/tz52/bridge/set_judgement.h"
 
 namespace {
 

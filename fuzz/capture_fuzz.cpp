@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/tz52/monitor.h"
-#include "tools/tz52/monitor_capture.h"
+#include "tools/tz52/monitor/monitor.h"
+#include "tools/tz52/monitor/capture.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include "driver/driver_api.h"
 #include "driver/point_ranges.h"
-#include "tools/common/point_file.h"
-#include "tools/tz52/point_file_check.h"
+#include "tools/common/text/point_file.h"
+#include "tools/tz52/commands/restore_file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/driver_api.h"
-#include "tools/tz52/bridge_set.h"
+#include "tools/tz52/bridge/set_judgement.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/point_file.h"
+#include "tools/common/text/point_file.h"
 #include "tools/tz52sim/sim_options.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/text_input.h"
+#include "tools/common/text/text_input.h"
 
 namespace {
 

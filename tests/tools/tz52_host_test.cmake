@@ -5,7 +5,7 @@ if(NOT TARGET tz52)
 endif()
 
 add_executable(tz52_command_line_test ${CMAKE_CURRENT_LIST_DIR}/tz52_command_line_test.cpp)
-target_link_libraries(tz52_command_line_test PRIVATE tz52_host_core GTest::gtest GTest::gtest_main)
+target_link_libraries(tz52_command_line_test PRIVATE tz52_commands GTest::gtest GTest::gtest_main)
 gtest_discover_tests(tz52_command_line_test DISCOVERY_TIMEOUT 60)
 
 if(TARGET tz52sim)

@@ -10,10 +10,9 @@
 #include <iterator>
 
 #include "driver/driver_api.h"
-#include "tools/common/option_help.h"
-#include "tools/common/quoted.h"
+#include "tools/common/cli/option_help.h"
+#include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
-#include "tools/tz52/command_list.h"
 
 // Where tz52 looks for the driver library when --lib is not given.
 #if defined(_WIN32)
@@ -108,6 +107,20 @@ std::string ParseErrorText(const CLI::ParseError& error) {
     return what;
 }
 
+// The operand count against the command's row; the refusal, or "".
+std::string OperandCountRefusal(const CommandRow& row, const std::vector<std::string>& operands) {
+    const int count = static_cast<int>(operands.size());
+    const std::string name = row.name;
+    if (row.mostOperands == 0 && count > 0) return name + " takes no operands (" + Quoted(operands[0]) + ")";
+    const bool tooFew = count < row.leastOperands;
+    const bool tooMany = row.mostOperands >= 0 && count > row.mostOperands;
+    if (!tooFew && !tooMany) return "";
+    const std::string least = row.leastOperands == 1 ? "one" : std::to_string(row.leastOperands);
+    if (row.leastOperands == row.mostOperands) return name + " needs " + least + " " + row.operandNoun;
+    if (tooFew) return name + " needs at least " + least + " " + row.operandNoun;
+    return name + " takes at most " + std::to_string(row.mostOperands) + " " + row.operandNoun;
+}
+
 }  // namespace
 
 // ---- the options ----------------------------------------------------------------
@@ -179,7 +192,11 @@ void AddLineOptions(CLI::App* app, Invocation* invocation, bool withPort) {
 
 // ---- the whole command line ------------------------------------------------------
 
-CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")), commands_(MakeAllCommands()) {
+CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")) {
+    for (const CommandRow& row : CommandTable()) {
+        commands_.push_back(row.make());
+        commands_.back()->tableRow = &row;
+    }
     AddCommonOptions(app_.get(), &invocation_, "output for scripts: one JSON document, also on failure");
     app_->add_flag("-V,--version", version_, "the version of tz52 and of the driver library it loads")
         ->group(kCommonGroup)
@@ -187,7 +204,7 @@ CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")), comma
     app_->allow_extras();
     app_->require_subcommand(0, 1);
     for (const std::unique_ptr<Command>& command : commands_) {
-        CLI::App* sub = app_->add_subcommand(command->Name(), command->Summary());
+        CLI::App* sub = app_->add_subcommand(command->Name(), command->tableRow->summary);
         sub->allow_extras();
         command->Define(sub);
         if (command->UsesLineSettings()) AddLineOptions(sub, &invocation_, command->UsesPort());
@@ -260,14 +277,22 @@ ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
         outcome.error = name + " needs --port NAME";
         return outcome;
     }
-    outcome.error = command.CheckOperands();
+    outcome.error = OperandCountRefusal(*command.tableRow, command.operands);
+    if (outcome.error.empty()) outcome.error = command.CheckOperands();
     outcome.ok = outcome.error.empty();
     return outcome;
 }
 
 std::string CommandLine::UsageLine(const Command* command) const {
     if (command == nullptr) return "usage: tz52 COMMAND [options] [operands]; tz52 --help lists the commands";
-    return std::string("usage: tz52 ") + command->Name() + " " + command->Usage();
+    const CommandRow& row = *command->tableRow;
+    std::string line = std::string("usage: tz52 ") + row.name;
+    if (row.usesPort) line += " --port NAME";
+    if (command->Usage()[0] != '\0') line += std::string(" ") + command->Usage();
+    if (command->UsesLineSettings()) line += " [line options]";
+    line += " [--json] [--lib PATH]";
+    if (row.operands[0] != '\0') line += std::string(" ") + row.operands;
+    return line + command->MoreUsage();
 }
 
 std::string CommandLine::HelpText(const Command* command) const {
@@ -278,7 +303,7 @@ std::string CommandLine::HelpText(const Command* command) const {
         for (const std::unique_ptr<Command>& each : commands_) {
             text += "  " + std::string(each->Name());
             text += std::string(10 - std::min<size_t>(9, std::string(each->Name()).size()), ' ');
-            text += std::string(each->Summary()) + "\n";
+            text += std::string(each->tableRow->summary) + "\n";
         }
         text += "\ntz52 COMMAND --help describes a command.\n\n" + std::string(kCommonGroup) + ":\n" +
                 OptionHelpLines(app_.get(), kCommonGroup) + "\n" + kExitCodes;
@@ -352,10 +377,4 @@ bool ParseParity(const std::string& text, uint16_t* code) {
         }
     }
     return false;
-}
-
-std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode) {
-    if (stopBitsCode != 1 || dataBits == 5) return "";
-    return "1.5 stop bits go with 5 data bits, not " + std::to_string(dataBits) +
-           " (give --data-bits 5, or --stop-bits 1 or 2)";
 }

@@ -3,15 +3,15 @@
 // parse of a whole command line into one of the commands (command.h); the
 // help texts; the parsers of the values the options take. Whether an
 // address names a point is the driver's question, not the command line's.
-#ifndef TZ52_TOOLS_COMMAND_LINE_H
-#define TZ52_TOOLS_COMMAND_LINE_H
+#ifndef TZ52_TOOLS_TZ52_COMMAND_LINE_H
+#define TZ52_TOOLS_TZ52_COMMAND_LINE_H
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tools/common/exit_codes.h"
+#include "tools/common/cli/exit_codes.h"
 
 namespace CLI {
 class App;
@@ -107,6 +107,11 @@ bool ParseStopBits(const std::string& text, uint16_t* code);
 bool ParseParity(const std::string& text, uint16_t* code);
 
 // Why 1.5 stop bits cannot go with `dataBits`, or "" when they can.
-std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode);
+// Inline: the port's start (host/) asks it too, below the command line.
+inline std::string StopBitsConflict(uint16_t dataBits, uint16_t stopBitsCode) {
+    if (stopBitsCode != 1 || dataBits == 5) return "";
+    return "1.5 stop bits go with 5 data bits, not " + std::to_string(dataBits) +
+           " (give --data-bits 5, or --stop-bits 1 or 2)";
+}
 
-#endif  // TZ52_TOOLS_COMMAND_LINE_H
+#endif  // TZ52_TOOLS_TZ52_COMMAND_LINE_H

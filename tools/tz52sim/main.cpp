@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/common/exit_codes.h"
-#include "tools/common/version.h"
+#include "tools/common/cli/exit_codes.h"
+#include "tools/common/cli/version.h"
 #include "tools/tz52sim/sim_options.h"
 #include "tools/tz52sim/sim_server.h"
 

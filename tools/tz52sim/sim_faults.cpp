@@ -1,6 +1,6 @@
 #include "tools/tz52sim/sim_faults.h"
 
-#include "tools/common/quoted.h"
+#include "tools/common/cli/quoted.h"
 #include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {

@@ -7,10 +7,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/common/option_help.h"
-#include "tools/common/point_file.h"
-#include "tools/common/quoted.h"
-#include "tools/common/text_input.h"
+#include "tools/common/cli/option_help.h"
+#include "tools/common/text/point_file.h"
+#include "tools/common/cli/quoted.h"
+#include "tools/common/text/text_input.h"
 #include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/common/line_ports_posix.h"
+#include "tools/common/posix/line_ports.h"
 #include "tools/tz52sim/sim_faults.h"
 #include "tools/tz52sim/sim_points.h"
 

@@ -3,7 +3,7 @@
 #ifndef TZ52SIM_SIM_POINTS_H
 #define TZ52SIM_SIM_POINTS_H
 
-#include "tools/common/line_points.h"
+#include "tools/common/line/line_points.h"
 
 namespace tz52sim {
 using namespace tz52line;

@@ -3,7 +3,7 @@
 #ifndef TZ52SIM_SIM_PROTOCOL_H
 #define TZ52SIM_SIM_PROTOCOL_H
 
-#include "tools/common/line_frames.h"
+#include "tools/common/line/line_frames.h"
 
 namespace tz52sim {
 using namespace tz52line;

@@ -1,0 +1,74 @@
+// tz52 bridge: the controller's points on an MQTT broker.
+//
+// One thread owns the port: it reads the points when they are due and, between
+// two reads, carries out the writes that arrived on `<prefix>/<POINT>/set`,
+// in their order of arrival and at most one between two reads that are due,
+// so no two driver calls ever overlap and sets cannot starve the polling. The broker
+// side runs on the MQTT client's own network thread (mqtt_link.h), which
+// hands set requests over through a queue and wakes the polling thread.
+//
+// Topics (prefix `tz52` by default):
+//   <prefix>/<POINT>         the value, decimal; retained; on change and at
+//                            least every republish period; never from a
+//                            failed read
+//   <prefix>/<POINT>/state   retained {"ok","result","message","time"} of the
+//                            last read
+//   <prefix>/<POINT>/set     a value to write (decimal or 0x hexadecimal);
+//                            one that arrives retained is refused and cleared
+//   <prefix>/<POINT>/result  {"value","result","message"} for every set
+//   <prefix>/status          online / offline, retained, offline as last will
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
+#define TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/tz52/bridge/mqtt_link.h"
+#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/host/driver_calls.h"
+
+// What the command line asked for.
+struct BridgeOptions {
+    std::string pointsFile;               // ADDRESS [every DURATION] a line
+    std::vector<std::string> addresses;   // given on the command line
+    int64_t everyMilliseconds = 1000;     // the period of a point that names none
+    int64_t republishMilliseconds = 60000;
+    std::string allowWrite;               // "", "all" or addresses separated by commas
+    std::string mqttPasswordFile;
+    MqttSettings mqtt;
+};
+
+// Reads the points file, checks every address with the driver and the rest
+// of the options. False with a message (naming file:line for the points
+// file) when the bridge must not start; *exitCode is then 74 for a file
+// that cannot be read (points, password), else 64.
+bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
+                   int* exitCode = nullptr);
+
+// Called after every read with the point, the driver's result, the value
+// read and the monotonic time in nanoseconds when the read returned; for the
+// benchmarks.
+using BridgeReadObserver = std::function<void(const std::string& point, int result, uint16_t value, int64_t endNs)>;
+
+// What the bridge did with each point, for the document at its end.
+struct BridgePointReport {
+    std::string point;
+    int64_t reads = 0;
+    int64_t failedReads = 0;
+    int lastResult = -1;     // -1: never read
+    std::string lastError;   // the reason of the last failed read
+};
+
+// Connects to the broker and polls the open port until *stop is set; then
+// publishes offline and returns. The caller opened the port and closes it.
+// Returns 0, or 64 when the broker settings cannot work (*error says why).
+// *report, when given, gets one entry per point.
+int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
+              std::vector<BridgePointReport>* report = nullptr);
+
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H

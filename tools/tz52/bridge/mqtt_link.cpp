@@ -1,0 +1,301 @@
+// The MQTT client of the bridge: libmosquitto driven from a network thread
+// of our own, which runs the client's loop in short rounds and makes every
+// reconnect itself, so that no fault (a name that does not resolve for a
+// while, a TLS handshake that fails once) ends the bridge's link to the
+// broker, and a stop never waits out a backoff.
+#include "tools/tz52/bridge/mqtt_link.h"
+
+#include <mosquitto.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include "tools/tz52/output/json.h"
+#include "tools/common/cli/quoted.h"
+
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr int kQos = 1;
+// Backoff between attempts to reach the broker: doubles from the first to
+// the longest and starts again after a connection was accepted.
+constexpr int64_t kFirstRetryMs = 1000;
+constexpr int64_t kLongestRetryMs = 30000;
+// A broker user sending faster than the line can write gets a refusal,
+// not a queue without end.
+constexpr size_t kMostWaitingSets = 256;
+// How long a clean stop waits for the broker to take `offline`, and for the
+// network thread to end (it may be inside a connect to a host that does not
+// answer).
+constexpr int64_t kOfflineWaitMs = 2000;
+constexpr int64_t kNetworkEndWaitMs = 3000;
+
+std::once_flag g_libraryReady;
+
+std::string ErrorText(int code, int systemError) {
+    if (code == MOSQ_ERR_ERRNO) return std::strerror(systemError);
+    return mosquitto_strerror(code);
+}
+
+}  // namespace
+
+MqttLink::MqttLink() = default;
+
+MqttLink::~MqttLink() {
+    // A thread that would not end still uses the client: leave it be.
+    if (network_.joinable() && !Stop()) return;
+    if (client_ != nullptr) mosquitto_destroy(client_);
+}
+
+bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
+    std::call_once(g_libraryReady, [] { mosquitto_lib_init(); });
+    settings_ = settings;
+    statusTopic_ = settings.topicPrefix + "/status";
+    // A clean session: what the bridge needs after a reconnect it publishes
+    // again itself, and its subscription is made on every connect.
+    client_ = mosquitto_new(settings.clientId.empty() ? nullptr : settings.clientId.c_str(), true, this);
+    if (client_ == nullptr) {
+        *error = std::string("cannot create the MQTT client: ") + std::strerror(errno);
+        return false;
+    }
+    mosquitto_threaded_set(client_, true);
+    int code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
+    if (code != MOSQ_ERR_SUCCESS) {
+        *error = "cannot set the last will on " + statusTopic_ + ": " + mosquitto_strerror(code);
+        return false;
+    }
+    if (!settings.user.empty()) {
+        code = mosquitto_username_pw_set(client_, settings.user.c_str(),
+                                         settings.password.empty() ? nullptr : settings.password.c_str());
+        if (code != MOSQ_ERR_SUCCESS) {
+            *error = std::string("cannot set the MQTT user: ") + mosquitto_strerror(code);
+            return false;
+        }
+    }
+    if (!settings.tlsCaFile.empty()) {
+        if (access(settings.tlsCaFile.c_str(), R_OK) != 0) {
+            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": " + std::strerror(errno);
+            return false;
+        }
+        code = mosquitto_tls_set(client_, settings.tlsCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (code != MOSQ_ERR_SUCCESS) {
+            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": the certificates do not load (" +
+                     mosquitto_strerror(code) + ")";
+            return false;
+        }
+    }
+    mosquitto_connect_callback_set(client_, OnConnect);
+    mosquitto_disconnect_callback_set(client_, OnDisconnect);
+    mosquitto_publish_callback_set(client_, OnPublish);
+    mosquitto_message_callback_set(client_, OnMessage);
+    // Stop requests (SIGINT, SIGTERM) are the polling thread's: the network
+    // thread starts with them blocked, so they never cut into its calls.
+    sigset_t stopSignals, previous;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+    network_ = std::thread(&MqttLink::RunNetwork, this);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return true;
+}
+
+void MqttLink::RunNetwork() {
+    int64_t retryMs = kFirstRetryMs;
+    int code = mosquitto_connect(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+    int systemError = errno;
+    for (;;) {
+        if (code == MOSQ_ERR_SUCCESS) {
+            // Short rounds, so that a stop is seen at once; a publish from
+            // the polling thread wakes the round early. A stop lets the
+            // rounds go on until the DISCONNECT is out and the socket closed.
+            code = mosquitto_loop(client_, 100, 1);
+            systemError = errno;
+            if (code == MOSQ_ERR_SUCCESS) {
+                if (connected_.load()) retryMs = kFirstRetryMs;
+                if (stopping_.load() && !connected_.load()) break;
+                continue;
+            }
+        }
+        if (stopping_.load()) break;
+        connected_ = false;
+        Report("cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
+               ErrorText(code, systemError) + "); trying again, waiting up to " +
+               std::to_string(kLongestRetryMs / 1000) + " s between attempts");
+        Pause(retryMs);
+        retryMs = std::min(retryMs * 2, kLongestRetryMs);
+        if (stopping_.load()) break;
+        code = mosquitto_reconnect(client_);
+        systemError = errno;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    networkEnded_ = true;
+    changed_.notify_all();
+}
+
+void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
+    MqttLink* link = static_cast<MqttLink*>(self);
+    const std::string broker = link->settings_.host + ":" + std::to_string(link->settings_.port);
+    if (code != 0) {
+        link->Report("the broker " + broker + " refused the connection: " + mosquitto_connack_string(code));
+        return;
+    }
+    const std::string setTopic = link->settings_.topicPrefix + "/+/set";
+    mosquitto_subscribe(client, nullptr, setTopic.c_str(), kQos);
+    mosquitto_publish(client, nullptr, link->statusTopic_.c_str(), 6, "online", kQos, true);
+    link->connected_ = true;
+    ++link->connections_;
+    link->Report("connected to the broker " + broker);
+    link->Wake();
+}
+
+void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
+    MqttLink* link = static_cast<MqttLink*>(self);
+    {
+        std::lock_guard<std::mutex> lock(link->mutex_);
+        link->connected_ = false;
+        link->changed_.notify_all();
+    }
+    if (code != 0 && !link->stopping_.load()) {
+        link->Report("lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port) +
+                     "; polling goes on, reconnecting");
+    }
+}
+
+void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
+    MqttLink* link = static_cast<MqttLink*>(self);
+    std::lock_guard<std::mutex> lock(link->mutex_);
+    // Only while stopping: then the id of `offline` may come back before
+    // the publish that sent it has returned it.
+    if (link->collectDelivered_) {
+        link->deliveredIds_.insert(messageId);
+        link->changed_.notify_all();
+    }
+}
+
+void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message* message) {
+    MqttLink* link = static_cast<MqttLink*>(self);
+    SetRequest request;
+    request.topic = message->topic != nullptr ? message->topic : "";
+    request.retained = message->retain;
+    if (message->payload != nullptr && message->payloadlen > 0) {
+        request.payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+    }
+    std::unique_lock<std::mutex> lock(link->mutex_);
+    if (request.payload.empty()) {
+        // The echo of a clear of ours: no set, nothing to answer.
+        const auto cleared = link->clearsSent_.find(request.topic);
+        if (cleared != link->clearsSent_.end()) {
+            link->clearsSent_.erase(cleared);
+            return;
+        }
+    }
+    if (link->setRequests_.size() < kMostWaitingSets) {
+        link->setRequests_.push_back(std::move(request));
+        link->changed_.notify_all();
+        return;
+    }
+    lock.unlock();
+    const std::string head = link->settings_.topicPrefix + "/";
+    const std::string tail = "/set";
+    if (request.topic.size() <= head.size() + tail.size() || request.topic.compare(0, head.size(), head) != 0) return;
+    const std::string text = JsonText(Json{
+        {"value", request.payload},
+        {"result", 2},
+        {"message", "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent"}});
+    const std::string resultTopic = request.topic.substr(0, request.topic.size() - tail.size()) + "/result";
+    mosquitto_publish(client, nullptr, resultTopic.c_str(), static_cast<int>(text.size()), text.data(), kQos, false);
+}
+
+void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
+    if (!connected_.load()) return;
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, retain);
+}
+
+void MqttLink::Clear(const std::string& topic) {
+    if (!connected_.load()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Bounded: an echo that never comes (the broker refused the clear)
+        // must not leave entries without end.
+        if (clearsSent_.size() >= kMostWaitingSets) clearsSent_.clear();
+        clearsSent_.insert(topic);
+    }
+    mosquitto_publish(client_, nullptr, topic.c_str(), 0, nullptr, kQos, true);
+}
+
+void MqttLink::Wait(int64_t milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(milliseconds, 0)),
+                      [this] { return woken_ || !setRequests_.empty(); });
+    woken_ = false;
+}
+
+void MqttLink::Wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    woken_ = true;
+    changed_.notify_all();
+}
+
+bool MqttLink::TakeSetRequest(SetRequest* request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (setRequests_.empty()) return false;
+    *request = std::move(setRequests_.front());
+    setRequests_.pop_front();
+    return true;
+}
+
+void MqttLink::Pause(int64_t milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopping_.load(); });
+}
+
+void MqttLink::Report(const std::string& message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // One line per change of state, not one per attempt.
+    if (message == lastReport_) return;
+    lastReport_ = message;
+    std::fprintf(stderr, "tz52 bridge: %s\n", message.c_str());
+}
+
+bool MqttLink::Stop() {
+    if (!network_.joinable()) return true;
+    if (connected_.load()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            collectDelivered_ = true;
+        }
+        int messageId = -1;
+        if (mosquitto_publish(client_, &messageId, statusTopic_.c_str(), 7, "offline", kQos, true) ==
+            MOSQ_ERR_SUCCESS) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait_for(lock, std::chrono::milliseconds(kOfflineWaitMs),
+                              [this, messageId] { return deliveredIds_.count(messageId) != 0; });
+        }
+    }
+    // The network thread sends the DISCONNECT, so that the broker takes the
+    // end as clean, and ends.
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+    lock.unlock();
+    mosquitto_disconnect(client_);
+    lock.lock();
+    const bool ended =
+        changed_.wait_for(lock, std::chrono::milliseconds(kNetworkEndWaitMs), [this] { return networkEnded_; });
+    lock.unlock();
+    if (!ended) {
+        // Still inside a connect that nobody answers: the thread is left to
+        // the end of the process, and this link with it.
+        network_.detach();
+        return false;
+    }
+    network_.join();
+    return true;
+}

@@ -1,0 +1,182 @@
+// The bridge's judgement of points-file lines and set messages (set_judgement.h).
+#include "tools/tz52/bridge/set_judgement.h"
+
+#include <cctype>
+#include <limits>
+#include <sstream>
+
+#include "tools/common/cli/quoted.h"
+#include "tools/tz52/command_line.h"
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+char TypeLetter(int32_t type) { return static_cast<char>(type); }
+
+// A set payload: a whole number, decimal or 0x hexadecimal, with blanks
+// around it allowed. A number too large for any point still counts as a
+// number, so that the refusal can say "out of range".
+enum class Payload { kNumber, kNegative, kTooLarge, kNotANumber };
+
+Payload ParsePayload(const std::string& raw, uint64_t* value) {
+    std::string text = Trim(raw);
+    bool negative = false;
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+        negative = text[0] == '-';
+        text.erase(0, 1);
+    }
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.erase(0, 2);
+    }
+    if (text.empty()) return Payload::kNotANumber;
+    uint64_t number = 0;
+    bool tooLarge = false;
+    for (char c : text) {
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                              : -1;
+        if (digit < 0) return Payload::kNotANumber;
+        if (number > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
+            tooLarge = true;
+        } else {
+            number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        }
+    }
+    if (negative && (number != 0 || tooLarge)) return Payload::kNegative;
+    if (tooLarge) return Payload::kTooLarge;
+    *value = number;
+    return Payload::kNumber;
+}
+
+}  // namespace
+
+const char kRetainedSetMessage[] = "a retained set is never written; publish sets without retain";
+
+bool IsWritableType(int32_t type) { return type == kPointC || type == kPointM || type == kPointO || type == kPointS; }
+
+uint64_t LargestSetValue(int32_t type) { return type == kPointO ? 1 : 65535; }
+
+bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
+                       std::map<std::string, std::string>* origins, std::string* error) {
+    for (size_t number = 1; number <= lines.size(); ++number) {
+        std::string line = lines[number - 1];
+        const std::string where = Printable(source) + ":" + std::to_string(number);
+        const size_t comment = line.find('#');
+        if (comment != std::string::npos) line.resize(comment);
+        std::istringstream words(line);
+        std::vector<std::string> fields;
+        for (std::string word; words >> word;) fields.push_back(word);
+        if (fields.empty()) continue;
+        BridgePoint point;
+        point.periodMilliseconds = defaultPeriod;
+        if (fields.size() == 3 && fields[1] == "every") {
+            if (!ParseDuration(fields[2], &point.periodMilliseconds)) {
+                *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
+                return false;
+            }
+        } else if (fields.size() != 1) {
+            *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
+            return false;
+        }
+        point.address = CheckAddress(entry, fields[0]);
+        if (point.address.result != kResultOk) {
+            *error = where + ": " + Quoted(fields[0]) + " is not a valid point address: " +
+                     AddressRefusalReason(point.address);
+            return false;
+        }
+        point.name = CanonicalAddress(point.address);
+        const auto known = origins->find(point.name);
+        if (known != origins->end()) {
+            *error = where + ": " + point.name + " is listed twice (first at " + known->second + ")";
+            return false;
+        }
+        (*origins)[point.name] = where;
+        points->push_back(point);
+    }
+    return true;
+}
+
+bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error) {
+    *prefix = given;
+    while (!prefix->empty() && prefix->back() == '/') prefix->pop_back();
+    // The broker keeps topics that start with $ for itself and drops what
+    // clients publish there; + and # are wildcards, and NUL ends no topic.
+    if (prefix->empty() || (*prefix)[0] == '$' || prefix->find_first_of(std::string("+#\0", 3)) != std::string::npos) {
+        *error = "--topic-prefix " + Quoted(given) +
+                 ": a topic prefix is not empty, does not start with $ and has no +, # or NUL";
+        return false;
+    }
+    return true;
+}
+
+std::string SetResultText(const Json& value, int result, const std::string& message) {
+    return JsonText(Json{{"value", value}, {"result", result}, {"message", message}});
+}
+
+SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
+                      const std::string& payload, bool retained) {
+    SetJudgement judgement;
+    const std::string head = plan.mqtt.topicPrefix + "/";
+    const std::string tail = "/set";
+    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
+        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0) {
+        return judgement;
+    }
+    const std::string point = topic.substr(head.size(), topic.size() - head.size() - tail.size());
+    if (point.find('/') != std::string::npos) return judgement;
+    judgement.answer = true;
+    judgement.setTopic = topic;
+    judgement.resultTopic = head + point + "/result";
+
+    uint64_t value = 0;
+    const Payload parsed = ParsePayload(payload, &value);
+    judgement.resultValue = parsed == Payload::kNumber ? Json(value) : Json(payload);
+    const auto refuse = [&](const std::string& message) {
+        judgement.resultText = SetResultText(judgement.resultValue, kResultRefused, message);
+        return judgement;
+    };
+    // A retained set would be written again on every connect, over whatever
+    // was set since: it is never written, and cleared so it cannot come back.
+    if (retained) {
+        judgement.clear = true;
+        return refuse(kRetainedSetMessage);
+    }
+    const CheckedAddress address = CheckAddress(entry, point);
+    if (address.result != kResultOk) {
+        return refuse(Quoted(point) + " is not a valid point address: " + AddressRefusalReason(address) +
+                      "; nothing was sent");
+    }
+    const std::string name = CanonicalAddress(address);
+    const char type = TypeLetter(address.pointType);
+    if (!IsWritableType(address.pointType)) {
+        return refuse(std::string("points of type ") + type +
+                      " are inputs; only C, M, O and S points can be written; nothing was sent");
+    }
+    if (!plan.allowAll && plan.allowed.count(name) == 0) {
+        return refuse("writes to " + name + " are not allowed (the bridge's --allow-write does not name it); " +
+                      "nothing was sent");
+    }
+    if (parsed == Payload::kNotANumber) {
+        return refuse("the value is not a number (decimal, or hexadecimal with 0x); nothing was sent");
+    }
+    const uint64_t largest = LargestSetValue(address.pointType);
+    if (parsed != Payload::kNumber || value > largest) {
+        return refuse("the value is outside 0 to " + std::to_string(largest) + " for type " + type +
+                      "; nothing was sent");
+    }
+    judgement.write = true;
+    judgement.address = address;
+    judgement.point = name;
+    judgement.value = static_cast<uint16_t>(value);
+    return judgement;
+}

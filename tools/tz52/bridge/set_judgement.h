@@ -1,0 +1,74 @@
+// What the bridge makes of text from outside, apart from the broker and the
+// line: the lines of a points file, and a message on `<prefix>/<POINT>/set`
+// judged into a write or a refusal with its /result text. Nothing here
+// sends or receives, so every byte sequence can be tried against it
+// (fuzz/bridge_set_fuzz.cpp, fuzz/points_file_fuzz.cpp).
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H
+#define TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/tz52/output/json.h"
+#include "tools/tz52/bridge/mqtt_link.h"
+#include "tools/tz52/host/driver_calls.h"
+
+// One point the bridge polls.
+struct BridgePoint {
+    CheckedAddress address;
+    std::string name;  // "001M025", its topic
+    int64_t periodMilliseconds = 0;
+};
+
+// The options checked: every address passed the driver's check.
+struct BridgePlan {
+    std::vector<BridgePoint> points;
+    bool allowAll = false;
+    std::set<std::string> allowed;  // canonical addresses
+    int64_t republishMilliseconds = 60000;
+    MqttSettings mqtt;
+};
+
+// The points of a points file's lines (ADDRESS or ADDRESS every DURATION, #
+// comments), each address checked by the driver. `source` names the file in
+// messages ("FILE:LINE: ..."); `origins` maps every point taken to where it
+// was, so that a point listed twice is named with its first place.
+bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
+                       std::map<std::string, std::string>* origins, std::string* error);
+
+// The topic prefix `given` without its trailing slashes, when it can head
+// the bridge's topics; else false and *error says why.
+bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error);
+
+// The result message of a set that arrived retained.
+extern const char kRetainedSetMessage[];
+
+// A message on a set topic, judged.
+struct SetJudgement {
+    bool answer = false;      // false: not a set topic under the prefix; nothing to do
+    bool write = false;       // write `value` to `address`, then answer with SetResultText
+    bool clear = false;       // publish an empty retained message on the set topic
+    CheckedAddress address;   // when write
+    std::string point;        // the canonical address when write
+    uint16_t value = 0;
+    std::string setTopic;
+    std::string resultTopic;
+    Json resultValue;         // the value as a number when it is one, else the payload
+    std::string resultText;   // the /result JSON when answer and not write
+};
+
+SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
+                      const std::string& payload, bool retained);
+
+// The /result JSON of a set: {"value":...,"result":...,"message":...}.
+std::string SetResultText(const Json& value, int result, const std::string& message);
+
+// The most a point of `type` holds: an O point is one bit.
+uint64_t LargestSetValue(int32_t type);
+bool IsWritableType(int32_t type);
+
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H

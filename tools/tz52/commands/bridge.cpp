@@ -1,0 +1,163 @@
+// tz52 bridge: the controller's points on an MQTT broker, writes from the
+// broker where allowed (Linux; the workings are in bridge.cpp).
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <memory>
+
+#include "tools/tz52/output/json.h"
+#include "tools/common/cli/quoted.h"
+#include "tools/tz52/bridge/bridge.h"
+#include "tools/tz52/command.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stopRequested = 0;
+
+void RequestStop(int) { g_stopRequested = 1; }
+
+// A duration option such as --every: "500ms", "2s", at most one day.
+void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
+    app->add_option_function<std::string>(
+           name,
+           [name, milliseconds](const std::string& value) {
+               if (!ParseDuration(value, milliseconds)) {
+                   throw CLI::ValidationError(std::string(name) + " " + Quoted(value) +
+                                              ": give a time such as 500ms or 2s (at most one day)");
+               }
+           },
+           help)
+        ->type_name("DURATION");
+}
+
+class BridgeCommand : public Command {
+public:
+    const char* Usage() const override {
+        return "[--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
+    }
+    std::string Description() const override {
+        return std::string(
+                   "Polls the points and publishes them to an MQTT broker, and writes the values\n"
+                   "that allowed broker users set. Runs until SIGTERM or Ctrl-C; then the status\n"
+                   "reads offline, the port is closed and the exit code is 0.\n\n"
+                   "Topics (PREFIX is tz52 unless --topic-prefix says otherwise):\n"
+                   "  PREFIX/POINT         the value in decimal, retained, QoS 1: when it changes\n"
+                   "                       and at least every --republish; never from a failed read\n"
+                   "  PREFIX/POINT/state   retained JSON of the last read:\n"
+                   "                       {\"ok\":true,\"result\":0,\"message\":\"...\",\"time\":\"ISO 8601\"}\n"
+                   "  PREFIX/POINT/set     publish a value here (decimal or 0x hexadecimal) to write it,\n"
+                   "                       without retain: a retained set is never written, it is\n"
+                   "                       refused (result 1) and cleared on the broker\n"
+                   "  PREFIX/POINT/result  JSON {\"value\":...,\"result\":0,\"message\":\"...\"} for every\n"
+                   "                       set; a refused set sends nothing on the line; a write\n"
+                   "                       whose acknowledgement was lost may have been taken: the\n"
+                   "                       message says so and the point is read again\n"
+                   "  PREFIX/status        online or offline, retained; the broker publishes offline\n"
+                   "                       when the bridge dies (last will)\n\n"
+                   "Writes run in the order they arrived, at most one between two reads that are\n"
+                   "due; the point is read again at once and its value published. Only the points --allow-write names can be\n"
+                   "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
+                   "When the broker goes away, polling goes on and the bridge reconnects (1 s, then\n"
+                   "doubling to 30 s between attempts) and publishes its latest values again. When\n"
+                   "the serial device goes away, every state says so, sets get result 2 at once,\n"
+                   "and the bridge tries to reopen the port every 3 s.\n\n"
+                   "The points file has one point a line: ADDRESS, or ADDRESS every DURATION;\n"
+                   "# starts a comment. Every address is checked with the driver before the port\n"
+                   "opens; a bad one (or a bad line, named FILE:LINE) stops the bridge with exit\n"
+                   "code 64; a points file that cannot be read, exit code 74. The password file is\n"
+                   "a regular file; the bridge warns when every user may read it.\n\n") +
+               kAddressHelp;
+    }
+    const char* JsonMeaning() const override {
+        return "one JSON document when the bridge ends: the port,\n"
+               "per point reads, failedReads, lastResult, lastError,\n"
+               "and the failures of all points";
+    }
+
+    void Define(CLI::App* app) override {
+        app->add_option("ADDRESS", operands);
+        app->add_option("--points", options_.pointsFile, "the points to poll: ADDRESS [every DURATION] a line")
+            ->type_name("FILE");
+        AddDurationOption(app, "--every", &options_.everyMilliseconds,
+                          "time between two reads of a point that names none\n(default 1s)");
+        AddDurationOption(app, "--republish", &options_.republishMilliseconds,
+                          "publish an unchanged value again after this time\n(default 60s)");
+        app->add_option("--allow-write", options_.allowWrite,
+                        "the points broker users may write: addresses separated\nby commas, or all")
+            ->type_name("LIST|all");
+        app->add_option("--mqtt-host", options_.mqtt.host, "the broker (default localhost)")->type_name("HOST");
+        app->add_option_function<std::string>(
+               "--mqtt-port",
+               [this](const std::string& value) {
+                   uint64_t number = 0;
+                   if (!ParseUnsigned(value, 65535, &number) || number == 0) {
+                       throw CLI::ValidationError("--mqtt-port " + Quoted(value) + ": a TCP port is 1 to 65535");
+                   }
+                   options_.mqtt.port = static_cast<int>(number);
+               },
+               "the broker's port (default 1883)")
+            ->type_name("N");
+        app->add_option("--mqtt-user", options_.mqtt.user, "the user name to log in with")->type_name("USER");
+        app->add_option("--mqtt-password-file", options_.mqttPasswordFile,
+                        "the password: the first line of FILE (with --mqtt-user)")
+            ->type_name("FILE");
+        app->add_option("--mqtt-tls-ca", options_.mqtt.tlsCaFile,
+                        "TLS to the broker, trusting the certificate authorities in\nFILE (PEM)")
+            ->type_name("FILE");
+        app->add_option("--client-id", options_.mqtt.clientId,
+                        "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
+            ->type_name("ID");
+        app->add_option("--topic-prefix", options_.mqtt.topicPrefix, "the first level of every topic (default tz52); not\nempty, no leading $, no + or #")
+            ->type_name("PREFIX");
+    }
+    // Whether there are points at all is known once the file is read.
+    std::string CheckOperands() override { return ""; }
+
+    int Run(Host& host) override {
+        options_.addresses = operands;
+        BridgePlan plan;
+        std::string error;
+        int prepared = kExitOk;
+        if (!PrepareBridge(host.entry, options_, &plan, &error, &prepared)) {
+            Complain(host, error + "; the bridge did not start");
+            return prepared;
+        }
+        std::vector<std::string> names;
+        for (const BridgePoint& point : plan.points) names.push_back(point.name);
+        std::vector<CheckedAddress> addresses;
+        PortSetup setup;
+        PortContext context{};
+        int exitCode = kExitOk;
+        if (!StartOnPort(host, names, &addresses, &setup, &context, &exitCode)) return exitCode;
+
+        std::signal(SIGINT, RequestStop);
+        std::signal(SIGTERM, RequestStop);
+        std::vector<BridgePointReport> report;
+        exitCode = RunBridge(host.entry, &context, setup, plan, &g_stopRequested, {}, &error, &report);
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        if (exitCode != kExitOk) Complain(host, error);
+        AddPortJson(&host.document, setup);
+        Json points = Json::array();
+        int64_t failures = 0;
+        for (const BridgePointReport& point : report) {
+            Json entry = {{"point", point.point},
+                          {"reads", point.reads},
+                          {"failedReads", point.failedReads},
+                          {"lastResult", point.lastResult < 0 ? Json(nullptr) : Json(point.lastResult)}};
+            if (!point.lastError.empty()) entry["lastError"] = point.lastError;
+            points.push_back(entry);
+            failures += point.failedReads;
+        }
+        host.document["points"] = points;
+        host.document["failures"] = failures;
+        return Worse(exitCode, CloseOrExplain(host, &context, setup));
+    }
+
+private:
+    BridgeOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeBridgeCommand() { return std::make_unique<BridgeCommand>(); }
