@@ -18,6 +18,8 @@ constexpr int kExitLineFailed = 1;
 
 tz52sim::Simulator* g_simulator = nullptr;
 
+// Its own handler rather than StopOnSignal's flag: Serve() sleeps in poll()
+// on the line, and only Stop() (a byte down the wake-up pipe) reaches it.
 void RequestStop(int) {
     if (g_simulator != nullptr) g_simulator->Stop();
 }

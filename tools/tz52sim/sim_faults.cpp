@@ -1,7 +1,7 @@
 #include "tools/tz52sim/sim_faults.h"
 
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
-#include "tools/tz52sim/sim_text.h"
 
 namespace tz52sim {
 
@@ -11,8 +11,8 @@ struct FaultName {
     FaultKind kind;
     const char* name;
     bool takesAmount;
-    long long minAmount;
-    long long maxAmount;
+    uint64_t minAmount;
+    uint64_t maxAmount;
     const char* amountMeaning;
 };
 
@@ -32,6 +32,9 @@ constexpr FaultKind kDrawnKinds[] = {FaultKind::kSilent, FaultKind::kLate,  Faul
                                      FaultKind::kBadStart, FaultKind::kShort, FaultKind::kStray};
 
 constexpr uint8_t kWrongStartByte = 0xFF;
+
+// Exchange numbers and seeds stop well short of 64 bits.
+constexpr uint64_t kLastExchange = 1ull << 62;
 
 // SplitMix64: a well-mixed 64-bit value from any 64-bit input.
 uint64_t Mix(uint64_t x) {
@@ -56,9 +59,10 @@ bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error) {
                 return false;
             }
         } else {
-            long long amount = 0;
+            uint64_t amount = 0;
             if (equals == std::string::npos ||
-                !ParseInteger(text.substr(equals + 1), entry.minAmount, entry.maxAmount, &amount)) {
+                !ParseWholeNumber(std::string_view(text).substr(equals + 1), entry.maxAmount, &amount) ||
+                amount < entry.minAmount) {
                 *error = "fault " + Quoted(name) + " needs " + entry.amountMeaning + " (" + name +
                          "=" + std::to_string(entry.minAmount) + ".." +
                          std::to_string(entry.maxAmount) + ")";
@@ -76,14 +80,14 @@ bool ParseFaultKind(const std::string& text, Fault* fault, std::string* error) {
 bool ParseScriptedFault(const std::string& text, uint64_t* exchange, Fault* fault,
                         std::string* error) {
     const size_t colon = text.find(':');
-    long long number = 0;
+    uint64_t number = 0;
     if (colon == std::string::npos ||
-        !ParseInteger(text.substr(0, colon), 1, (1ll << 62), &number)) {
+        !ParseWholeNumber(std::string_view(text).substr(0, colon), kLastExchange, &number) || number < 1) {
         *error = "fault " + Quoted(text) + " is not N:KIND with N an exchange number from 1";
         return false;
     }
     if (!ParseFaultKind(text.substr(colon + 1), fault, error)) return false;
-    *exchange = static_cast<uint64_t>(number);
+    *exchange = number;
     return true;
 }
 

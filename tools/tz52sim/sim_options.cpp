@@ -2,27 +2,24 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
 
 #include <CLI/CLI.hpp>
 
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/option_help.h"
 #include "tools/common/text/point_file.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/common/text/text_input.h"
-#include "tools/tz52sim/sim_text.h"
+#include "tools/common/text/trim.h"
 
 namespace tz52sim {
 
 namespace {
 
-std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    const size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
+constexpr uint64_t kLargestBaud = 4000000;
+constexpr uint64_t kLargestSeed = 1ull << 62;
+constexpr uint64_t kLongestRandomLateMs = 600000;
 
 // The values as given; ParseCommandLine checks them once CLI11 has sorted
 // the command line.
@@ -114,69 +111,94 @@ std::string ParseErrorText(const CLI::ParseError& failure) {
     return what + " (see --help)";
 }
 
-// Each given value checked and put in `config`; kError or kFileError with
-// a message.
-CommandLineOutcome ApplyValues(const GivenValues& given, SimConfig* config, std::string* error) {
-    constexpr CommandLineOutcome kRefused = CommandLineOutcome::kError;
-    long long number = 0;
+// A whole number from `low` to `high`, or false.
+bool ParseWholeNumberIn(const std::string& text, uint64_t low, uint64_t high, uint64_t* value) {
+    return ParseWholeNumber(text, high, value) && *value >= low;
+}
+
+// The stations and the points' values: files first, so that a --set beside
+// them has the last word. kError or kFileError with a message.
+CommandLineOutcome ApplyController(const GivenValues& given, SimConfig* config, std::string* error) {
     for (const std::string& value : given.stations) {
-        if (!ParseInteger(value, kFirstStation, kLastStation, &number)) {
-            *error = "--station " + Quoted(value) + ": a station is 1 to 127";
-            return kRefused;
+        uint64_t station = 0;
+        if (!ParseWholeNumberIn(value, kFirstStation, kLastStation, &station)) {
+            *error = "--station " + Quoted(value) + ": a station is " + std::to_string(kFirstStation) + " to " +
+                     std::to_string(kLastStation);
+            return CommandLineOutcome::kError;
         }
-        config->stations.push_back(static_cast<int>(number));
+        config->stations.push_back(static_cast<int>(station));
     }
-    // A file first, so that a --set beside it has the last word.
     for (const std::string& path : given.setFiles) {
         const FileOutcome read = ReadAssignmentFile(path, &config->assignments, error);
         if (read == FileOutcome::kUnreadable) return CommandLineOutcome::kFileError;
-        if (read == FileOutcome::kBadLine) return kRefused;
+        if (read == FileOutcome::kBadLine) return CommandLineOutcome::kError;
     }
     for (const std::string& value : given.sets) {
         Assignment assignment;
-        if (!ParseAssignment(value, &assignment, error)) return kRefused;
+        if (!ParseAssignment(value, &assignment, error)) return CommandLineOutcome::kError;
         config->assignments.push_back(assignment);
     }
+    return CommandLineOutcome::kRun;
+}
+
+bool ApplyLine(const GivenValues& given, SimConfig* config, std::string* error) {
+    uint64_t baud = 0;
     if (!given.baud.empty()) {
-        if (!ParseInteger(given.baud, 1, 4000000, &number)) {
-            *error = "--baud " + Quoted(given.baud) + ": a rate is 1 to 4000000";
-            return kRefused;
+        if (!ParseWholeNumberIn(given.baud, 1, kLargestBaud, &baud)) {
+            *error = "--baud " + Quoted(given.baud) + ": a rate is 1 to " + std::to_string(kLargestBaud);
+            return false;
         }
-        config->baud = static_cast<uint32_t>(number);
+        config->baud = static_cast<uint32_t>(baud);
     }
-    if (!given.format.empty() && !ParseLineFormat(given.format, &config->format, error)) return kRefused;
+    return given.format.empty() || ParseLineFormat(given.format, &config->format, error);
+}
+
+bool ApplyFaults(const GivenValues& given, FaultPlan* plan, std::string* error) {
     for (const std::string& value : given.faults) {
         uint64_t exchange = 0;
         Fault fault;
-        if (!ParseScriptedFault(value, &exchange, &fault, error)) return kRefused;
-        config->faults.scripted[exchange] = fault;
+        if (!ParseScriptedFault(value, &exchange, &fault, error)) return false;
+        plan->scripted[exchange] = fault;
     }
     if (!given.randomFaults.empty()) {
+        // A share is a fraction, which no whole-number parser reads.
         char* end = nullptr;
         const double rate = std::strtod(given.randomFaults.c_str(), &end);
         if (*end != '\0' || !(rate >= 0.0 && rate <= 1.0)) {
             *error = "--random-faults " + Quoted(given.randomFaults) + ": a share is 0 to 1";
-            return kRefused;
+            return false;
         }
-        config->faults.randomRate = rate;
+        plan->randomRate = rate;
     }
     if (!given.seed.empty()) {
-        if (!ParseInteger(given.seed, 0, (1ll << 62), &number)) {
+        if (!ParseWholeNumber(given.seed, kLargestSeed, &plan->seed)) {
             *error = "--seed " + Quoted(given.seed) + ": a seed is a whole number from 0";
-            return kRefused;
+            return false;
         }
-        if (config->faults.randomRate <= 0.0) {
+        if (plan->randomRate <= 0.0) {
             *error = "--seed needs --random-faults";
-            return kRefused;
+            return false;
         }
-        config->faults.seed = static_cast<uint64_t>(number);
     }
+    uint64_t lateMs = 0;
     if (!given.randomLate.empty()) {
-        if (!ParseInteger(given.randomLate, 0, 600000, &number)) {
-            *error = "--random-late " + Quoted(given.randomLate) + ": a delay is 0 to 600000 ms";
-            return kRefused;
+        if (!ParseWholeNumber(given.randomLate, kLongestRandomLateMs, &lateMs)) {
+            *error = "--random-late " + Quoted(given.randomLate) + ": a delay is 0 to " +
+                     std::to_string(kLongestRandomLateMs) + " ms";
+            return false;
         }
-        config->faults.randomLateMs = static_cast<int>(number);
+        plan->randomLateMs = static_cast<int>(lateMs);
+    }
+    return true;
+}
+
+// Each given value checked and put in `config`; kError or kFileError with
+// a message.
+CommandLineOutcome ApplyValues(const GivenValues& given, SimConfig* config, std::string* error) {
+    const CommandLineOutcome controller = ApplyController(given, config, error);
+    if (controller != CommandLineOutcome::kRun) return controller;
+    if (!ApplyLine(given, config, error) || !ApplyFaults(given, &config->faults, error)) {
+        return CommandLineOutcome::kError;
     }
     config->trace = given.trace;
     return CommandLineOutcome::kRun;
@@ -212,8 +234,8 @@ bool ParseAssignment(const std::string& text, Assignment* assignment, std::strin
     Assignment parsed;
     if (!ParsePoint(Trim(text.substr(0, equals)), &parsed.point, error)) return false;
     const PointTypeInfo* info = FindPointType(parsed.point.type);
-    long long value = 0;
-    if (!ParseInteger(Trim(text.substr(equals + 1)), 0, info->maxValue, &value)) {
+    uint64_t value = 0;
+    if (!ParseWholeNumber(Trim(text.substr(equals + 1)), info->maxValue, &value)) {
         *error = Quoted(text) + ": a value of type " + parsed.point.type + " must be 0 to " +
                  std::to_string(info->maxValue);
         return false;

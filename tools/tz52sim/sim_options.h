@@ -12,6 +12,13 @@
 
 namespace tz52sim {
 
+using tz52line::BitsPerCharacter;
+using tz52line::ClosePseudoTerminal;
+using tz52line::LineFormat;
+using tz52line::OpenRawDevice;
+using tz52line::PseudoTerminal;
+using tz52line::RemoveLinkIfOurs;
+
 bool ParseLineFormat(const std::string& text, LineFormat* format, std::string* error);
 std::string FormatLineFormat(const LineFormat& format);
 

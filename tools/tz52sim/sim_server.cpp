@@ -2,7 +2,6 @@
 // (reading, answering, faults, pacing); trace; points from other threads.
 #include "tools/tz52sim/sim_server.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -10,11 +9,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+
+#include "tools/common/posix/system_error.h"
 
 namespace tz52sim {
 
 namespace {
+
+using tz52line::SystemError;
 
 constexpr uint32_t kDeviceDefaultBaud = 9600;
 // The exchange log keeps the most recent exchanges only, so that a simulator
@@ -25,10 +27,6 @@ int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-std::string SystemError(const char* call, const std::string& what) {
-    return std::string(call) + "(" + what + ") failed: " + std::strerror(errno);
 }
 
 void CloseDescriptor(int* fd) {
@@ -59,14 +57,7 @@ Simulator::~Simulator() { Close(); }
 // Opening the line
 
 bool Simulator::Open(std::string* error) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = SystemError("pipe2", "wake-up pipe");
-        return false;
-    }
-    wakeRead_ = pipeFds[0];
-    wakeWrite_ = pipeFds[1];
-
+    if (!wake_.Open(error)) return false;
     const bool device = !config_.devicePath.empty();
     if (!(device ? OpenDevice(error) : OpenPseudoTerminal(error))) {
         CloseLine();
@@ -124,8 +115,7 @@ void Simulator::Close() {
     if (thread_.joinable()) thread_.join();
     CloseLine();
     RemoveLink();
-    CloseDescriptor(&wakeRead_);
-    CloseDescriptor(&wakeWrite_);
+    wake_.Close();
 }
 
 bool Simulator::Start(std::string* error) {
@@ -134,13 +124,7 @@ bool Simulator::Start(std::string* error) {
     return true;
 }
 
-void Simulator::Stop() {
-    if (wakeWrite_ >= 0) {
-        const char wake = 1;
-        // A full pipe already holds a stop request.
-        [[maybe_unused]] const ssize_t written = write(wakeWrite_, &wake, 1);
-    }
-}
+void Simulator::Stop() { wake_.Wake(); }
 
 // ---------------------------------------------------------------------------
 // Serving
@@ -149,7 +133,7 @@ bool Simulator::WaitUntil(int64_t deadline) {
     for (;;) {
         const int64_t remaining = deadline - NowNs();
         if (remaining <= 0) return true;
-        pollfd wake = {wakeRead_, POLLIN, 0};
+        pollfd wake = {wake_.ReadFd(), POLLIN, 0};
         const timespec timeout = {static_cast<time_t>(remaining / 1000000000),
                                   static_cast<long>(remaining % 1000000000)};
         const int ready = ppoll(&wake, 1, &timeout, nullptr);
@@ -181,7 +165,7 @@ bool Simulator::Send(const Bytes& bytes, int64_t startNs) {
             return false;
         }
         // The host is not taking bytes: wait for room or a stop request.
-        pollfd fds[2] = {{lineFd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{lineFd_, POLLOUT, 0}, {wake_.ReadFd(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) return false;
     }
@@ -249,7 +233,7 @@ int Simulator::Serve() {
     int result = 0;
     uint8_t buffer[4096];
     for (bool serving = true; serving;) {
-        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {wake_.ReadFd(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             Trace(SystemError("poll", linePath_));

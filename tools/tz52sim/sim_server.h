@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/posix/wake_pipe.h"
 #include "tools/tz52sim/sim_controller.h"
 #include "tools/tz52sim/sim_faults.h"
 #include "tools/tz52sim/sim_options.h"
@@ -102,8 +103,7 @@ private:
 
     int lineFd_ = -1;
     int heldTerminalFd_ = -1;  // our own descriptor of the pseudo-terminal's slave
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    tz52line::WakePipe wake_;  // Stop's way into poll()
     int64_t characterTimeNs_ = 0;  // 0: no pacing
     std::string portName_;
     std::string linePath_;

@@ -5,17 +5,13 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
+
+#include "tools/common/posix/system_error.h"
 
 namespace tz52line {
 
 namespace {
-
-std::string SystemError(const char* call, const std::string& what) {
-    return std::string(call) + "(" + what + ") failed: " + std::strerror(errno);
-}
 
 struct BaudConstant {
     uint32_t rate;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/common/text/trim.h"
+
 // The largest value a point of `type` (upper case letter) holds, or 0 for a
 // letter that names no type: A inputs 0 to 381, B inputs 0 to 127, O outputs
 // one bit, C M S words.
@@ -28,17 +30,12 @@ enum class PointLineKind { kBlank, kAssignment, kMalformed };
 // One line split: a blank or comment-only line, or POINT=VALUE with the two
 // texts trimmed of spaces (their form is the caller's to judge).
 inline PointLineKind SplitPointLine(const std::string& line, std::string* point, std::string* value) {
-    auto trim = [](const std::string& text) {
-        const size_t first = text.find_first_not_of(" \t\r");
-        if (first == std::string::npos) return std::string();
-        return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-    };
-    const std::string text = trim(line.substr(0, line.find('#')));
+    const std::string text = Trim(line.substr(0, line.find('#')));
     if (text.empty()) return PointLineKind::kBlank;
     const size_t equals = text.find('=');
     if (equals == std::string::npos) return PointLineKind::kMalformed;
-    *point = trim(text.substr(0, equals));
-    *value = trim(text.substr(equals + 1));
+    *point = Trim(text.substr(0, equals));
+    *value = Trim(text.substr(equals + 1));
     return PointLineKind::kAssignment;
 }
 

@@ -6,12 +6,15 @@
 
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/host/point_types.h"
 #include "tools/tz52/monitor/monitor.h"
 
 namespace {
 
-// The parity letter of the driver's parity code.
-const char kParityLetters[] = {'N', 'O', 'E', 'M', 'S'};
+// The driver's read timeout counts 10 ms; its stop-bit code 1 is one and a
+// half, which a POSIX device cannot be set to.
+constexpr int kReadTimeoutUnitMs = 10;
+constexpr uint16_t kOneAndAHalfStopBits = 1;
 
 class MonitorCommand : public Command {
 public:
@@ -55,31 +58,25 @@ public:
     int Run(Host& host) override {
         // Line settings not given are the driver's defaults, as for every
         // command that opens a port.
-        DriverInfo info;
-        const int result = QueryDriverInfo(host.entry, &info);
-        if (result != kResultOk) {
-            Complain(host, "cannot learn the default line settings: " + DriverFailure("DriverInfo", kOpDriverInfo, result),
-                     result);
-            return ExitCodeOf(result);
-        }
-        const LineOverrides& given = host.invocation->line;
-        settings_.baud = given.hasBaudRate ? given.baudRate : info.baudRate;
-        settings_.dataBits = given.hasDataBits ? given.dataBits : info.dataBits;
-        const uint16_t parity = given.hasParity ? given.parityCode : info.parity;
-        settings_.parity = parity < sizeof kParityLetters ? kParityLetters[parity] : 'N';
-        const uint16_t stopBits = given.hasStopBits ? given.stopBitsCode : info.stopBits;
-        settings_.readLimitMs = 10 * (given.hasReadTimeout ? given.readTimeout : info.readTimeout);
-        settings_.readLimitGiven = given.hasReadTimeout;
+        LineSettings line{};
+        int32_t readTimeout = 0;
+        int exitCode = kExitOk;
+        if (!ResolveLineSettings(host, &line, &readTimeout, &exitCode)) return exitCode;
+        settings_.baud = line.baudRate;
+        settings_.dataBits = line.dataBits;
+        settings_.parity = line.parity < kParityCodes ? kParityLetters[line.parity] : 'N';
+        settings_.readLimitMs = kReadTimeoutUnitMs * readTimeout;
+        settings_.readLimitGiven = host.invocation->line.hasReadTimeout;
         settings_.display.json = host.invocation->json;
 
         tz52monitor::MonitorOutcome outcome;
         if (!settings_.decodePath.empty()) {
             outcome = tz52monitor::RunMonitorDecode(settings_);
-        } else if (stopBits == 1) {
+        } else if (line.stopBits == kOneAndAHalfStopBits) {
             outcome.exitCode = kExitUsage;
             outcome.failure = "--stop-bits 1.5: the monitor opens a device with 1 or 2 stop bits";
         } else {
-            settings_.stopBits = stopBits == 2 ? 2 : 1;
+            settings_.stopBits = line.stopBits == 2 ? 2 : 1;
             outcome = tz52monitor::RunMonitorLive(settings_);
         }
         // Its own JSON lines are the monitor's document; a failure before

@@ -25,6 +25,24 @@ std::string DriverFailure(const char* operation, int code, int result) {
            ": " + ResultMeaning(result);
 }
 
+bool ResolveLineSettings(Host& host, LineSettings* line, int32_t* readTimeout, int* exitCode) {
+    DriverInfo info;
+    const int result = QueryDriverInfo(host.entry, &info);
+    if (result != kResultOk) {
+        Complain(host, "cannot learn the default line settings: " + DriverFailure("DriverInfo", kOpDriverInfo, result),
+                 result);
+        *exitCode = ExitCodeOf(result);
+        return false;
+    }
+    const LineOverrides& given = host.invocation->line;
+    *readTimeout = given.hasReadTimeout ? given.readTimeout : info.readTimeout;
+    line->baudRate = given.hasBaudRate ? given.baudRate : info.baudRate;
+    line->dataBits = given.hasDataBits ? given.dataBits : info.dataBits;
+    line->stopBits = given.hasStopBits ? given.stopBitsCode : info.stopBits;
+    line->parity = given.hasParity ? given.parityCode : info.parity;
+    return true;
+}
+
 namespace {
 
 // Checks every address with the driver before anything goes on the line.
@@ -49,21 +67,8 @@ bool CheckAllAddresses(Host& host, const std::vector<std::string>& texts, std::v
 // The port as the driver's defaults and the command line set it up; a
 // combination the line cannot carry is refused here, before the port opens.
 bool ResolvePortSetup(Host& host, PortSetup* setup, int* exitCode) {
-    DriverInfo info;
-    const int result = QueryDriverInfo(host.entry, &info);
-    if (result != kResultOk) {
-        Complain(host, "cannot learn the default line settings: " + DriverFailure("DriverInfo", kOpDriverInfo, result),
-                 result);
-        *exitCode = ExitCodeOf(result);
-        return false;
-    }
-    const LineOverrides& given = host.invocation->line;
     setup->name = host.invocation->port;
-    setup->readTimeout = given.hasReadTimeout ? given.readTimeout : info.readTimeout;
-    setup->line.baudRate = given.hasBaudRate ? given.baudRate : info.baudRate;
-    setup->line.dataBits = given.hasDataBits ? given.dataBits : info.dataBits;
-    setup->line.stopBits = given.hasStopBits ? given.stopBitsCode : info.stopBits;
-    setup->line.parity = given.hasParity ? given.parityCode : info.parity;
+    if (!ResolveLineSettings(host, &setup->line, &setup->readTimeout, exitCode)) return false;
     const std::string conflict = StopBitsConflict(setup->line.dataBits, setup->line.stopBits);
     if (!conflict.empty()) {
         Complain(host, conflict + "; port " + setup->name + " was not opened");

@@ -38,6 +38,11 @@ int Worse(int a, int b);
 void Complain(Host& host, const std::string& message, int result = 0);
 std::string DriverFailure(const char* operation, int code, int result);
 
+// The line settings and read timeout (units of 10 ms) a port opens with:
+// the driver's defaults, each replaced by the command line's where given.
+// On failure it has said why and *exitCode holds the exit code.
+bool ResolveLineSettings(Host& host, LineSettings* line, int32_t* readTimeout, int* exitCode);
+
 // The port commands: every address checked with the driver before any
 // traffic, the line settings resolved, the port opened. On failure it has
 // said why and *exitCode holds the exit code.

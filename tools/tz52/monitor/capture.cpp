@@ -1,10 +1,12 @@
 #include "tools/tz52/monitor/capture.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 #include <sstream>
 #include <vector>
 
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/monitor/output.h"
 
@@ -14,52 +16,40 @@ namespace {
 
 const char kClockFact[] = "# clock ";
 const char kReadLimitFact[] = "# read limit ";
+// A capture's read limit outside these is not believed.
+constexpr int64_t kSmallestReadLimitMs = 10;
+constexpr int64_t kLargestReadLimitMs = 60000;
 
-// Digits, then an optional fraction of up to six digits: a count of
-// `unitUs` microseconds. False for anything else.
-bool ParseDecimal(const std::string& text, int64_t unitUs, int64_t* us) {
-    size_t at = 0;
-    int64_t whole = 0;
-    while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
-        if (whole > 1000000000000ll) return false;
-        whole = whole * 10 + (text[at++] - '0');
-    }
-    if (at == 0) return false;
-    int64_t fraction = 0;
-    int64_t scale = unitUs;
-    if (at < text.size() && text[at] == '.') {
-        ++at;
-        const size_t digitsFrom = at;
-        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
-            if (scale % 10 != 0) return false;  // finer than a microsecond
-            scale /= 10;
-            fraction += (text[at++] - '0') * scale;
-        }
-        if (at == digitsFrom) return false;
-    }
-    if (at != text.size()) return false;
-    *us = whole * unitUs + fraction;
-    return true;
-}
+// Captures are read back in microseconds; this bounds a time to some
+// three centuries, far beyond any capture, so that no sum overflows.
+constexpr int64_t kLatestTimeUs = 10000000000000000ll;
+constexpr int64_t kMicrosecondsPerSecond = 1000000;
 
 // "23:41:07" or "23:41:07.123456" to microseconds since midnight.
 bool ParseDayTime(const std::string& text, int64_t* us) {
     if (text.size() < 8 || text[2] != ':' || text[5] != ':') return false;
-    int64_t hours = 0, minutes = 0, seconds = 0;
-    if (!ParseDecimal(text.substr(0, 2), 1, &hours) || !ParseDecimal(text.substr(3, 2), 1, &minutes) ||
-        !ParseDecimal(text.substr(6), 1000000, &seconds)) {
+    int64_t hours = 0, minutes = 0, secondsUs = 0;
+    if (!ParseDecimalUnits(std::string_view(text).substr(0, 2), 1, 23, &hours) ||
+        !ParseDecimalUnits(std::string_view(text).substr(3, 2), 1, 59, &minutes) ||
+        !ParseDecimalUnits(std::string_view(text).substr(6), kMicrosecondsPerSecond, 60 * kMicrosecondsPerSecond - 1,
+                           &secondsUs)) {
         return false;
     }
-    if (hours > 23 || minutes > 59 || seconds >= 60000000) return false;
-    *us = (hours * 3600 + minutes * 60) * 1000000 + seconds;
+    *us = (hours * 3600 + minutes * 60) * kMicrosecondsPerSecond + secondsUs;
     return true;
 }
 
-bool HexDigit(char c, int* value) {
-    if (c >= '0' && c <= '9') *value = c - '0';
-    else if (c >= 'a' && c <= 'f') *value = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') *value = c - 'A' + 10;
-    else return false;
+// "817E" or "81" to its bytes; false unless the text is pairs of
+// hexadecimal digits.
+bool ParseHexBytes(const std::string& text, Bytes* bytes) {
+    for (size_t i = 0; i < text.size(); i += 2) {
+        if (i + 1 >= text.size()) return false;
+        uint8_t byte = 0;
+        const char* pair = text.data() + i;
+        const auto [end, error] = std::from_chars(pair, pair + 2, byte, 16);
+        if (error != std::errc() || end != pair + 2) return false;
+        bytes->push_back(byte);
+    }
     return true;
 }
 
@@ -79,77 +69,94 @@ std::string CaptureLineText(const Piece& piece) {
     return std::string(time) + (piece.side == Side::kHost ? " > " : " < ") + tz52line::HexBytes(piece.bytes) + "\n";
 }
 
-CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts) {
-    CaptureLine parsed;
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\r' || std::isspace(static_cast<unsigned char>(text.back())))) {
-        text.pop_back();
-    }
+namespace {
+
+// A comment line that carries a fact updates *facts; true for any such line,
+// read or not.
+bool ReadFactLine(const std::string& text, CaptureFacts* facts) {
     if (text.compare(0, sizeof kClockFact - 1, kClockFact) == 0) {
         int64_t us = 0;
         if (ParseDayTime(text.substr(sizeof kClockFact - 1), &us)) {
             facts->hasClock = true;
             facts->clockAtZeroUs = us;
         }
-        return parsed;
+        return true;
     }
     if (text.compare(0, sizeof kReadLimitFact - 1, kReadLimitFact) == 0) {
         int64_t ms = 0;
         std::string value = text.substr(sizeof kReadLimitFact - 1);
         if (value.size() > 3 && value.compare(value.size() - 3, 3, " ms") == 0) value.resize(value.size() - 3);
-        if (ParseDecimal(value, 1, &ms) && ms >= 10 && ms <= 60000) {
+        if (ParseDecimalUnits(value, 1, kLargestReadLimitMs, &ms) && ms >= kSmallestReadLimitMs) {
             facts->hasReadLimit = true;
             facts->readLimitMs = static_cast<int>(ms);
         }
-        return parsed;
+        return true;
     }
+    return false;
+}
+
+// The time a piece's line starts with, as milliseconds or a time of day;
+// false with parsed->error set.
+bool ReadPieceTime(const std::string& token, CaptureLine* parsed) {
+    std::string time = token;
+    if (time.find(':') != std::string::npos) {
+        if (!ParseDayTime(time, &parsed->piece.timeUs)) {
+            parsed->error = "'" + Printable(time) + "' is not a time of day (HH:MM:SS or HH:MM:SS.ffffff)";
+            return false;
+        }
+        parsed->timeForm = TimeForm::kDayTime;
+        return true;
+    }
+    if (time.size() > 2 && time.compare(time.size() - 2, 2, "ms") == 0) time.resize(time.size() - 2);
+    if (!ParseDecimalUnits(time, 1000, kLatestTimeUs, &parsed->piece.timeUs)) {
+        parsed->error = "'" + Printable(token) + "' is neither a direction mark (> or <) nor a time (12.345 or "
+                                                 "23:41:07.123)";
+        return false;
+    }
+    parsed->timeForm = TimeForm::kMilliseconds;
+    return true;
+}
+
+// [TIME] > or <, then the bytes.
+void ReadPieceLine(const std::vector<std::string>& tokens, CaptureLine* parsed) {
+    parsed->kind = CaptureLine::kError;
+    size_t at = 0;
+    if (tokens[0] != ">" && tokens[0] != "<") {
+        if (!ReadPieceTime(tokens[0], parsed)) return;
+        at = 1;
+    }
+    if (at >= tokens.size() || (tokens[at] != ">" && tokens[at] != "<")) {
+        parsed->error = "no direction mark: > (from the host) or < (from the controller)";
+        return;
+    }
+    parsed->piece.side = tokens[at] == ">" ? Side::kHost : Side::kDevice;
+    for (++at; at < tokens.size(); ++at) {
+        if (!ParseHexBytes(tokens[at], &parsed->piece.bytes)) {
+            parsed->error = "'" + Printable(tokens[at]) + "' is not hexadecimal bytes (pairs of digits 0-9, A-F)";
+            return;
+        }
+    }
+    if (parsed->piece.bytes.empty()) {
+        parsed->error = "no bytes after the direction mark";
+        return;
+    }
+    parsed->kind = CaptureLine::kPiece;
+}
+
+}  // namespace
+
+CaptureLine ParseCaptureLine(const std::string& line, CaptureFacts* facts) {
+    CaptureLine parsed;
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\r' || std::isspace(static_cast<unsigned char>(text.back())))) {
+        text.pop_back();
+    }
+    if (ReadFactLine(text, facts)) return parsed;
     std::istringstream words(text);
     std::vector<std::string> tokens;
     for (std::string token; words >> token;) tokens.push_back(token);
     if (tokens.empty() || tokens[0][0] == '#') return parsed;
-
-    parsed.kind = CaptureLine::kError;
-    size_t at = 0;
-    if (tokens[0] != ">" && tokens[0] != "<") {
-        std::string time = tokens[0];
-        if (time.find(':') != std::string::npos) {
-            if (!ParseDayTime(time, &parsed.piece.timeUs)) {
-                parsed.error = "'" + Printable(time) + "' is not a time of day (HH:MM:SS or HH:MM:SS.ffffff)";
-                return parsed;
-            }
-            parsed.timeForm = TimeForm::kDayTime;
-        } else {
-            if (time.size() > 2 && time.compare(time.size() - 2, 2, "ms") == 0) time.resize(time.size() - 2);
-            if (!ParseDecimal(time, 1000, &parsed.piece.timeUs)) {
-                parsed.error = "'" + Printable(tokens[0]) + "' is neither a direction mark (> or <) nor a time (12.345 or "
-                                                 "23:41:07.123)";
-                return parsed;
-            }
-            parsed.timeForm = TimeForm::kMilliseconds;
-        }
-        at = 1;
-    }
-    if (at >= tokens.size() || (tokens[at] != ">" && tokens[at] != "<")) {
-        parsed.error = "no direction mark: > (from the host) or < (from the controller)";
-        return parsed;
-    }
-    parsed.piece.side = tokens[at] == ">" ? Side::kHost : Side::kDevice;
-    for (++at; at < tokens.size(); ++at) {
-        const std::string& hex = tokens[at];
-        int high = 0, low = 0;
-        for (size_t i = 0; i < hex.size(); i += 2) {
-            if (i + 1 >= hex.size() || !HexDigit(hex[i], &high) || !HexDigit(hex[i + 1], &low)) {
-                parsed.error = "'" + Printable(hex) + "' is not hexadecimal bytes (pairs of digits 0-9, A-F)";
-                return parsed;
-            }
-            parsed.piece.bytes.push_back(static_cast<uint8_t>(high * 16 + low));
-        }
-    }
-    if (parsed.piece.bytes.empty()) {
-        parsed.error = "no bytes after the direction mark";
-        return parsed;
-    }
-    parsed.kind = CaptureLine::kPiece;
+    ReadPieceLine(tokens, &parsed);
     return parsed;
 }
 

@@ -12,8 +12,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,8 +23,11 @@
 #include <mutex>
 #include <thread>
 
+#include "tools/common/cli/stop_signal.h"
 #include "tools/common/posix/line_ports.h"
+#include "tools/common/posix/system_error.h"
 #include "tools/tz52/monitor/monitor.h"
+#include "tools/tz52/output/json.h"
 #include "tools/tz52/monitor/capture.h"
 #include "tools/tz52/monitor/relay_posix.h"
 
@@ -39,12 +40,7 @@ constexpr size_t kForwardBacklogLimit = 1 << 16;
 constexpr size_t kQueueByteLimit = 16u << 20;
 constexpr int kWakeIntervalMs = 10;
 
-volatile std::sig_atomic_t g_stopRequested = 0;
-void RequestStop(int) { g_stopRequested = 1; }
-
-std::string SystemError(const char* call, const std::string& what) {
-    return std::string(call) + "(" + what + ") failed: " + std::strerror(errno);
-}
+using tz52line::SystemError;
 
 }  // namespace
 
@@ -60,13 +56,7 @@ int64_t Relay::NowUs() const {
 
 bool Relay::Open(const std::string& devicePath, uint32_t baud, const tz52line::LineFormat& format,
                  const std::string& linkPath, std::string* error) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        *error = SystemError("pipe2", "wake-up pipe");
-        return false;
-    }
-    wakeRead_ = pipeFds[0];
-    wakeWrite_ = pipeFds[1];
+    if (!wake_.Open(error)) return false;
     if (!tz52line::OpenRawDevice(devicePath, baud, format, &deviceFd_, error)) return false;
     devicePath_ = devicePath;
     if (!tz52line::OpenPseudoTerminal(&terminal_, error)) return false;
@@ -82,12 +72,7 @@ void Relay::Start() {
     thread_ = std::thread([this] { Loop(); });
 }
 
-void Relay::Stop() {
-    if (wakeWrite_ >= 0) {
-        const char wake = 1;
-        [[maybe_unused]] const ssize_t written = write(wakeWrite_, &wake, 1);
-    }
-}
+void Relay::Stop() { wake_.Wake(); }
 
 void Relay::Close() {
     Stop();
@@ -95,10 +80,9 @@ void Relay::Close() {
     if (!linkPath_.empty()) tz52line::RemoveLinkIfOurs(linkPath_, terminal_.path);
     linkPath_.clear();
     tz52line::ClosePseudoTerminal(&terminal_);
-    for (int* fd : {&deviceFd_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
-    }
+    if (deviceFd_ >= 0) close(deviceFd_);
+    deviceFd_ = -1;
+    wake_.Close();
 }
 
 bool Relay::Take(std::vector<Piece>* pieces, int timeoutMs, int64_t* quietSinceUs) {
@@ -172,7 +156,7 @@ void Relay::Loop() {
                                {deviceFd_, terminal_.controlFd, Side::kDevice, &devicePath_, &terminal_.path, {}}};
     uint8_t buffer[4096];
     for (;;) {
-        pollfd fds[3] = {{terminal_.controlFd, 0, 0}, {deviceFd_, 0, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[3] = {{terminal_.controlFd, 0, 0}, {deviceFd_, 0, 0}, {wake_.ReadFd(), POLLIN, 0}};
         // fds[0] and fds[1] are the two lines; each is read while its
         // direction's backlog is small and written while the other's waits.
         for (int i = 0; i < 2; ++i) {
@@ -227,37 +211,90 @@ int64_t LocalDayTimeUs() {
     return (static_cast<int64_t>(local.tm_hour) * 3600 + local.tm_min * 60 + local.tm_sec) * 1000000 + us;
 }
 
+// The -o file, if any, opened before anything is relayed; false with the
+// reason in *failure.
+bool OpenCaptureFile(const std::string& path, FILE** capture, std::string* failure) {
+    if (path.empty()) return true;
+    *capture = std::fopen(path.c_str(), "w");
+    if (*capture != nullptr) return true;
+    *failure = "-o " + path + ": cannot write it: " + std::strerror(errno);
+    return false;
+}
+
+// The facts a reader of the capture needs: the time of day at time 0 and
+// the read limit.
+void WriteCaptureHeader(FILE* capture, int64_t clockAtZeroUs, int readLimitMs) {
+    CaptureFacts facts;
+    facts.hasClock = true;
+    facts.clockAtZeroUs = clockAtZeroUs;
+    facts.hasReadLimit = true;
+    facts.readLimitMs = readLimitMs;
+    std::fputs(CaptureHeaderText(facts).c_str(), capture);
+    std::fflush(capture);
+}
+
+// "port pts/5" (or its JSON line) for the host on stdout; what is relayed
+// on stderr.
+void AnnouncePort(const MonitorSettings& settings, const Relay& relay) {
+    const std::string& port = relay.PortName();
+    if (settings.display.json) {
+        std::printf("%s\n", JsonText(Json{{"port", port}, {"device", settings.devicePath}}).c_str());
+    } else {
+        std::printf("port %s\n", port.c_str());
+    }
+    std::fflush(stdout);
+    std::fprintf(stderr, "tz52 monitor: relaying %s <-> %s%s; read limit %d ms; Ctrl-C ends\n",
+                 settings.devicePath.c_str(), relay.PortPath().c_str(),
+                 settings.linkPath.empty() ? "" : (" (" + settings.linkPath + ")").c_str(), settings.readLimitMs);
+}
+
+// The pieces taken from the relay, to the capture and the session; with
+// none, the quiet time lets the session end exchanges that got no reply.
+void HandlePieces(const std::vector<Piece>& pieces, int64_t quietSinceUs, const Relay& relay, FILE* capture,
+                  MonitorSession* session) {
+    for (const Piece& piece : pieces) {
+        if (capture != nullptr) std::fputs(CaptureLineText(piece).c_str(), capture);
+        session->Add(piece, relay.NowUs() - piece.timeUs);
+    }
+    if (capture != nullptr && !pieces.empty()) std::fflush(capture);
+    if (pieces.empty()) session->AdvanceTo(quietSinceUs);
+}
+
+// Decodes what the relay passes on until Ctrl-C, SIGTERM or the line ends,
+// then what was left; the relay is closed. Why the line ended, if it did.
+std::string FollowRelay(Relay& relay, FILE* capture, MonitorSession* session) {
+    std::vector<Piece> pieces;
+    int64_t quietSinceUs = 0;
+    for (bool lineUp = true; !StopOnSignal::Requested() && lineUp;) {
+        lineUp = relay.Take(&pieces, kWakeIntervalMs, &quietSinceUs);
+        HandlePieces(pieces, quietSinceUs, relay, capture, session);
+    }
+    relay.Stop();
+    const std::string failure = relay.Failure();
+    relay.Close();
+    relay.Take(&pieces, 0, &quietSinceUs);
+    HandlePieces(pieces, quietSinceUs, relay, capture, session);
+    session->summary().bytesNotDecoded = relay.BytesNotQueued();
+    return failure;
+}
+
 }  // namespace
 
 MonitorOutcome RunMonitorLive(const MonitorSettings& settings) {
     MonitorOutcome outcome;
     outcome.exitCode = 2;
     Relay relay;
-    std::string error;
     tz52line::LineFormat format;
     format.dataBits = settings.dataBits;
     format.parity = settings.parity;
     format.stopBits = settings.stopBits;
-    if (!relay.Open(settings.devicePath, settings.baud, format, settings.linkPath, &error)) {
-        outcome.failure = error;
+    FILE* capture = nullptr;
+    if (!relay.Open(settings.devicePath, settings.baud, format, settings.linkPath, &outcome.failure) ||
+        !OpenCaptureFile(settings.capturePath, &capture, &outcome.failure)) {
         return outcome;
     }
-    FILE* capture = nullptr;
-    if (!settings.capturePath.empty()) {
-        capture = std::fopen(settings.capturePath.c_str(), "w");
-        if (capture == nullptr) {
-            outcome.failure = "-o " + settings.capturePath + ": cannot write it: " + std::strerror(errno);
-            return outcome;
-        }
-    }
 
-    g_stopRequested = 0;
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {}, oldTerm {};
-    sigaction(SIGINT, &action, &oldInt);
-    sigaction(SIGTERM, &action, &oldTerm);
+    const StopOnSignal stopOnSignal;
     // Output that nobody reads any more must not end the relay.
     signal(SIGPIPE, SIG_IGN);
 
@@ -265,55 +302,14 @@ MonitorOutcome RunMonitorLive(const MonitorSettings& settings) {
     display.hasClock = true;
     relay.Start();
     display.clockAtZeroUs = LocalDayTimeUs();
-    if (capture != nullptr) {
-        CaptureFacts facts;
-        facts.hasClock = true;
-        facts.clockAtZeroUs = display.clockAtZeroUs;
-        facts.hasReadLimit = true;
-        facts.readLimitMs = settings.readLimitMs;
-        std::fputs(CaptureHeaderText(facts).c_str(), capture);
-        std::fflush(capture);
-    }
-    const std::string& port = relay.PortName();
-    if (settings.display.json) {
-        const nlohmann::ordered_json line = {{"port", port}, {"device", settings.devicePath}};
-        std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    } else {
-        std::printf("port %s\n", port.c_str());
-    }
-    std::fflush(stdout);
+    if (capture != nullptr) WriteCaptureHeader(capture, display.clockAtZeroUs, settings.readLimitMs);
+    AnnouncePort(settings, relay);
     outcome.printed = true;
-    std::fprintf(stderr, "tz52 monitor: relaying %s <-> %s%s; read limit %d ms; Ctrl-C ends\n",
-                 settings.devicePath.c_str(), relay.PortPath().c_str(),
-                 settings.linkPath.empty() ? "" : (" (" + settings.linkPath + ")").c_str(), settings.readLimitMs);
 
     MonitorSession session(display, settings.readLimitMs, stdout);
-    std::vector<Piece> pieces;
-    bool lineUp = true;
-    auto handle = [&](int64_t quietSinceUs) {
-        for (const Piece& piece : pieces) {
-            if (capture != nullptr) std::fputs(CaptureLineText(piece).c_str(), capture);
-            session.Add(piece, relay.NowUs() - piece.timeUs);
-        }
-        if (capture != nullptr && !pieces.empty()) std::fflush(capture);
-        if (pieces.empty()) session.AdvanceTo(quietSinceUs);
-    };
-    while (!g_stopRequested && lineUp) {
-        int64_t quietSinceUs = 0;
-        lineUp = relay.Take(&pieces, kWakeIntervalMs, &quietSinceUs);
-        handle(quietSinceUs);
-    }
-    relay.Stop();
-    const std::string failure = relay.Failure();
-    relay.Close();
-    int64_t quietSinceUs = 0;
-    relay.Take(&pieces, 0, &quietSinceUs);
-    handle(quietSinceUs);
-    session.summary().bytesNotDecoded = relay.BytesNotQueued();
+    const std::string failure = FollowRelay(relay, capture, &session);
     session.Finish();
     if (capture != nullptr) std::fclose(capture);
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
     if (!failure.empty()) {
         outcome.failure = "the line ended: " + failure;
         return outcome;

@@ -1,14 +1,12 @@
 #include "tools/tz52/monitor/output.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+
+#include "tools/tz52/output/json.h"
 
 namespace tz52monitor {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 const Verdict kFailureOrder[] = {Verdict::kBadPair, Verdict::kWrongFirstByte, Verdict::kShortReply,
                                  Verdict::kNoReply, Verdict::kStrayBytes};
@@ -126,11 +124,11 @@ std::string RecordJson(const Record& record, const DisplayOptions& options) {
         json["detail"] = VerdictText(record);
         json["bytes"] = tz52line::HexBytes(record.request);
     }
-    return json.dump();
+    return JsonText(json);
 }
 
 std::string NotShownText(uint64_t count, const DisplayOptions& options) {
-    if (options.json) return Json{{"notShown", count}}.dump() + "\n";
+    if (options.json) return JsonText(Json{{"notShown", count}}) + "\n";
     return "(" + std::to_string(count) + " exchange(s) not shown: the display fell behind the line)\n";
 }
 
@@ -155,7 +153,7 @@ std::string SummaryText(const Summary& summary, const DisplayOptions& options) {
         Json all = {{"exchanges", summary.exchanges}, {"stations", stations}, {"failures", failures},
                     {"replyTimes", replies}, {"notShown", summary.notShown},
                     {"bytesNotDecoded", summary.bytesNotDecoded}};
-        return Json{{"summary", all}}.dump() + "\n";
+        return JsonText(Json{{"summary", all}}) + "\n";
     }
     uint64_t failed = 0;
     for (const auto& entry : summary.stations) failed += entry.second.failed;

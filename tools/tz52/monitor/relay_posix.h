@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/common/posix/line_ports.h"
+#include "tools/common/posix/wake_pipe.h"
 #include "tools/tz52/monitor/exchanges.h"
 
 namespace tz52monitor {
@@ -64,8 +65,7 @@ private:
     int deviceFd_ = -1;
     std::string devicePath_;
     std::string linkPath_;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    tz52line::WakePipe wake_;  // Stop's way into the relay's poll()
     std::thread thread_;
 
     mutable std::mutex mutex_;
