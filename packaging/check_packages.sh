@@ -158,7 +158,7 @@ if [ $all_there = 1 ]; then
     out=$(in_root "$1/usr/bin/tz52" info) || { echo "$out"; return 1; }
     echo "$out"
     grep -qE '^ *Driver name +"KORVEL, "' <<<"$out" &&
-      grep -E '^ *Library ' <<<"$out" | grep -qF "$1/usr/bin/../$libdir/libtz52drv.so.1"
+      grep -E '^ *Library ' <<<"$out" | grep -qF "$1/usr/bin/../${libdir#usr/}/libtz52drv.so.1"
   }
   check deb.tz52_info info_loads_the_installed_library "$root"
   # A machine with the library and the tools, but no development package.
