@@ -61,7 +61,7 @@ declare -A package_files=(
     usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
     usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)"
 )
-# Control fields each package must have, as FIELD=TEXT;... (TEXT a part of it).
+# Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
 declare -A package_fields=(
   [libtz52drv1]="Section=libs"
   [libtz52drv-dev]="Section=libdevel;Depends=libtz52drv1 (= $version)"
