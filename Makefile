@@ -92,9 +92,10 @@ wine-suites:
 	ctest --test-dir $(WINE_BUILD) --output-on-failure $(call JUNIT,$(WINE_BUILD)) || status=$$?; \
 	bash tests/win32/wine_env.sh cleanup $(WINE_BUILD) >/dev/null 2>&1; exit $$status
 
-# The packages in dist/: the .deb from build/, the zip from build-win32/
-# (the 32-bit DLLs), SHA256SUMS. Without the MinGW compilers only the .deb is
-# made, and that is said; under CI it is a failure.
+# The packages in dist/: the three .debs (libtz52drv1, libtz52drv-dev,
+# tz52drv-tools) from build/, the zip from build-win32/ (the 32-bit DLLs),
+# SHA256SUMS. Without the MinGW compilers only the .debs are made, and that is
+# said; under CI it is a failure.
 PACKAGE_TARGETS := tz52drv zolvar tz52 tz52sim man_pages changelog_gz
 package:
 	@bash .ci/install-deps

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Checks what `make package` left in DIST, as a user meets it:
 #   check_packages.sh DIST RESULTS [WIN64_BUILD]
-# The .deb: lintian errors, the installed files, no path of this source or
-# build tree in any file, and the extracted tz52 and tz52sim run with nothing
-# of the build tree in reach. The zip: its layout, the driver's exports and
-# imports, the warning at the top of README-windows.txt, and tz52.exe info
-# under Wine (where wine32 cannot run, the 64-bit build's tz52.exe, from
-# WIN64_BUILD, in the same layout under wine64).
+# The .debs (libtz52drv1, libtz52drv-dev, tz52drv-tools): lintian errors,
+# each package's own files and no other's, their relations, no path of this
+# source or build tree in any file, and the extracted tz52 and tz52sim run
+# with nothing of the build tree in reach (also without the -dev package).
+# The zip: its layout under one top-level folder, Windows line ends in its
+# text files, every command of tz52.exe in README-windows.txt, the driver's
+# exports and imports, the warning at the top of README-windows.txt, and
+# tz52.exe info under Wine (where wine32 cannot run, the 64-bit build's
+# tz52.exe, from WIN64_BUILD, in the same layout under wine64).
+# DEB_ARCH names the packages' architecture (default: this machine's).
 #
 # Each check appends "passed NAME", "failed NAME" or "skipped NAME: why" to
 # RESULTS; the exit code is non-zero when one failed.
@@ -40,38 +44,90 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 version=$(sed -n 's/^project(tz52drv VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 
-# ---- the Debian package --------------------------------------------------------
-deb=$dist/tz52drv_${version}_amd64.deb
-root=$work/root
-if [ ! -f "$deb" ]; then
-  record failed deb.exists "no $deb"
-else
-  mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
+# ---- the Debian packages -------------------------------------------------------
+arch=${DEB_ARCH:-$(dpkg --print-architecture)}
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH -a"$arch" 2>/dev/null)
+libdir=usr/lib/$multiarch
+packages=(libtz52drv1 libtz52drv-dev tz52drv-tools)
+doc_files() { echo "usr/share/doc/$1/copyright usr/share/doc/$1/changelog.gz"; }
+# Every file and link each package holds, and nothing else: a file in the
+# wrong package is missing from one list and extra in another.
+declare -A package_files=(
+  [libtz52drv1]="$libdir/libtz52drv.so.1 $libdir/libtz52drv.so.$version $(doc_files libtz52drv1)"
+  [libtz52drv-dev]="$libdir/libtz52drv.so usr/include/tz52drv/driver_api.h $(doc_files libtz52drv-dev)"
+  [tz52drv-tools]="usr/bin/tz52 usr/bin/tz52sim $libdir/tz52drv/libzolvar.so
+    usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz
+    usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim
+    usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
+    usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)"
+)
+# Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
+declare -A package_fields=(
+  [libtz52drv1]="Section=libs"
+  [libtz52drv-dev]="Section=libdevel;Depends=libtz52drv1 (= $version)"
+  [tz52drv-tools]="Section=misc;Depends=libtz52drv1 (= $version);Recommends=bash-completion"
+)
+root=$work/root          # the three packages, extracted together
+no_dev=$work/root-no-dev # all but libtz52drv-dev
+mkdir -p "$root" "$no_dev"
+all_there=1
+for package in "${packages[@]}"; do
+  deb=$dist/${package}_${version}_$arch.deb
+  if [ ! -f "$deb" ]; then
+    record failed "deb.$package.exists" "no $deb"
+    all_there=0
+    continue
+  fi
+  dpkg-deb -x "$deb" "$root"
+  [ "$package" = libtz52drv-dev ] || dpkg-deb -x "$deb" "$no_dev"
 
   lintian_has_no_errors() {
     local out
-    out=$(lintian "$deb" 2>&1 | grep -v 'running with root privileges')
+    out=$(lintian "$1" 2>&1 | grep -v 'running with root privileges')
     echo "$out"
     ! grep -q '^E: ' <<<"$out"
   }
-  check deb.lintian_reports_no_error lintian_has_no_errors
+  check "deb.$package.lintian_reports_no_error" lintian_has_no_errors "$deb"
 
-  installs_every_file() {
-    local missing=0 file
-    for file in usr/lib/libtz52drv.so usr/lib/libtz52drv.so.1 "usr/lib/libtz52drv.so.$version" \
-      usr/lib/tz52drv/libzolvar.so usr/include/tz52drv/driver_api.h usr/bin/tz52 usr/bin/tz52sim \
-      usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz \
-      usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim \
-      usr/share/doc/tz52drv/README.md usr/share/doc/tz52drv/CHANGELOG.md \
-      usr/share/doc/tz52drv/performance.md usr/share/doc/tz52drv/copyright \
-      usr/share/doc/tz52drv/changelog.gz; do
-      [ -e "$root/$file" ] || { echo "missing: $file"; missing=1; }
-    done
-    [ "$(readelf -d "$root/usr/lib/libtz52drv.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')" = libtz52drv.so.1 ] ||
-      { echo "the library's SONAME is not libtz52drv.so.1"; missing=1; }
-    return $missing
+  installs_its_files() {  # installs_its_files DEB PACKAGE
+    local want have
+    want=$(tr -s ' \n' '\n\n' <<<"${package_files[$2]}" | sed '/^$/d' | LC_ALL=C sort)
+    have=$(dpkg-deb -c "$1" | grep -v '^d' | awk '{print $6}' | sed 's|^\./||' | LC_ALL=C sort)
+    [ "$want" = "$have" ] && return 0
+    diff <(echo "$want") <(echo "$have") | sed -n 's/^< /missing: /p; s/^> /not its own: /p'
+    return 1
   }
-  check deb.installs_every_file installs_every_file
+  check "deb.$package.installs_its_files" installs_its_files "$deb" "$package"
+
+  has_its_relations() {  # has_its_relations DEB PACKAGE
+    local bad=0 pair pairs field text value depends
+    IFS=';' read -ra pairs <<<"${package_fields[$2]}"
+    for pair in "${pairs[@]}"; do
+      field=${pair%%=*} text=${pair#*=}
+      value=$(dpkg-deb -f "$1" "$field")
+      [[ $value == *"$text"* ]] || { echo "$field: \"$value\" lacks \"$text\""; bad=1; }
+    done
+    # dpkg-shlibdeps saw the programs' and the library's own libraries, and
+    # nothing made the library need the tools (whose stand-in it links).
+    depends=$(dpkg-deb -f "$1" Depends)
+    [ "$2" = libtz52drv-dev ] || [[ $depends == *libc6* ]] || { echo "Depends: \"$depends\" lacks libc6"; bad=1; }
+    [[ $depends != *tz52drv-tools* && $depends != *zolvar* ]] || { echo "Depends: \"$depends\""; bad=1; }
+    return $bad
+  }
+  check "deb.$package.relations" has_its_relations "$deb" "$package"
+done
+
+if [ $all_there = 1 ]; then
+  library_is_versioned() {
+    local bad=0 shlibs
+    [ "$(readelf -d "$root/$libdir/libtz52drv.so.$version" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')" = libtz52drv.so.1 ] ||
+      { echo "the library's SONAME is not libtz52drv.so.1"; bad=1; }
+    # Programs built against it get "libtz52drv1 (>= version)".
+    shlibs=$(dpkg-deb --ctrl-tarfile "$dist/libtz52drv1_${version}_$arch.deb" | tar -xOf - ./shlibs 2>&1)
+    [ "$shlibs" = "libtz52drv 1 libtz52drv1 (>= $version)" ] || { echo "shlibs: $shlibs"; bad=1; }
+    return $bad
+  }
+  check deb.library_soname_and_shlibs library_is_versioned
 
   # Neither tree's path in any file, and no search path but $ORIGIN's.
   has_no_build_tree_path() {
@@ -88,7 +144,7 @@ else
   check deb.no_build_tree_path has_no_build_tree_path
 
   # The extracted programs, from a folder outside both trees, with a bare
-  # environment: nothing but what the package holds is in reach.
+  # environment: nothing but what the packages hold is in reach.
   in_root() { (cd / && env -i PATH=/usr/bin:/bin "$@"); }
   version_is_this_release() {
     local out
@@ -97,14 +153,16 @@ else
     [[ $out == "tz52 $version"* ]]
   }
   check deb.tz52_version version_is_this_release
-  info_loads_the_installed_library() {
+  info_loads_the_installed_library() {  # info_loads_the_installed_library ROOT
     local out
-    out=$(in_root "$root/usr/bin/tz52" info) || { echo "$out"; return 1; }
+    out=$(in_root "$1/usr/bin/tz52" info) || { echo "$out"; return 1; }
     echo "$out"
     grep -qE '^ *Driver name +"KORVEL, "' <<<"$out" &&
-      grep -E '^ *Library ' <<<"$out" | grep -qF "$root/usr/bin/../lib/libtz52drv.so"
+      grep -E '^ *Library ' <<<"$out" | grep -qF "$1/usr/bin/../${libdir#usr/}/libtz52drv.so.1"
   }
-  check deb.tz52_info info_loads_the_installed_library
+  check deb.tz52_info info_loads_the_installed_library "$root"
+  # A machine with the library and the tools, but no development package.
+  check deb.tz52_info_without_dev info_loads_the_installed_library "$no_dev"
   check deb.tz52sim_help in_root "$root/usr/bin/tz52sim" --help
 fi
 
@@ -113,37 +171,70 @@ zip=$dist/tz52drv-${version}-win32.zip
 if [ ! -f "$zip" ]; then
   record skipped zip "no $zip (see make package)"
 else
+  top=tz52drv-$version-win32
   unzipped=$work/zip
   mkdir -p "$unzipped" && unzip -q "$zip" -d "$unzipped"
   holds_the_layout() {
     local missing=0 file
     for file in driver/tz52drv.dll driver/driver_api.h tools/tz52.exe tools/tz52drv.dll tools/ZOLVAR.dll \
       README-windows.txt CHANGELOG.md; do
-      [ -f "$unzipped/$file" ] || { echo "missing: $file"; missing=1; }
+      [ -f "$unzipped/$top/$file" ] || { echo "missing: $top/$file"; missing=1; }
     done
-    [ ! -e "$unzipped/driver/ZOLVAR.dll" ] || { echo "driver/ZOLVAR.dll would go over the host's own"; missing=1; }
-    head -5 "$unzipped/README-windows.txt" | grep -q 'Do NOT copy tools\\ZOLVAR.dll' ||
+    # One folder, so unpacking never scatters files where the zip is opened.
+    if unzip -Z1 "$zip" | grep -v "^$top/"; then echo "outside $top/"; missing=1; fi
+    [ ! -e "$unzipped/$top/driver/ZOLVAR.dll" ] || { echo "driver/ZOLVAR.dll would go over the host's own"; missing=1; }
+    head -5 "$unzipped/$top/README-windows.txt" | grep -q 'Do NOT copy tools\\ZOLVAR.dll' ||
       { echo "README-windows.txt does not start with the ZOLVAR.dll warning"; missing=1; }
-    file -b "$unzipped/driver/tz52drv.dll" | grep -q 'Intel 80386' || { echo "driver/tz52drv.dll is not 32-bit"; missing=1; }
+    file -b "$unzipped/$top/driver/tz52drv.dll" | grep -q 'Intel 80386' || { echo "driver/tz52drv.dll is not 32-bit"; missing=1; }
     return $missing
   }
   check zip.layout holds_the_layout
+
+  # Every text file with Windows line ends (Notepad shows a file with bare
+  # LFs as one line); which files are text, `file` says.
+  text_files_have_crlf() {
+    local bad=0 file lines
+    while IFS= read -r file; do
+      [ "$(file -b --mime-encoding "$file")" = binary ] && continue
+      lines=$(grep -c -v $'\r$' "$file")
+      [ "$lines" = 0 ] || { echo "${file#"$unzipped/"}: $lines lines without CR"; bad=1; }
+    done < <(find "$unzipped" -type f)
+    return $bad
+  }
+  check zip.text_files_have_crlf text_files_have_crlf
+
+  # README-windows.txt shows every command tz52.exe has: the command table's
+  # rows, less the ones the Windows build leaves out (#if TZ52_WITH_...).
+  readme_names_every_command() {
+    local missing=0 command commands
+    commands=$(awk '/^#if TZ52_WITH_/ {skip = 1} /^#endif/ {skip = 0}
+      /kTable = \{/ {table = 1} table && !skip && match($0, /^ *\{"[a-z]+", /) {
+        name = substr($0, RSTART, RLENGTH); gsub(/[ {",]/, "", name); print name }' \
+      "$source_dir/tools/tz52/command_table.cpp")
+    [ -n "$commands" ] || { echo "no commands found in tools/tz52/command_table.cpp"; return 1; }
+    for command in $commands; do
+      grep -qE "tz52 $command( |$)" "$unzipped/$top/README-windows.txt" ||
+        { echo "README-windows.txt does not show tz52 $command"; missing=1; }
+    done
+    return $missing
+  }
+  check zip.readme_names_every_command readme_names_every_command
   objdump=i686-w64-mingw32-objdump
   check zip.dll_exports_only_qmxmain bash "$source_dir/tests/win32/check_dll_image.sh" exports $objdump \
-    "$unzipped/driver/tz52drv.dll" QmxMain
+    "$unzipped/$top/driver/tz52drv.dll" QmxMain
   version_resource_is_this_release() {
-    i686-w64-mingw32-windres -i "$unzipped/driver/tz52drv.dll" -O rc | grep -F "VALUE \"FileVersion\", \"$version\""
+    i686-w64-mingw32-windres -i "$unzipped/$top/driver/tz52drv.dll" -O rc | grep -F "VALUE \"FileVersion\", \"$version\""
   }
   check zip.dll_version_resource_is_this_release version_resource_is_this_release
   check zip.dll_imports_only_kernel32_msvcrt_zolvar bash "$source_dir/tests/win32/check_dll_image.sh" imports \
-    $objdump "$unzipped/driver/tz52drv.dll" KERNEL32.dll msvcrt.dll ZOLVAR.dll
+    $objdump "$unzipped/$top/driver/tz52drv.dll" KERNEL32.dll msvcrt.dll ZOLVAR.dll
 
   # tz52.exe info in the zip's layout. wine_env.sh picks wine32 or wine64 by
   # the tz52drv.dll beside the Wine prefix it keeps in that folder.
   wine_dir=$work/wine-run
   mkdir -p "$wine_dir"
   if why32=$(bash "$source_dir/tests/win32/wine_env.sh" probe win32); then
-    cp -r "$unzipped/tools" "$wine_dir/" && cp "$unzipped/driver/tz52drv.dll" "$wine_dir/"
+    cp -r "$unzipped/$top/tools" "$wine_dir/" && cp "$unzipped/$top/driver/tz52drv.dll" "$wine_dir/"
     wine_name=zip.tz52exe_info_under_wine
   elif [ -n "$win64" ] && [ -f "$win64/tz52.exe" ] && bash "$source_dir/tests/win32/wine_env.sh" probe win64 >/dev/null; then
     mkdir -p "$wine_dir/tools"

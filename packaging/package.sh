@@ -1,43 +1,56 @@
 #!/usr/bin/env bash
 # Makes the release files in DIST from builds that are already built:
 #   package.sh NATIVE_BUILD WIN32_BUILD DIST
-# NATIVE_BUILD gives tz52drv_<version>_amd64.deb (CPack); WIN32_BUILD, the
-# 32-bit Windows build, gives tz52drv-<version>-win32.zip; SHA256SUMS covers
-# both. WIN32_BUILD may be "" when there are no MinGW compilers: then only the
-# .deb is made. Exit code non-zero when a package could not be made.
+# NATIVE_BUILD gives the Debian packages (CPack, one per component):
+# libtz52drv1, libtz52drv-dev and tz52drv-tools, _<version>_<arch>.deb, for
+# the architecture its CPack settings name (TZ52_DEB_ARCHITECTURE; another
+# architecture's build is one more call with its build folder). WIN32_BUILD,
+# the 32-bit Windows build, gives tz52drv-<version>-win32.zip; SHA256SUMS
+# covers every .deb and zip in DIST. WIN32_BUILD may be "" when there are no
+# MinGW compilers: then only the .debs are made. Exit code non-zero when a
+# package could not be made.
 set -euo pipefail
 native=$1 win32=$2 dist=$3
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
 [ -n "$version" ] || { echo "package: no project version in $native/CMakeCache.txt" >&2; exit 1; }
+arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$native/CPackConfig.cmake")
+[ -n "$arch" ] || { echo "package: no Debian architecture in $native/CPackConfig.cmake" >&2; exit 1; }
+packages="libtz52drv1 libtz52drv-dev tz52drv-tools"
+for package in $packages; do rm -f "$dist/${package}_"*"_$arch.deb"; done
 rm -f "$dist"/tz52drv_*.deb "$dist"/tz52drv-*.zip "$dist/SHA256SUMS"
 
+rm -rf "$native/package"
 (cd "$native" && cpack -G DEB >cpack.log 2>&1) || { cat "$native/cpack.log" >&2; exit 1; }
-cp "$native/package/tz52drv_${version}_amd64.deb" "$dist/"
+for package in $packages; do
+  cp "$native/package/${package}_${version}_$arch.deb" "$dist/"
+done
 
 if [ -n "$win32" ]; then
   stage=$(mktemp -d)
   trap 'rm -rf "$stage"' EXIT
-  root=$stage/zip
+  top=tz52drv-$version-win32
+  root=$stage/$top
   mkdir -p "$root/driver" "$root/tools"
   strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$win32/CMakeCache.txt")
+  # Text files with Windows line ends, whatever the checkout has.
+  crlf() { sed 's/\r*$/\r/' "$@"; }
   # What goes beside the host; tz52.exe keeps its own library and the
   # stand-in, apart from it.
   "$strip" -o "$root/driver/tz52drv.dll" "$win32/tz52drv.dll"
-  cp "$(dirname "$0")/../driver/driver_api.h" "$root/driver/"
+  crlf "$(dirname "$0")/../driver/driver_api.h" >"$root/driver/driver_api.h"
   "$strip" -o "$root/tools/tz52.exe" "$win32/tz52.exe"
   cp "$root/driver/tz52drv.dll" "$root/tools/"
   "$strip" -o "$root/tools/ZOLVAR.dll" "$win32/ZOLVAR.dll"
-  sed "s/@VERSION@/$version/" "$(dirname "$0")/README-windows.txt" | sed 's/$/\r/' >"$root/README-windows.txt"
-  cp "$(dirname "$0")/../CHANGELOG.md" "$root/"
+  sed "s/@VERSION@/$version/" "$(dirname "$0")/README-windows.txt" | crlf >"$root/README-windows.txt"
+  crlf "$(dirname "$0")/../CHANGELOG.md" >"$root/CHANGELOG.md"
   # Fixed times and order, so the same build gives the same zip.
   # (zip keeps no time before 1980.)
   stamp=${SOURCE_DATE_EPOCH:-$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || echo 315964800)}
   find "$root" -exec touch -d "@$stamp" {} +
-  (cd "$root" && find driver tools README-windows.txt CHANGELOG.md | LC_ALL=C sort |
-    zip -q -X -@ "$dist/tz52drv-$version-win32.zip")
+  (cd "$stage" && find "$top" | LC_ALL=C sort | zip -q -X -@ "$dist/$top.zip")
 fi
 
-(cd "$dist" && sha256sum tz52drv_*.deb $(ls tz52drv-*.zip 2>/dev/null) >SHA256SUMS)
+(cd "$dist" && sha256sum -- *.deb $(ls -- *.zip 2>/dev/null) >SHA256SUMS)
 ls -l "$dist"

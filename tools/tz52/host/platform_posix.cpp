@@ -48,10 +48,15 @@ std::string ExecutableFolder() {
 
 }  // namespace
 
-// Installed, tz52 is in bin/ and the library in lib/ (TZ52_LIBDIR_FROM_BINDIR
-// says where lib/ is from bin/); in a build tree the library is beside it.
+// Installed, tz52 is in bin/ and the library in the multiarch lib folder
+// (TZ52_LIBDIR_FROM_BINDIR says where it is from bin/), by its SONAME file:
+// the plain .so link comes only with the development package. In a build
+// tree the library is beside tz52.
 #ifndef TZ52_LIBDIR_FROM_BINDIR
 #define TZ52_LIBDIR_FROM_BINDIR "../lib"
+#endif
+#ifndef TZ52_INSTALLED_LIBRARY_NAME
+#define TZ52_INSTALLED_LIBRARY_NAME "libtz52drv.so.1"
 #endif
 
 namespace {
@@ -68,7 +73,7 @@ std::string InstalledHostLibraryPath() {
 
 std::string DefaultDriverLibraryPath() {
     const std::string beside = ExecutableFolder() + "/" + kDriverLibraryFileName;
-    const std::string installed = ExecutableFolder() + "/" TZ52_LIBDIR_FROM_BINDIR "/" + kDriverLibraryFileName;
+    const std::string installed = ExecutableFolder() + "/" TZ52_LIBDIR_FROM_BINDIR "/" TZ52_INSTALLED_LIBRARY_NAME;
     return !IsFile(beside) && IsFile(installed) ? installed : beside;
 }
 
