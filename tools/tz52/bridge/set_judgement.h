@@ -44,6 +44,11 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
 // the bridge's topics; else false and *error says why.
 bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error);
 
+// The subscription of the set topics: `<prefix>/+/set`.
+std::string SetTopicFilter(const std::string& prefix);
+// The POINT of a topic `<prefix>/POINT/set`; "" for any other topic.
+std::string SetTopicPoint(const std::string& prefix, const std::string& topic);
+
 // The result message of a set that arrived retained.
 extern const char kRetainedSetMessage[];
 
@@ -66,9 +71,5 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
 
 // The /result JSON of a set: {"value":...,"result":...,"message":...}.
 std::string SetResultText(const Json& value, int result, const std::string& message);
-
-// The most a point of `type` holds: an O point is one bit.
-uint64_t LargestSetValue(int32_t type);
-bool IsWritableType(int32_t type);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H
