@@ -1,0 +1,289 @@
+// tz52 bridge: the poller, the one thread that owns the port: reads when
+// due, writes between reads, the line watched for a device that went away.
+#include "tools/tz52/bridge/bridge.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+
+#include <sys/stat.h>
+
+#include "serial/port_names.h"
+#include "tools/tz52/command_line.h"
+#include "tools/tz52/host/platform.h"
+#include "tools/tz52/output/clock.h"
+#include "tools/tz52/output/json.h"
+
+namespace {
+
+// How often the bridge tries Reopen while the serial device is gone.
+constexpr int64_t kReopenEveryMs = 3000;
+// The longest the polling thread sleeps before it looks at the stop flag.
+constexpr int64_t kLongestSleepMs = 100;
+
+std::string StateJson(int result, const std::string& message) {
+    return JsonText(
+        Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", IsoUtcNow()}});
+}
+
+// Whether the device of `portName` (by the driver's port-name rule) is still
+// in the file system. A device unplugged, or a pseudo-terminal whose other
+// side closed, leaves it.
+bool DevicePresent(const std::string& portName) {
+    char path[kDevicePathSize];
+    if (PosixDevicePath(portName.c_str(), path, sizeof path) != 0) return false;
+    struct stat status {};
+    return stat(path, &status) == 0;
+}
+
+int64_t NowNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- the polling thread ---------------------------------------------------------------
+
+struct PolledPoint {
+    BridgePoint point;
+    std::string valueTopic;
+    std::string stateTopic;
+    int64_t dueMs = 0;
+    bool haveValue = false;
+    uint16_t value = 0;
+    int64_t valuePublishedMs = 0;
+    std::string stateJson;  // the last state, published again after a reconnect
+    BridgePointReport report;
+};
+
+class Bridge {
+public:
+    Bridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
+           MqttLink* link, const BridgeReadObserver& observer)
+        : entry_(entry), context_(context), setup_(setup), plan_(plan), link_(link), observer_(observer) {
+        const int64_t now = MonotonicMilliseconds();
+        for (const BridgePoint& point : plan.points) {
+            PolledPoint polled;
+            polled.point = point;
+            polled.valueTopic = plan.mqtt.topicPrefix + "/" + point.name;
+            polled.stateTopic = polled.valueTopic + "/state";
+            polled.dueMs = now;
+            polled.report.point = point.name;
+            index_[point.name] = points_.size();
+            points_.push_back(polled);
+        }
+    }
+
+    void Run(const volatile std::sig_atomic_t* stop) {
+        while (!*stop) {
+            RepublishAfterConnect();
+            if (lineDown_) {
+                // Every set is answered at once: none can reach the line.
+                while (CarryOutOneSet()) {
+                }
+                TryReopen();
+                continue;
+            }
+            PolledPoint* next = NextDue();
+            const int64_t now = MonotonicMilliseconds();
+            const bool readDue = next != nullptr && next->dueMs <= now;
+            // Sets and reads share the line: at most one write between two
+            // reads that are due, so a flood of sets cannot stretch the
+            // polling period by more than one exchange per set.
+            if (!(readDue && wroteSinceRead_) && CarryOutOneSet()) {
+                wroteSinceRead_ = true;
+                continue;
+            }
+            if (readDue) {
+                Read(next);
+                wroteSinceRead_ = false;
+                continue;
+            }
+            const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
+            link_->Wait(std::min(wait, kLongestSleepMs));
+        }
+    }
+
+    std::vector<BridgePointReport> Report() const {
+        std::vector<BridgePointReport> report;
+        for (const PolledPoint& point : points_) report.push_back(point.report);
+        return report;
+    }
+
+private:
+    PolledPoint* NextDue() {
+        PolledPoint* next = nullptr;
+        for (PolledPoint& point : points_) {
+            if (next == nullptr || point.dueMs < next->dueMs) next = &point;
+        }
+        return next;
+    }
+
+    void Read(PolledPoint* point) {
+        uint16_t value = 0;
+        const int64_t startMs = MonotonicMilliseconds();
+        const int result = ReadPointValue(entry_, context_, point->point.address, &value);
+        const int64_t endNs = NowNanoseconds();
+        const int64_t now = MonotonicMilliseconds();
+        if (observer_) observer_(point->point.name, result, value, endNs);
+        ++point->report.reads;
+        point->report.lastResult = result;
+        // A connection accepted during the read gets the old values first.
+        RepublishAfterConnect();
+        // The next read one period after this one was due. A point that fell
+        // behind is due now, not as many times as it missed; the points
+        // waiting longest go first, so every point gets its turn.
+        point->dueMs += point->point.periodMilliseconds;
+        if (point->dueMs < now) point->dueMs = now;
+
+        if (result == kResultOk) {
+            if (!point->haveValue || value != point->value ||
+                now - point->valuePublishedMs >= plan_.republishMilliseconds) {
+                point->haveValue = true;
+                point->value = value;
+                point->valuePublishedMs = now;
+                link_->Publish(point->valueTopic, std::to_string(value), true);
+            }
+            PublishState(point, StateJson(kResultOk, "success"));
+            return;
+        }
+        ++point->report.failedReads;
+        point->report.lastError = PointFailureReason(false, result, point->point.address, setup_);
+        PublishState(point, StateJson(result, point->report.lastError));
+        if (result == kResultPortFailure) CheckLine(startMs);
+    }
+
+    // After a read or write that failed as the line failed (result 2): a
+    // silent station costs every attempt its full read limit, while a device
+    // that went away fails at once or vanishes from /dev. Then a Reopen
+    // either finds the device again (a line fault it clears) or the line is
+    // down until a later Reopen succeeds.
+    void CheckLine(int64_t callStartMs) {
+        const int64_t elapsed = MonotonicMilliseconds() - callStartMs;
+        if (elapsed >= setup_.readTimeout * 10 && DevicePresent(setup_.name)) return;
+        if (ReopenPort(entry_, context_) == kResultOk) return;
+        // The Reopen left no descriptor open: the system's reason is now
+        // the device's own.
+        std::string reason = DiagnosePortOpen(setup_.name);
+        if (reason.empty()) reason = "Reopen failed";
+        lineDown_ = true;
+        lineDownReason_ = "the serial device of port " + setup_.name + " is gone (" + reason +
+                          "); the bridge tries to reopen it every " + std::to_string(kReopenEveryMs / 1000) + " s";
+        nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
+        std::fprintf(stderr, "tz52 bridge: %s\n", lineDownReason_.c_str());
+        const std::string state = StateJson(kResultPortFailure, lineDownReason_);
+        for (PolledPoint& point : points_) PublishState(&point, state);
+    }
+
+    void TryReopen() {
+        const int64_t now = MonotonicMilliseconds();
+        if (now < nextReopenMs_) {
+            link_->Wait(std::min(nextReopenMs_ - now, kLongestSleepMs));
+            return;
+        }
+        if (ReopenPort(entry_, context_) != kResultOk) {
+            nextReopenMs_ = now + kReopenEveryMs;
+            return;
+        }
+        lineDown_ = false;
+        std::fprintf(stderr, "tz52 bridge: port %s is open again; polling goes on\n", setup_.name.c_str());
+        for (PolledPoint& point : points_) point.dueMs = now;
+    }
+
+    void PublishState(PolledPoint* point, const std::string& json) {
+        point->stateJson = json;
+        link_->Publish(point->stateTopic, json, true);
+    }
+
+    // After every accepted connection: status is the link's own business;
+    // the latest value and state of every point are ours.
+    void RepublishAfterConnect() {
+        const uint64_t connections = link_->Connections();
+        if (connections == republishedFor_) return;
+        republishedFor_ = connections;
+        const int64_t now = MonotonicMilliseconds();
+        for (PolledPoint& point : points_) {
+            if (point.haveValue) {
+                link_->Publish(point.valueTopic, std::to_string(point.value), true);
+                point.valuePublishedMs = now;
+            }
+            if (!point.stateJson.empty()) link_->Publish(point.stateTopic, point.stateJson, true);
+        }
+    }
+
+    // Answers the waiting sets that need no line, up to and including the
+    // first one that was written (or tried). True when the line was used.
+    bool CarryOutOneSet() {
+        SetRequest request;
+        while (link_->TakeSetRequest(&request)) {
+            if (CarryOut(request)) return true;
+        }
+        return false;
+    }
+
+    bool CarryOut(const SetRequest& request) {
+        const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
+        if (!judgement.answer) return false;
+        if (judgement.clear) link_->Clear(judgement.setTopic);
+        const auto finish = [&](int result, const std::string& message) {
+            link_->Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
+        };
+        if (!judgement.write) {
+            link_->Publish(judgement.resultTopic, judgement.resultText, false);
+            return false;
+        }
+        if (lineDown_) {
+            finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
+            return false;
+        }
+        const int64_t startMs = MonotonicMilliseconds();
+        const int result = WritePointValue(entry_, context_, judgement.address, judgement.value);
+        const auto polled = index_.find(judgement.point);
+        // The value read back goes out with the next read, which is now.
+        if (polled != index_.end()) points_[polled->second].dueMs = MonotonicMilliseconds();
+        if (result == kResultOk) {
+            finish(kResultOk, "written");
+            return true;
+        }
+        // The request went out; only its acknowledgement may have been lost,
+        // so the controller may hold the value all the same.
+        std::string message = PointFailureReason(true, result, judgement.address, setup_) +
+                              "; the value may have been written";
+        message += polled != index_.end()
+                       ? ", and " + judgement.point + " is read again to show what the controller holds"
+                       : " (the bridge does not poll " + judgement.point + ": read it to know)";
+        finish(result, message);
+        if (result == kResultPortFailure) CheckLine(startMs);
+        return true;
+    }
+
+    QmxMainFunction entry_;
+    PortContext* context_;
+    const PortSetup& setup_;
+    const BridgePlan& plan_;
+    MqttLink* link_;
+    BridgeReadObserver observer_;
+    std::vector<PolledPoint> points_;
+    std::map<std::string, size_t> index_;
+    uint64_t republishedFor_ = 0;
+    bool lineDown_ = false;
+    std::string lineDownReason_;
+    int64_t nextReopenMs_ = 0;
+    bool wroteSinceRead_ = false;
+};
+
+}  // namespace
+
+int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
+              std::vector<BridgePointReport>* report) {
+    auto link = std::make_unique<MqttLink>();
+    if (!link->Start(plan.mqtt, error)) return kExitUsage;
+    Bridge bridge(entry, context, setup, plan, link.get(), observer);
+    bridge.Run(stop);
+    if (report != nullptr) *report = bridge.Report();
+    // A link whose network thread would not end stays for the process's end.
+    if (!link->Stop()) link.release();
+    return kExitOk;
+}
