@@ -48,11 +48,6 @@ struct BridgeOptions {
 bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
                    int* exitCode = nullptr);
 
-// The largest TCP port, and the refusal of a --mqtt-port outside 1 to it
-// (`given` as the message shows it).
-constexpr int kLargestTcpPort = 65535;
-std::string MqttPortRefusal(const std::string& given);
-
 // Called after every read with the point, the driver's result, the value
 // read and the monotonic time in nanoseconds when the read returned; for the
 // benchmarks.

@@ -66,17 +66,6 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    if (!SetUpSession(error)) return false;
-    mosquitto_connect_callback_set(client_, OnConnect);
-    mosquitto_disconnect_callback_set(client_, OnDisconnect);
-    mosquitto_publish_callback_set(client_, OnPublish);
-    mosquitto_message_callback_set(client_, OnMessage);
-    StartNetwork();
-    return true;
-}
-
-bool MqttLink::SetUpSession(std::string* error) {
-    const MqttSettings& settings = settings_;
     int code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
     if (code != MOSQ_ERR_SUCCESS) {
         *error = "cannot set the last will on " + statusTopic_ + ": " + mosquitto_strerror(code);
@@ -102,10 +91,10 @@ bool MqttLink::SetUpSession(std::string* error) {
             return false;
         }
     }
-    return true;
-}
-
-void MqttLink::StartNetwork() {
+    mosquitto_connect_callback_set(client_, OnConnect);
+    mosquitto_disconnect_callback_set(client_, OnDisconnect);
+    mosquitto_publish_callback_set(client_, OnPublish);
+    mosquitto_message_callback_set(client_, OnMessage);
     // Stop requests (SIGINT, SIGTERM) are the polling thread's: the network
     // thread starts with them blocked, so they never cut into its calls.
     sigset_t stopSignals, previous;
@@ -115,6 +104,7 @@ void MqttLink::StartNetwork() {
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     network_ = std::thread(&MqttLink::RunNetwork, this);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return true;
 }
 
 void MqttLink::RunNetwork() {

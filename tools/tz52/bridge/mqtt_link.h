@@ -82,10 +82,6 @@ private:
     static void OnDisconnect(mosquitto* client, void* self, int code);
     static void OnPublish(mosquitto* client, void* self, int messageId);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
-    // The last will, the user and TLS of the client.
-    bool SetUpSession(std::string* error);
-    // Starts the network thread, which connects and keeps connecting.
-    void StartNetwork();
     void RunNetwork();
     void Report(const std::string& message);
     // Sleeps up to `milliseconds`; returns early when stopping.

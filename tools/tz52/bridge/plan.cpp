@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -19,9 +18,6 @@
 #include "tools/tz52/host/point_types.h"
 
 namespace {
-
-// Where each point was first named, so that a point given twice says where.
-using PointOrigins = std::map<std::string, std::string>;
 
 bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defaultPeriod,
                     std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error, int* exitCode) {
@@ -39,21 +35,10 @@ bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defa
 bool TakeCommandLinePoints(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan,
                            PointOrigins* origins, std::string* error) {
     for (const std::string& text : options.addresses) {
-        BridgePoint point;
-        point.address = CheckAddress(entry, text);
-        if (point.address.result != kResultOk) {
-            *error = Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
+        if (!AddBridgePoint(entry, text, options.everyMilliseconds, "the command line", "", "given", &plan->points,
+                            origins, error)) {
             return false;
         }
-        point.name = CanonicalAddress(point.address);
-        point.periodMilliseconds = options.everyMilliseconds;
-        const auto known = origins->find(point.name);
-        if (known != origins->end()) {
-            *error = point.name + " is given twice (first at " + known->second + ")";
-            return false;
-        }
-        (*origins)[point.name] = "the command line";
-        plan->points.push_back(point);
     }
     return true;
 }
@@ -95,10 +80,7 @@ bool ReadPassword(const std::string& path, std::string* password, std::string* e
         *error = option + ": not a regular file";
         return false;
     }
-    TextLimits limits;
-    limits.maxLines = 1;
-    limits.maxLineBytes = 1024;
-    limits.maxFileBytes = 64 * 1024;
+    const TextLimits limits{1024, 64 * 1024, 1};  // line bytes, file bytes, lines
     std::vector<std::string> lines;
     if (!ReadTextLines(path, limits, &lines, error)) {
         *error = "--mqtt-password-file " + *error;
@@ -115,10 +97,6 @@ bool ReadPassword(const std::string& path, std::string* password, std::string* e
 bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::string* error) {
     *mqtt = options.mqtt;
     if (!CheckTopicPrefix(options.mqtt.topicPrefix, &mqtt->topicPrefix, error)) return false;
-    if (mqtt->port < 1 || mqtt->port > kLargestTcpPort) {
-        *error = MqttPortRefusal(std::to_string(mqtt->port));
-        return false;
-    }
     if (!mqtt->tlsCaFile.empty() && access(mqtt->tlsCaFile.c_str(), R_OK) != 0) {
         *error = "--mqtt-tls-ca " + Quoted(mqtt->tlsCaFile) + ": " + std::strerror(errno);
         return false;
@@ -139,10 +117,6 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
 }
 
 }  // namespace
-
-std::string MqttPortRefusal(const std::string& given) {
-    return "--mqtt-port " + given + ": a TCP port is 1 to " + std::to_string(kLargestTcpPort);
-}
 
 bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
                    int* exitCode) {

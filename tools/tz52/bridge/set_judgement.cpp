@@ -40,9 +40,30 @@ Payload ParsePayload(const std::string& raw, uint64_t* value) {
 
 const char kRetainedSetMessage[] = "a retained set is never written; publish sets without retain";
 
+bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
+                    const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
+                    PointOrigins* origins, std::string* error) {
+    BridgePoint point;
+    point.address = CheckAddress(entry, text);
+    if (point.address.result != kResultOk) {
+        *error = messageHead + Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
+        return false;
+    }
+    point.name = CanonicalAddress(point.address);
+    point.periodMilliseconds = period;
+    const auto known = origins->find(point.name);
+    if (known != origins->end()) {
+        *error = messageHead + point.name + " is " + twice + " twice (first at " + known->second + ")";
+        return false;
+    }
+    (*origins)[point.name] = origin;
+    points->push_back(point);
+    return true;
+}
+
 bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
-                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
-                       std::map<std::string, std::string>* origins, std::string* error) {
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
+                       std::string* error) {
     for (size_t number = 1; number <= lines.size(); ++number) {
         std::string line = lines[number - 1];
         const std::string where = Printable(source) + ":" + std::to_string(number);
@@ -52,10 +73,9 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
         std::vector<std::string> fields;
         for (std::string word; words >> word;) fields.push_back(word);
         if (fields.empty()) continue;
-        BridgePoint point;
-        point.periodMilliseconds = defaultPeriod;
+        int64_t period = defaultPeriod;
         if (fields.size() == 3 && fields[1] == "every") {
-            if (!ParseDuration(fields[2], &point.periodMilliseconds)) {
+            if (!ParseDuration(fields[2], &period)) {
                 *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
                 return false;
             }
@@ -63,20 +83,9 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
             *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
             return false;
         }
-        point.address = CheckAddress(entry, fields[0]);
-        if (point.address.result != kResultOk) {
-            *error = where + ": " + Quoted(fields[0]) + " is not a valid point address: " +
-                     AddressRefusalReason(point.address);
+        if (!AddBridgePoint(entry, fields[0], period, where, where + ": ", "listed", points, origins, error)) {
             return false;
         }
-        point.name = CanonicalAddress(point.address);
-        const auto known = origins->find(point.name);
-        if (known != origins->end()) {
-            *error = where + ": " + point.name + " is listed twice (first at " + known->second + ")";
-            return false;
-        }
-        (*origins)[point.name] = where;
-        points->push_back(point);
     }
     return true;
 }

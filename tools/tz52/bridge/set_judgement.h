@@ -32,13 +32,23 @@ struct BridgePlan {
     MqttSettings mqtt;
 };
 
+// Where each point was first named: "FILE:LINE", "the command line".
+using PointOrigins = std::map<std::string, std::string>;
+
+// Adds the point at `text`, polled every `period`, once the driver took its
+// address and unless `origins` holds it already. Refusals start with
+// `messageHead`; a point named again is `twice` ("listed") twice, with the
+// place it was first named.
+bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
+                    const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
+                    PointOrigins* origins, std::string* error);
+
 // The points of a points file's lines (ADDRESS or ADDRESS every DURATION, #
-// comments), each address checked by the driver. `source` names the file in
-// messages ("FILE:LINE: ..."); `origins` maps every point taken to where it
-// was, so that a point listed twice is named with its first place.
+// comments), each through AddBridgePoint. `source` names the file in
+// messages ("FILE:LINE: ...").
 bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
-                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
-                       std::map<std::string, std::string>* origins, std::string* error);
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
+                       std::string* error);
 
 // The topic prefix `given` without its trailing slashes, when it can head
 // the bridge's topics; else false and *error says why.

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr uint64_t kLargestTcpPort = 65535;
+
 // A duration option such as --every: "500ms", "2s", at most one day.
 void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
     app->add_option_function<std::string>(
@@ -91,7 +93,8 @@ public:
                [this](const std::string& value) {
                    uint64_t number = 0;
                    if (!ParseWholeNumber(value, kLargestTcpPort, &number) || number == 0) {
-                       throw CLI::ValidationError(MqttPortRefusal(Quoted(value)));
+                       throw CLI::ValidationError("--mqtt-port " + Quoted(value) + ": a TCP port is 1 to " +
+                                                  std::to_string(kLargestTcpPort));
                    }
                    options_.mqtt.port = static_cast<int>(number);
                },
