@@ -17,6 +17,7 @@
 
 #include "driver/driver_api.h"
 #include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Require(plan.allowAll || plan.allowed.count(judgement.point) != 0, "a point not allowed was written");
         Require(IsWritableType(judgement.address.pointType), "an input was written");
-        Require(judgement.value <= LargestSetValue(judgement.address.pointType), "a value outside its type");
+        Require(judgement.value <= LargestPointValue(judgement.address.pointType), "a value outside its type");
         Require(judgement.resultValue == Json(judgement.value), "the result's value is not the value written");
         RequireResultText(SetResultText(judgement.resultValue, 2, "a message"));
     } catch (const std::exception& error) {

@@ -23,7 +23,6 @@
 #include <csignal>
 #include <cstdint>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 

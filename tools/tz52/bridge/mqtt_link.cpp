@@ -16,8 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include "tools/tz52/output/json.h"
+
 #include "tools/common/cli/quoted.h"
+#include "tools/tz52/bridge/set_judgement.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
         link->Report("the broker " + broker + " refused the connection: " + mosquitto_connack_string(code));
         return;
     }
-    const std::string setTopic = link->settings_.topicPrefix + "/+/set";
+    const std::string setTopic = SetTopicFilter(link->settings_.topicPrefix);
     mosquitto_subscribe(client, nullptr, setTopic.c_str(), kQos);
     mosquitto_publish(client, nullptr, link->statusTopic_.c_str(), 6, "online", kQos, true);
     link->connected_ = true;
@@ -202,14 +203,13 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
         return;
     }
     lock.unlock();
-    const std::string head = link->settings_.topicPrefix + "/";
-    const std::string tail = "/set";
-    if (request.topic.size() <= head.size() + tail.size() || request.topic.compare(0, head.size(), head) != 0) return;
-    const std::string text = JsonText(Json{
-        {"value", request.payload},
-        {"result", 2},
-        {"message", "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent"}});
-    const std::string resultTopic = request.topic.substr(0, request.topic.size() - tail.size()) + "/result";
+    const std::string prefix = link->settings_.topicPrefix;
+    const std::string point = SetTopicPoint(prefix, request.topic);
+    if (point.empty()) return;
+    const std::string text =
+        SetResultText(Json(request.payload), kResultPortFailure,
+                      "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent");
+    const std::string resultTopic = prefix + "/" + point + "/result";
     mosquitto_publish(client, nullptr, resultTopic.c_str(), static_cast<int>(text.size()), text.data(), kQos, false);
 }
 

@@ -1,58 +1,37 @@
 // The bridge's judgement of points-file lines and set messages (set_judgement.h).
 #include "tools/tz52/bridge/set_judgement.h"
 
-#include <cctype>
-#include <limits>
-#include <sstream>
+#include <mosquitto.h>
 
+#include <sstream>
+#include <string_view>
+
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
+#include "tools/common/text/trim.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
-std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-char TypeLetter(int32_t type) { return static_cast<char>(type); }
-
 // A set payload: a whole number, decimal or 0x hexadecimal, with blanks
-// around it allowed. A number too large for any point still counts as a
-// number, so that the refusal can say "out of range".
-enum class Payload { kNumber, kNegative, kTooLarge, kNotANumber };
+// around it and a sign allowed. A number no point can hold (negative, or too
+// large for 64 bits) still counts as a number, so that the refusal can say
+// "out of range".
+enum class Payload { kNumber, kOutOfRange, kNotANumber };
 
 Payload ParsePayload(const std::string& raw, uint64_t* value) {
-    std::string text = Trim(raw);
+    const std::string trimmed = Trim(raw);
+    std::string_view text = trimmed;
     bool negative = false;
     if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
         negative = text[0] == '-';
-        text.erase(0, 1);
+        text.remove_prefix(1);
     }
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.erase(0, 2);
-    }
-    if (text.empty()) return Payload::kNotANumber;
     uint64_t number = 0;
-    bool tooLarge = false;
-    for (char c : text) {
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                          : base == 16 && std::isxdigit(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
-                              : -1;
-        if (digit < 0) return Payload::kNotANumber;
-        if (number > (std::numeric_limits<uint64_t>::max() - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            tooLarge = true;
-        } else {
-            number = number * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        }
-    }
-    if (negative && (number != 0 || tooLarge)) return Payload::kNegative;
-    if (tooLarge) return Payload::kTooLarge;
+    const NumberText read = ReadWholeNumber(text, &number);
+    if (read == NumberText::kNotANumber) return Payload::kNotANumber;
+    if (read == NumberText::kTooLarge || (negative && number != 0)) return Payload::kOutOfRange;
     *value = number;
     return Payload::kNumber;
 }
@@ -61,13 +40,30 @@ Payload ParsePayload(const std::string& raw, uint64_t* value) {
 
 const char kRetainedSetMessage[] = "a retained set is never written; publish sets without retain";
 
-bool IsWritableType(int32_t type) { return type == kPointC || type == kPointM || type == kPointO || type == kPointS; }
-
-uint64_t LargestSetValue(int32_t type) { return type == kPointO ? 1 : 65535; }
+bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
+                    const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
+                    PointOrigins* origins, std::string* error) {
+    BridgePoint point;
+    point.address = CheckAddress(entry, text);
+    if (point.address.result != kResultOk) {
+        *error = messageHead + Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
+        return false;
+    }
+    point.name = CanonicalAddress(point.address);
+    point.periodMilliseconds = period;
+    const auto known = origins->find(point.name);
+    if (known != origins->end()) {
+        *error = messageHead + point.name + " is " + twice + " twice (first at " + known->second + ")";
+        return false;
+    }
+    (*origins)[point.name] = origin;
+    points->push_back(point);
+    return true;
+}
 
 bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
-                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
-                       std::map<std::string, std::string>* origins, std::string* error) {
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
+                       std::string* error) {
     for (size_t number = 1; number <= lines.size(); ++number) {
         std::string line = lines[number - 1];
         const std::string where = Printable(source) + ":" + std::to_string(number);
@@ -77,10 +73,9 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
         std::vector<std::string> fields;
         for (std::string word; words >> word;) fields.push_back(word);
         if (fields.empty()) continue;
-        BridgePoint point;
-        point.periodMilliseconds = defaultPeriod;
+        int64_t period = defaultPeriod;
         if (fields.size() == 3 && fields[1] == "every") {
-            if (!ParseDuration(fields[2], &point.periodMilliseconds)) {
+            if (!ParseDuration(fields[2], &period)) {
                 *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
                 return false;
             }
@@ -88,20 +83,9 @@ bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& li
             *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
             return false;
         }
-        point.address = CheckAddress(entry, fields[0]);
-        if (point.address.result != kResultOk) {
-            *error = where + ": " + Quoted(fields[0]) + " is not a valid point address: " +
-                     AddressRefusalReason(point.address);
+        if (!AddBridgePoint(entry, fields[0], period, where, where + ": ", "listed", points, origins, error)) {
             return false;
         }
-        point.name = CanonicalAddress(point.address);
-        const auto known = origins->find(point.name);
-        if (known != origins->end()) {
-            *error = where + ": " + point.name + " is listed twice (first at " + known->second + ")";
-            return false;
-        }
-        (*origins)[point.name] = where;
-        points->push_back(point);
     }
     return true;
 }
@@ -119,6 +103,22 @@ bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string
     return true;
 }
 
+std::string SetTopicFilter(const std::string& prefix) { return prefix + "/+/set"; }
+
+std::string SetTopicPoint(const std::string& prefix, const std::string& topic) {
+    bool matches = false;
+    // A topic from the broker ends at its first NUL; one with a NUL inside
+    // came from elsewhere and is no set topic.
+    if (topic.find('\0') != std::string::npos ||
+        mosquitto_topic_matches_sub(SetTopicFilter(prefix).c_str(), topic.c_str(), &matches) != MOSQ_ERR_SUCCESS ||
+        !matches) {
+        return "";
+    }
+    // + matches an empty level too, which names no point: "" then as well.
+    const size_t start = prefix.size() + 1;
+    return topic.substr(start, topic.size() - start - (sizeof "/set" - 1));
+}
+
 std::string SetResultText(const Json& value, int result, const std::string& message) {
     return JsonText(Json{{"value", value}, {"result", result}, {"message", message}});
 }
@@ -126,17 +126,11 @@ std::string SetResultText(const Json& value, int result, const std::string& mess
 SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
                       const std::string& payload, bool retained) {
     SetJudgement judgement;
-    const std::string head = plan.mqtt.topicPrefix + "/";
-    const std::string tail = "/set";
-    if (topic.size() <= head.size() + tail.size() || topic.compare(0, head.size(), head) != 0 ||
-        topic.compare(topic.size() - tail.size(), tail.size(), tail) != 0) {
-        return judgement;
-    }
-    const std::string point = topic.substr(head.size(), topic.size() - head.size() - tail.size());
-    if (point.find('/') != std::string::npos) return judgement;
+    const std::string point = SetTopicPoint(plan.mqtt.topicPrefix, topic);
+    if (point.empty()) return judgement;
     judgement.answer = true;
     judgement.setTopic = topic;
-    judgement.resultTopic = head + point + "/result";
+    judgement.resultTopic = plan.mqtt.topicPrefix + "/" + point + "/result";
 
     uint64_t value = 0;
     const Payload parsed = ParsePayload(payload, &value);
@@ -157,7 +151,7 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
                       "; nothing was sent");
     }
     const std::string name = CanonicalAddress(address);
-    const char type = TypeLetter(address.pointType);
+    const char type = PointTypeLetter(address.pointType);
     if (!IsWritableType(address.pointType)) {
         return refuse(std::string("points of type ") + type +
                       " are inputs; only C, M, O and S points can be written; nothing was sent");
@@ -169,7 +163,7 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
     if (parsed == Payload::kNotANumber) {
         return refuse("the value is not a number (decimal, or hexadecimal with 0x); nothing was sent");
     }
-    const uint64_t largest = LargestSetValue(address.pointType);
+    const uint64_t largest = LargestPointValue(address.pointType);
     if (parsed != Payload::kNumber || value > largest) {
         return refuse("the value is outside 0 to " + std::to_string(largest) + " for type " + type +
                       "; nothing was sent");

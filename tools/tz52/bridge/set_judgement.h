@@ -32,17 +32,32 @@ struct BridgePlan {
     MqttSettings mqtt;
 };
 
+// Where each point was first named: "FILE:LINE", "the command line".
+using PointOrigins = std::map<std::string, std::string>;
+
+// Adds the point at `text`, polled every `period`, once the driver took its
+// address and unless `origins` holds it already. Refusals start with
+// `messageHead`; a point named again is `twice` ("listed") twice, with the
+// place it was first named.
+bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
+                    const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
+                    PointOrigins* origins, std::string* error);
+
 // The points of a points file's lines (ADDRESS or ADDRESS every DURATION, #
-// comments), each address checked by the driver. `source` names the file in
-// messages ("FILE:LINE: ..."); `origins` maps every point taken to where it
-// was, so that a point listed twice is named with its first place.
+// comments), each through AddBridgePoint. `source` names the file in
+// messages ("FILE:LINE: ...").
 bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
-                       int64_t defaultPeriod, std::vector<BridgePoint>* points,
-                       std::map<std::string, std::string>* origins, std::string* error);
+                       int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
+                       std::string* error);
 
 // The topic prefix `given` without its trailing slashes, when it can head
 // the bridge's topics; else false and *error says why.
 bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error);
+
+// The subscription of the set topics: `<prefix>/+/set`.
+std::string SetTopicFilter(const std::string& prefix);
+// The POINT of a topic `<prefix>/POINT/set`; "" for any other topic.
+std::string SetTopicPoint(const std::string& prefix, const std::string& topic);
 
 // The result message of a set that arrived retained.
 extern const char kRetainedSetMessage[];
@@ -66,9 +81,5 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
 
 // The /result JSON of a set: {"value":...,"result":...,"message":...}.
 std::string SetResultText(const Json& value, int result, const std::string& message);
-
-// The most a point of `type` holds: an O point is one bit.
-uint64_t LargestSetValue(int32_t type);
-bool IsWritableType(int32_t type);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H

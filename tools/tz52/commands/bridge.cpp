@@ -1,20 +1,19 @@
 // tz52 bridge: the controller's points on an MQTT broker, writes from the
-// broker where allowed (Linux; the workings are in bridge.cpp).
+// broker where allowed (Linux; the workings are in bridge/).
 #include <CLI/CLI.hpp>
 
-#include <csignal>
 #include <memory>
 
-#include "tools/tz52/output/json.h"
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/output/json.h"
 
 namespace {
 
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-void RequestStop(int) { g_stopRequested = 1; }
+constexpr uint64_t kLargestTcpPort = 65535;
 
 // A duration option such as --every: "500ms", "2s", at most one day.
 void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
@@ -64,8 +63,11 @@ public:
                    "The points file has one point a line: ADDRESS, or ADDRESS every DURATION;\n"
                    "# starts a comment. Every address is checked with the driver before the port\n"
                    "opens; a bad one (or a bad line, named FILE:LINE) stops the bridge with exit\n"
-                   "code 64; a points file that cannot be read, exit code 74. The password file is\n"
-                   "a regular file; the bridge warns when every user may read it.\n\n") +
+                   "code ") +
+               std::to_string(kExitUsage) + "; a points file that cannot be read, exit code " +
+               std::to_string(kExitFileError) +
+               ". The password file is\n"
+               "a regular file; the bridge warns when every user may read it.\n\n" +
                kAddressHelp;
     }
     const char* JsonMeaning() const override {
@@ -90,8 +92,9 @@ public:
                "--mqtt-port",
                [this](const std::string& value) {
                    uint64_t number = 0;
-                   if (!ParseUnsigned(value, 65535, &number) || number == 0) {
-                       throw CLI::ValidationError("--mqtt-port " + Quoted(value) + ": a TCP port is 1 to 65535");
+                   if (!ParseWholeNumber(value, kLargestTcpPort, &number) || number == 0) {
+                       throw CLI::ValidationError("--mqtt-port " + Quoted(value) + ": a TCP port is 1 to " +
+                                                  std::to_string(kLargestTcpPort));
                    }
                    options_.mqtt.port = static_cast<int>(number);
                },
@@ -130,14 +133,21 @@ public:
         int exitCode = kExitOk;
         if (!StartOnPort(host, names, &addresses, &setup, &context, &exitCode)) return exitCode;
 
-        std::signal(SIGINT, RequestStop);
-        std::signal(SIGTERM, RequestStop);
         std::vector<BridgePointReport> report;
-        exitCode = RunBridge(host.entry, &context, setup, plan, &g_stopRequested, {}, &error, &report);
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
+        {
+            const StopOnSignal stopOnSignal;
+            exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report);
+        }
         if (exitCode != kExitOk) Complain(host, error);
         AddPortJson(&host.document, setup);
+        AddReportJson(&host.document, report);
+        return Worse(exitCode, CloseOrExplain(host, &context, setup));
+    }
+
+private:
+    // Per point its reads, failedReads, lastResult and lastError, and the
+    // failures of all points.
+    static void AddReportJson(Json* document, const std::vector<BridgePointReport>& report) {
         Json points = Json::array();
         int64_t failures = 0;
         for (const BridgePointReport& point : report) {
@@ -149,12 +159,10 @@ public:
             points.push_back(entry);
             failures += point.failedReads;
         }
-        host.document["points"] = points;
-        host.document["failures"] = failures;
-        return Worse(exitCode, CloseOrExplain(host, &context, setup));
+        (*document)["points"] = points;
+        (*document)["failures"] = failures;
     }
 
-private:
     BridgeOptions options_;
 };
 

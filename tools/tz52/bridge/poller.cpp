@@ -1,30 +1,20 @@
-// tz52 bridge: the options checked before anything starts, then the polling
-// thread: reads when due, writes between reads, the line watched for a
-// device that went away.
+// tz52 bridge: the poller, the one thread that owns the port: reads when
+// due, writes between reads, the line watched for a device that went away.
 #include "tools/tz52/bridge/bridge.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <deque>
-#include <limits>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "serial/port_names.h"
-#include "tools/tz52/output/json.h"
-#include "tools/common/cli/quoted.h"
-#include "tools/common/text/text_input.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host/platform.h"
+#include "tools/tz52/output/clock.h"
+#include "tools/tz52/output/json.h"
 
 namespace {
 
@@ -33,104 +23,9 @@ constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
 constexpr int64_t kLongestSleepMs = 100;
 
-std::string Trim(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return "";
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-char TypeLetter(int32_t type) { return static_cast<char>(type); }
-
-// ---- options ------------------------------------------------------------------
-
-bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defaultPeriod,
-                    std::vector<BridgePoint>* points, std::map<std::string, std::string>* origins, std::string* error,
-                    int* exitCode) {
-    // Read whole before any of it is used: a read error or a device that
-    // never ends is no shorter points file.
-    std::vector<std::string> lines;
-    if (!ReadTextLines(path, TextLimits{}, &lines, error)) {
-        *error = "--points " + *error;
-        *exitCode = kExitFileError;
-        return false;
-    }
-    return ParseBridgePoints(entry, lines, path, defaultPeriod, points, origins, error);
-}
-
-bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan* plan, std::string* error) {
-    if (list.empty()) return true;
-    if (list == "all") {
-        plan->allowAll = true;
-        return true;
-    }
-    std::istringstream items(list);
-    for (std::string item; std::getline(items, item, ',');) {
-        item = Trim(item);
-        const CheckedAddress address = CheckAddress(entry, item);
-        if (address.result != kResultOk) {
-            *error = "--allow-write: " + Quoted(item) + " is not a valid point address: " + AddressRefusalReason(address);
-            return false;
-        }
-        if (!IsWritableType(address.pointType)) {
-            *error = "--allow-write: " + CanonicalAddress(address) + " is an input (type " +
-                     TypeLetter(address.pointType) + "); only C, M, O and S points can be written";
-            return false;
-        }
-        plan->allowed.insert(CanonicalAddress(address));
-    }
-    return true;
-}
-
-// The first line of a regular file. A directory or a device would give
-// no password or one without end; the broker would then be tried without.
-bool ReadPassword(const std::string& path, std::string* password, std::string* error) {
-    const std::string option = "--mqtt-password-file " + Quoted(path);
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        *error = option + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        *error = option + ": not a regular file";
-        return false;
-    }
-    TextLimits limits;
-    limits.maxLines = 1;
-    limits.maxLineBytes = 1024;
-    limits.maxFileBytes = 64 * 1024;
-    std::vector<std::string> lines;
-    if (!ReadTextLines(path, limits, &lines, error)) {
-        *error = "--mqtt-password-file " + *error;
-        return false;
-    }
-    *password = lines.empty() ? "" : lines[0];
-    if ((status.st_mode & S_IROTH) != 0) {
-        std::fprintf(stderr, "tz52 bridge: warning: %s can be read by every user of this machine (chmod o-r)\n",
-                     option.c_str());
-    }
-    return true;
-}
-
-// ---- messages ----------------------------------------------------------------------
-
-// "2026-12-08T23:40:01.123Z".
-std::string UtcTimestamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long milliseconds = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, milliseconds);
-    return text;
-}
-
 std::string StateJson(int result, const std::string& message) {
     return JsonText(
-        Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", UtcTimestamp()}});
+        Json{{"ok", result == kResultOk}, {"result", result}, {"message", message}, {"time", IsoUtcNow()}});
 }
 
 // Whether the device of `portName` (by the driver's port-name rule) is still
@@ -379,65 +274,6 @@ private:
 };
 
 }  // namespace
-
-bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
-                   int* exitCode) {
-    int unused = 0;
-    if (exitCode == nullptr) exitCode = &unused;
-    *exitCode = kExitUsage;
-    std::map<std::string, std::string> origins;
-    if (!options.pointsFile.empty() && !ReadPointsFile(entry, options.pointsFile, options.everyMilliseconds,
-                                                       &plan->points, &origins, error, exitCode)) {
-        return false;
-    }
-    for (const std::string& text : options.addresses) {
-        BridgePoint point;
-        point.address = CheckAddress(entry, text);
-        if (point.address.result != kResultOk) {
-            *error = Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
-            return false;
-        }
-        point.name = CanonicalAddress(point.address);
-        point.periodMilliseconds = options.everyMilliseconds;
-        const auto known = origins.find(point.name);
-        if (known != origins.end()) {
-            *error = point.name + " is given twice (first at " + known->second + ")";
-            return false;
-        }
-        origins[point.name] = "the command line";
-        plan->points.push_back(point);
-    }
-    if (plan->points.empty()) {
-        *error = "no points to poll: give --points FILE or point addresses";
-        return false;
-    }
-    if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
-
-    plan->mqtt = options.mqtt;
-    if (!CheckTopicPrefix(options.mqtt.topicPrefix, &plan->mqtt.topicPrefix, error)) return false;
-    if (plan->mqtt.port < 1 || plan->mqtt.port > 65535) {
-        *error = "--mqtt-port " + std::to_string(plan->mqtt.port) + ": a TCP port is 1 to 65535";
-        return false;
-    }
-    if (!plan->mqtt.tlsCaFile.empty() && access(plan->mqtt.tlsCaFile.c_str(), R_OK) != 0) {
-        *error = "--mqtt-tls-ca " + Quoted(plan->mqtt.tlsCaFile) + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!options.mqttPasswordFile.empty()) {
-        if (plan->mqtt.user.empty()) {
-            *error = "--mqtt-password-file needs --mqtt-user";
-            return false;
-        }
-        if (!ReadPassword(options.mqttPasswordFile, &plan->mqtt.password, error)) return false;
-    }
-    if (plan->mqtt.clientId.empty()) {
-        char host[64] = "";
-        gethostname(host, sizeof host - 1);
-        plan->mqtt.clientId = std::string("tz52-bridge-") + host + "-" + std::to_string(getpid());
-    }
-    plan->republishMilliseconds = options.republishMilliseconds;
-    return true;
-}
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,

@@ -1,0 +1,140 @@
+// tz52 bridge: the plan, checked before anything starts: the points (file and
+// command line, each address asked of the driver), the points broker users
+// may write, and the broker settings.
+#include "tools/tz52/bridge/bridge.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tools/common/cli/quoted.h"
+#include "tools/common/text/text_input.h"
+#include "tools/common/text/trim.h"
+#include "tools/tz52/command_line.h"
+#include "tools/tz52/host/point_types.h"
+
+namespace {
+
+bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defaultPeriod,
+                    std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error, int* exitCode) {
+    // Read whole before any of it is used: a read error or a device that
+    // never ends is no shorter points file.
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, TextLimits{}, &lines, error)) {
+        *error = "--points " + *error;
+        *exitCode = kExitFileError;
+        return false;
+    }
+    return ParseBridgePoints(entry, lines, path, defaultPeriod, points, origins, error);
+}
+
+bool TakeCommandLinePoints(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan,
+                           PointOrigins* origins, std::string* error) {
+    for (const std::string& text : options.addresses) {
+        if (!AddBridgePoint(entry, text, options.everyMilliseconds, "the command line", "", "given", &plan->points,
+                            origins, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan* plan, std::string* error) {
+    if (list.empty()) return true;
+    if (list == "all") {
+        plan->allowAll = true;
+        return true;
+    }
+    std::istringstream items(list);
+    for (std::string item; std::getline(items, item, ',');) {
+        item = Trim(item);
+        const CheckedAddress address = CheckAddress(entry, item);
+        if (address.result != kResultOk) {
+            *error = "--allow-write: " + Quoted(item) + " is not a valid point address: " + AddressRefusalReason(address);
+            return false;
+        }
+        if (!IsWritableType(address.pointType)) {
+            *error = "--allow-write: " + CanonicalAddress(address) + " is an input (type " +
+                     PointTypeLetter(address.pointType) + "); only C, M, O and S points can be written";
+            return false;
+        }
+        plan->allowed.insert(CanonicalAddress(address));
+    }
+    return true;
+}
+
+// The first line of a regular file. A directory or a device would give
+// no password or one without end; the broker would then be tried without.
+bool ReadPassword(const std::string& path, std::string* password, std::string* error) {
+    const std::string option = "--mqtt-password-file " + Quoted(path);
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        *error = option + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *error = option + ": not a regular file";
+        return false;
+    }
+    const TextLimits limits{1024, 64 * 1024, 1};  // line bytes, file bytes, lines
+    std::vector<std::string> lines;
+    if (!ReadTextLines(path, limits, &lines, error)) {
+        *error = "--mqtt-password-file " + *error;
+        return false;
+    }
+    *password = lines.empty() ? "" : lines[0];
+    if ((status.st_mode & S_IROTH) != 0) {
+        std::fprintf(stderr, "tz52 bridge: warning: %s can be read by every user of this machine (chmod o-r)\n",
+                     option.c_str());
+    }
+    return true;
+}
+
+bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::string* error) {
+    *mqtt = options.mqtt;
+    if (!CheckTopicPrefix(options.mqtt.topicPrefix, &mqtt->topicPrefix, error)) return false;
+    if (!mqtt->tlsCaFile.empty() && access(mqtt->tlsCaFile.c_str(), R_OK) != 0) {
+        *error = "--mqtt-tls-ca " + Quoted(mqtt->tlsCaFile) + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!options.mqttPasswordFile.empty()) {
+        if (mqtt->user.empty()) {
+            *error = "--mqtt-password-file needs --mqtt-user";
+            return false;
+        }
+        if (!ReadPassword(options.mqttPasswordFile, &mqtt->password, error)) return false;
+    }
+    if (mqtt->clientId.empty()) {
+        char host[64] = "";
+        gethostname(host, sizeof host - 1);
+        mqtt->clientId = std::string("tz52-bridge-") + host + "-" + std::to_string(getpid());
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
+                   int* exitCode) {
+    int unused = 0;
+    if (exitCode == nullptr) exitCode = &unused;
+    *exitCode = kExitUsage;
+    PointOrigins origins;
+    if (!options.pointsFile.empty() && !ReadPointsFile(entry, options.pointsFile, options.everyMilliseconds,
+                                                       &plan->points, &origins, error, exitCode)) {
+        return false;
+    }
+    if (!TakeCommandLinePoints(entry, options, plan, &origins, error)) return false;
+    if (plan->points.empty()) {
+        *error = "no points to poll: give --points FILE or point addresses";
+        return false;
+    }
+    if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
+    if (!CheckBrokerSettings(options, &plan->mqtt, error)) return false;
+    plan->republishMilliseconds = options.republishMilliseconds;
+    return true;
+}
