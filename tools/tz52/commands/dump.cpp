@@ -12,6 +12,7 @@
 
 #include "driver/point_ranges.h"
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
@@ -136,12 +137,12 @@ public:
             points.push_back(point);
         }
         Progress progress;
-        StopOnInterrupt interrupt;
+        const StopOnSignal stopOnSignal;
         const Stopwatch stopwatch;
         size_t failed = 0;
         size_t done = 0;
         for (DumpedPoint& point : points) {
-            if (StopOnInterrupt::Requested()) break;
+            if (StopOnSignal::Requested()) break;
             if (progress.Enabled()) {
                 std::string text = "dump: " + std::to_string(done) + " of " + std::to_string(points.size()) + " points";
                 if (done > 0) {

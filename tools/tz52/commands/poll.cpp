@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/clock.h"
@@ -58,7 +59,7 @@ std::string Sparkline(const std::deque<int>& values) {
 
 void SleepUntil(int64_t deadline) {
     // In short slices, so that Ctrl-C ends the wait on every platform.
-    for (int64_t now = MonotonicMilliseconds(); now < deadline && !StopOnInterrupt::Requested();
+    for (int64_t now = MonotonicMilliseconds(); now < deadline && !StopOnSignal::Requested();
          now = MonotonicMilliseconds()) {
         SleepMilliseconds(deadline - now < 100 ? deadline - now : 100);
     }
@@ -167,17 +168,17 @@ private:
                 }
             }
         }
-        StopOnInterrupt interrupt;
+        const StopOnSignal stopOnSignal;
         const int64_t start = MonotonicMilliseconds();
         int64_t round = 0;
         int drawnLines = 0;
-        while (!StopOnInterrupt::Requested() && (rounds_ == 0 || round < rounds_)) {
+        while (!StopOnSignal::Requested() && (rounds_ == 0 || round < rounds_)) {
             ++round;
             const int64_t roundStart = MonotonicMilliseconds();
             const std::string roundTime = csvOut != nullptr ? IsoUtcNow() : "";
             bool complete = true;
             for (PollRow& row : rows) {
-                if (StopOnInterrupt::Requested()) {
+                if (StopOnSignal::Requested()) {
                     complete = false;
                     break;
                 }

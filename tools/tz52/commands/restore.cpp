@@ -6,12 +6,14 @@
 #include <memory>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/common/text/text_input.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
 #include "tools/tz52/output/text.h"
 #include "tools/tz52/commands/restore_file.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
@@ -25,8 +27,6 @@ struct PlannedPoint {
     std::string action;   // "unchanged", "written", "failed", "planned"
     int result = kResultOk;
 };
-
-bool IsReadOnly(int32_t type) { return type == kPointA || type == kPointB; }
 
 class RestoreCommand : public Command {
 public:
@@ -89,9 +89,9 @@ public:
 
         // What the controller holds now.
         Progress progress;
-        StopOnInterrupt interrupt;
+        const StopOnSignal stopOnSignal;
         size_t toWrite = 0;
-        for (size_t i = 0; i < plan_.size() && !StopOnInterrupt::Requested(); ++i) {
+        for (size_t i = 0; i < plan_.size() && !StopOnSignal::Requested(); ++i) {
             PlannedPoint& planned = plan_[i];
             progress.Show("reading the current values: " + std::to_string(i) + " of " + std::to_string(plan_.size()));
             planned.readResult = ReadPointValue(host.entry, &context, planned.address, &planned.current);
@@ -107,7 +107,7 @@ public:
             toWrite += planned.differs ? 1 : 0;
         }
         progress.Clear();
-        if (StopOnInterrupt::Requested()) {
+        if (StopOnSignal::Requested()) {
             Complain(host, "stopped by Ctrl-C before anything was written");
             return Worse(kExitRefused, CloseOrExplain(host, &context, setup));
         }
@@ -197,7 +197,7 @@ private:
                            " by its header, but its points are of station " + stations);
         }
         for (const PointFileEntry& entry : check.entries) {
-            if (IsReadOnly(entry.address.pointType)) {
+            if (IsReadOnlyType(entry.address.pointType)) {
                 ++*skipped;
                 continue;
             }
@@ -245,7 +245,7 @@ private:
         size_t done = 0;
         for (PlannedPoint& planned : plan_) {
             if (!planned.differs) continue;
-            if (StopOnInterrupt::Requested()) {
+            if (StopOnSignal::Requested()) {
                 Complain(host, "stopped by Ctrl-C; the points not written are listed as planned");
                 return Worse(exitCode, kExitRefused);
             }

@@ -6,6 +6,7 @@
 
 #include "driver/point_ranges.h"
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
@@ -117,8 +118,8 @@ public:
                          DescribeReadTimeout(setup.readTimeout).c_str());
         }
         std::vector<Probe> probes;
-        StopOnInterrupt interrupt;
-        for (size_t i = 0; i < addresses.size() && !StopOnInterrupt::Requested(); ++i) {
+        const StopOnSignal stopOnSignal;
+        for (size_t i = 0; i < addresses.size() && !StopOnSignal::Requested(); ++i) {
             const size_t left = addresses.size() - i;
             progress.Show("station " + std::to_string(stations_[i]) + " (" + std::to_string(i + 1) + " of " +
                           std::to_string(addresses.size()) + "), " + std::to_string(CountAnswered(probes)) +
