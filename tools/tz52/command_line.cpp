@@ -34,12 +34,6 @@ std::string ExitCodesHelp() {
            std::to_string(kExitFileError) + " a file could not be read or written.\n";
 }
 
-// An option whose value `apply` checks and stores, refusing it with words.
-void AddValueOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
-                    std::function<void(const std::string&)> apply) {
-    app->add_option_function<std::string>(name, std::move(apply), description)->type_name(typeName);
-}
-
 std::string PortNameRefusal(const std::string& name) {
     const size_t most = kLongestPortName;
     const std::string why = "port name " + Quoted(name) + " is longer than " + std::to_string(most) +
@@ -96,6 +90,11 @@ std::string OperandCountRefusal(const CommandRow& row, const std::vector<std::st
 }  // namespace
 
 // ---- the options ----------------------------------------------------------------
+
+void AddValueOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                    std::function<void(const std::string&)> apply) {
+    app->add_option_function<std::string>(name, std::move(apply), description)->type_name(typeName);
+}
 
 void RefuseOptionValue(const std::string& option, const std::string& value, const std::string& why) {
     throw CLI::ValidationError(option + " " + Quoted(value) + ": " + why);

@@ -60,6 +60,10 @@ void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMea
 // uses a port or a line.
 void AddLineOptions(CLI::App* app, Invocation* invocation, bool withPort = true);
 
+// An option whose value `apply` checks and stores, refusing it with words
+// (RefuseOptionValue).
+void AddValueOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                    std::function<void(const std::string&)> apply);
 // Refuses an option's value: "--baud "0": why", as a CLI11 validation error.
 [[noreturn]] void RefuseOptionValue(const std::string& option, const std::string& value, const std::string& why);
 // An option taking a whole number from `least` to `most` (decimal or 0x
