@@ -69,17 +69,6 @@ std::string PointText(int station, char type, int index);
 // An O point holds one bit: it reads back bit 0 of what was written.
 bool ReadBackMatches(const CheckedAddress& address, uint16_t written, uint16_t readBack);
 
-// Ctrl-C and SIGTERM ask a long command to stop, while an instance lives;
-// the command then ends with what it has.
-class StopOnInterrupt {
-public:
-    StopOnInterrupt();
-    ~StopOnInterrupt();
-    StopOnInterrupt(const StopOnInterrupt&) = delete;
-    StopOnInterrupt& operator=(const StopOnInterrupt&) = delete;
-    static bool Requested();
-};
-
 // The help paragraph on point addresses.
 extern const char kAddressHelp[];
 

@@ -1,11 +1,10 @@
 // The command line of tz52: the common and line options, the parse into a
-// command, the help texts, the value parsers.
+// command, the help texts.
 #include "tools/tz52/command_line.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <functional>
 #include <iterator>
 
@@ -25,51 +24,18 @@ namespace {
 
 const char kCommonGroup[] = "Common options";
 const char kLineGroup[] = "Line options (each defaults to what the driver reports through tz52 info)";
-const char kExitCodes[] =
-    "Exit codes: 0 all good; 1 an address, a point or an answer was refused;\n"
-    "2 the port, the line or the driver library failed; 64 bad usage;\n"
-    "74 a file could not be read or written.\n";
+// The longest port name the host record holds (its last byte is the NUL).
+constexpr size_t kLongestPortName = TZ52_PORT_NAME_SIZE - 1;
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// A number with an optional "ms" or "s" unit, in milliseconds; `bareUnit`
-// is what a number without a unit counts in.
-bool ParseMilliseconds(const std::string& text, int64_t bareUnit, int64_t* milliseconds) {
-    std::string number = Lower(text);
-    int64_t unit = bareUnit;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
-        number.resize(number.size() - 2);
-        unit = 1;
-    } else if (number.size() > 1 && number.back() == 's') {
-        number.pop_back();
-        unit = 1000;
-    }
-    constexpr uint64_t kOneDayMilliseconds = 86400000;
-    uint64_t count = 0;
-    if (number.size() > 1 && number[0] == '0' && (number[1] == 'x' || number[1] == 'X')) return false;
-    if (!ParseUnsigned(number, kOneDayMilliseconds, &count)) return false;
-    const uint64_t total = count * static_cast<uint64_t>(unit);
-    if (total > kOneDayMilliseconds) return false;
-    *milliseconds = static_cast<int64_t>(total);
-    return true;
-}
-
-// A refusal of an option's value: "--baud "0": why".
-[[noreturn]] void Refuse(const std::string& option, const std::string& value, const std::string& why) {
-    throw CLI::ValidationError(option + " " + Quoted(value) + ": " + why);
-}
-
-// An option whose value `apply` checks and stores, refusing it with words.
-void AddValueOption(CLI::App* app, const char* name, const char* typeName, const char* description,
-                    std::function<void(const std::string&)> apply) {
-    app->add_option_function<std::string>(name, std::move(apply), description)->type_name(typeName);
+std::string ExitCodesHelp() {
+    return "Exit codes: " + std::to_string(kExitOk) + " all good; " + std::to_string(kExitRefused) +
+           " an address, a point or an answer was refused;\n" + std::to_string(kExitLineFailure) +
+           " the port, the line or the driver library failed; " + std::to_string(kExitUsage) + " bad usage;\n" +
+           std::to_string(kExitFileError) + " a file could not be read or written.\n";
 }
 
 std::string PortNameRefusal(const std::string& name) {
-    const size_t most = TZ52_PORT_NAME_SIZE - 1;
+    const size_t most = kLongestPortName;
     const std::string why = "port name " + Quoted(name) + " is longer than " + std::to_string(most) +
                             " characters, the most the host record holds";
 #if defined(_WIN32)
@@ -125,63 +91,89 @@ std::string OperandCountRefusal(const CommandRow& row, const std::vector<std::st
 
 // ---- the options ----------------------------------------------------------------
 
+void AddValueOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                    std::function<void(const std::string&)> apply) {
+    app->add_option_function<std::string>(name, std::move(apply), description)->type_name(typeName);
+}
+
+void RefuseOptionValue(const std::string& option, const std::string& value, const std::string& why) {
+    throw CLI::ValidationError(option + " " + Quoted(value) + ": " + why);
+}
+
+void AddWholeNumberOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                          uint64_t least, uint64_t most, const std::string& why,
+                          std::function<void(uint64_t)> store) {
+    const std::string option = name;
+    AddValueOption(app, name, typeName, description, [=](const std::string& value) {
+        uint64_t number = 0;
+        if (!ParseUnsigned(value, most, &number) || number < least) RefuseOptionValue(option, value, why);
+        store(number);
+    });
+}
+
 void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMeaning) {
     app->add_flag("--json", invocation->json, jsonMeaning)->group(kCommonGroup)->disable_flag_override();
-    AddValueOption(app, "--lib", "PATH", kLibraryOptionHelp,
-                   [invocation](const std::string& value) {
-                       if (value.empty()) Refuse("--lib", value, "give the path of the driver library");
-                       invocation->libraryPath = value;
-                   });
+    AddValueOption(app, "--lib", "PATH", kLibraryOptionHelp, [invocation](const std::string& value) {
+        if (value.empty()) RefuseOptionValue("--lib", value, "give the path of the driver library");
+        invocation->libraryPath = value;
+    });
     app->get_option("--lib")->group(kCommonGroup);
     app->set_help_flag("-h,--help", "this text")->group(kCommonGroup);
 }
 
+namespace {
+
+void AddPortOption(CLI::App* app, Invocation* invocation) {
+    AddValueOption(app, "--port", "NAME",
+                   "the serial port: COM1 on Windows; pts/5 or ttyUSB0 (under\n"
+                   "/dev/) or a full path on Linux; at most " +
+                       std::to_string(kLongestPortName) + " characters",
+                   [invocation](const std::string& value) {
+                       if (value.empty()) RefuseOptionValue("--port", value, "give the name of the serial port");
+                       if (value.size() > kLongestPortName) throw CLI::ValidationError(PortNameRefusal(value));
+                       invocation->port = value;
+                   });
+    app->get_option("--port")->group(kLineGroup);
+}
+
+// A line setting parsed by `parse` into its code, refused with `why`.
+void AddLineCodeOption(CLI::App* app, const char* name, const char* typeName, const char* description,
+                       bool (*parse)(const std::string&, uint16_t*), const char* why, bool* given, uint16_t* code) {
+    const std::string option = name;
+    AddValueOption(app, name, typeName, description, [=](const std::string& value) {
+        if (!parse(value, code)) RefuseOptionValue(option, value, why);
+        *given = true;
+    });
+}
+
+}  // namespace
+
 void AddLineOptions(CLI::App* app, Invocation* invocation, bool withPort) {
     LineOverrides& line = invocation->line;
-    if (withPort) {
-        AddValueOption(app, "--port", "NAME",
-                       "the serial port: COM1 on Windows; pts/5 or ttyUSB0 (under\n"
-                       "/dev/) or a full path on Linux; at most 11 characters",
-                       [invocation](const std::string& value) {
-                           if (value.empty()) Refuse("--port", value, "give the name of the serial port");
-                           if (value.size() >= TZ52_PORT_NAME_SIZE) {
-                               throw CLI::ValidationError(PortNameRefusal(value));
-                           }
-                           invocation->port = value;
-                       });
-        app->get_option("--port")->group(kLineGroup);
-    }
-    AddValueOption(app, "--baud", "N", "baud rate, 1 to 65535", [&line](const std::string& value) {
-        uint64_t number = 0;
-        if (!ParseUnsigned(value, 65535, &number) || number == 0) {
-            Refuse("--baud", value, "the baud rate must be 1 to 65535 (the host record holds it in 16 bits)");
-        }
-        line.hasBaudRate = true;
-        line.baudRate = static_cast<uint16_t>(number);
-    });
-    AddValueOption(app, "--data-bits", "N", "5 to 8", [&line](const std::string& value) {
-        uint64_t number = 0;
-        if (!ParseUnsigned(value, 8, &number) || number < 5) Refuse("--data-bits", value, "data bits must be 5, 6, 7 or 8");
-        line.hasDataBits = true;
-        line.dataBits = static_cast<uint16_t>(number);
-    });
-    AddValueOption(app, "--stop-bits", "N", "1, 1.5 (with 5 data bits) or 2", [&line](const std::string& value) {
-        if (!ParseStopBits(value, &line.stopBitsCode)) Refuse("--stop-bits", value, "stop bits must be 1, 1.5 or 2");
-        line.hasStopBits = true;
-    });
-    AddValueOption(app, "--parity", "P", "none, odd, even, mark or space", [&line](const std::string& value) {
-        if (!ParseParity(value, &line.parityCode)) {
-            Refuse("--parity", value, "parity must be none, odd, even, mark or space");
-        }
-        line.hasParity = true;
-    });
+    if (withPort) AddPortOption(app, invocation);
+    AddWholeNumberOption(app, "--baud", "N", "baud rate, 1 to " + std::to_string(UINT16_MAX), 1, UINT16_MAX,
+                         "the baud rate must be 1 to " + std::to_string(UINT16_MAX) +
+                             " (the host record holds it in 16 bits)",
+                         [&line](uint64_t number) {
+                             line.hasBaudRate = true;
+                             line.baudRate = static_cast<uint16_t>(number);
+                         });
+    AddWholeNumberOption(app, "--data-bits", "N", "5 to 8", 5, 8, "data bits must be 5, 6, 7 or 8",
+                         [&line](uint64_t number) {
+                             line.hasDataBits = true;
+                             line.dataBits = static_cast<uint16_t>(number);
+                         });
+    AddLineCodeOption(app, "--stop-bits", "N", "1, 1.5 (with 5 data bits) or 2", ParseStopBits,
+                      "stop bits must be 1, 1.5 or 2", &line.hasStopBits, &line.stopBitsCode);
+    AddLineCodeOption(app, "--parity", "P", "none, odd, even, mark or space", ParseParity,
+                      "parity must be none, odd, even, mark or space", &line.hasParity, &line.parityCode);
     AddValueOption(app, "--timeout", "T",
                    "the read limit of one reply: a number of 10 ms units\n(4 = 40 ms), or a time such as 100ms or 1s",
                    [&line](const std::string& value) {
                        if (!ParseReadTimeout(value, &line.readTimeout)) {
-                           Refuse("--timeout", value,
-                                  "the read limit is a number of 10 ms units from 1 to 6000, or a time such as 40ms "
-                                  "or 2s (a multiple of 10 ms)");
+                           RefuseOptionValue("--timeout", value,
+                                             "the read limit is a number of 10 ms units from 1 to 6000, or a time "
+                                             "such as 40ms or 2s (a multiple of 10 ms)");
                        }
                        line.hasReadTimeout = true;
                    });
@@ -215,6 +207,35 @@ CommandLine::CommandLine() : app_(std::make_unique<CLI::App>("", "tz52")) {
 
 CommandLine::~CommandLine() = default;
 
+const CLI::App* CommandLine::SubcommandOf(const Command* command) const {
+    for (size_t i = 0; i < commands_.size(); ++i) {
+        if (commands_[i].get() == command) return subcommands_[i];
+    }
+    return nullptr;
+}
+
+std::string CommandLine::LeftOverRefusal(const Command* command) const {
+    const std::string name = command != nullptr ? command->Name() : "tz52";
+    // An option of the command given before the command's name.
+    for (const std::string& extra : app_->remaining()) {
+        const std::string option = extra.substr(0, extra.find('='));
+        if (command == nullptr || extra.size() < 2 || extra[0] != '-') continue;
+        if (SubcommandOf(command)->get_option_no_throw(option) != nullptr) {
+            return option + " goes after the command: tz52 " + name + " " + option + " ...";
+        }
+    }
+    for (const std::string& extra : app_->remaining(true)) {
+        if (extra.size() > 1 && extra[0] == '-') {
+            const std::string option = extra.substr(0, extra.find('='));
+            return IsKnownOption(app_.get(), option) ? option + " does not apply to " + name
+                                                     : "unknown option " + Quoted(option);
+        }
+        if (command == nullptr) return "unknown command " + Quoted(extra);
+        return name + " takes no operands (" + Quoted(extra) + ")";
+    }
+    return "";
+}
+
 ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
     ParseOutcome outcome;
     // What follows "--" is operands, whatever it looks like; CLI11 sees only
@@ -238,31 +259,8 @@ ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
         outcome.ok = outcome.help = true;
         return outcome;
     }
+    if (outcome.error.empty()) outcome.error = LeftOverRefusal(outcome.command);
     if (!outcome.error.empty()) return outcome;
-    const std::string name = outcome.command != nullptr ? outcome.command->Name() : "tz52";
-    // An option of the command given before the command's name.
-    for (const std::string& extra : app_->remaining()) {
-        const std::string option = extra.substr(0, extra.find('='));
-        if (outcome.command == nullptr || extra.size() < 2 || extra[0] != '-') continue;
-        for (size_t i = 0; i < commands_.size(); ++i) {
-            if (commands_[i].get() == outcome.command && subcommands_[i]->get_option_no_throw(option) != nullptr) {
-                outcome.error = option + " goes after the command: tz52 " + name + " " + option + " ...";
-                return outcome;
-            }
-        }
-    }
-    for (const std::string& extra : app_->remaining(true)) {
-        if (extra.size() > 1 && extra[0] == '-') {
-            const std::string option = extra.substr(0, extra.find('='));
-            outcome.error = IsKnownOption(app_.get(), option) ? option + " does not apply to " + name
-                                                              : "unknown option " + Quoted(option);
-        } else if (outcome.command == nullptr) {
-            outcome.error = "unknown command " + Quoted(extra);
-        } else {
-            outcome.error = name + " takes no operands (" + Quoted(extra) + ")";
-        }
-        return outcome;
-    }
     if (version_) {
         outcome.ok = outcome.version = true;
         return outcome;
@@ -271,16 +269,16 @@ ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
         outcome.error = afterOptions.empty() ? "no command given" : "unknown command " + Quoted(afterOptions[0]);
         return outcome;
     }
-    Command& command = *outcome.command;
-    command.operands.insert(command.operands.end(), afterOptions.begin(), afterOptions.end());
-    if (command.UsesPort() && invocation_.port.empty()) {
-        outcome.error = name + " needs --port NAME";
-        return outcome;
-    }
-    outcome.error = OperandCountRefusal(*command.tableRow, command.operands);
-    if (outcome.error.empty()) outcome.error = command.CheckOperands();
+    outcome.error = CommandRefusal(*outcome.command, afterOptions);
     outcome.ok = outcome.error.empty();
     return outcome;
+}
+
+std::string CommandLine::CommandRefusal(Command& command, const std::vector<std::string>& afterOptions) const {
+    command.operands.insert(command.operands.end(), afterOptions.begin(), afterOptions.end());
+    if (command.UsesPort() && invocation_.port.empty()) return std::string(command.Name()) + " needs --port NAME";
+    const std::string refusal = OperandCountRefusal(*command.tableRow, command.operands);
+    return refusal.empty() ? command.CheckOperands() : refusal;
 }
 
 std::string CommandLine::UsageLine(const Command* command) const {
@@ -306,75 +304,9 @@ std::string CommandLine::HelpText(const Command* command) const {
             text += std::string(each->tableRow->summary) + "\n";
         }
         text += "\ntz52 COMMAND --help describes a command.\n\n" + std::string(kCommonGroup) + ":\n" +
-                OptionHelpLines(app_.get(), kCommonGroup) + "\n" + kExitCodes;
+                OptionHelpLines(app_.get(), kCommonGroup) + "\n" + ExitCodesHelp();
         return text;
     }
-    const CLI::App* app = nullptr;
-    for (size_t i = 0; i < commands_.size(); ++i) {
-        if (commands_[i].get() == command) app = subcommands_[i];
-    }
     text += command->Description();
-    return text + OptionHelpGroups(app) + "\n" + kExitCodes;
-}
-
-// ---- value parsers ------------------------------------------------------------------
-
-bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* value) {
-    if (text.empty()) return false;
-    int base = 10;
-    size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    uint64_t result = 0;
-    for (size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return false;
-        result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        if (result > limit) return false;
-    }
-    *value = result;
-    return true;
-}
-
-bool ParseDuration(const std::string& text, int64_t* milliseconds) { return ParseMilliseconds(text, 1, milliseconds); }
-
-bool ParseReadTimeout(const std::string& text, int32_t* units) {
-    int64_t milliseconds = 0;
-    if (!ParseMilliseconds(text, 10, &milliseconds)) return false;
-    if (milliseconds % 10 != 0 || milliseconds < 10 || milliseconds > 60000) return false;
-    *units = static_cast<int32_t>(milliseconds / 10);
-    return true;
-}
-
-bool ParsePointValue(const std::string& text, uint16_t* value) {
-    uint64_t number = 0;
-    if (!ParseUnsigned(text, 65535, &number)) return false;
-    *value = static_cast<uint16_t>(number);
-    return true;
-}
-
-bool ParseStopBits(const std::string& text, uint16_t* code) {
-    if (text == "1") *code = 0;
-    else if (text == "1.5") *code = 1;
-    else if (text == "2") *code = 2;
-    else return false;
-    return true;
-}
-
-bool ParseParity(const std::string& text, uint16_t* code) {
-    static const char* const kNames[] = {"none", "odd", "even", "mark", "space"};
-    const std::string wanted = Lower(text);
-    for (uint16_t i = 0; i < 5; ++i) {
-        if (wanted == kNames[i] || (wanted.size() == 1 && wanted[0] == kNames[i][0])) {
-            *code = i;
-            return true;
-        }
-    }
-    return false;
+    return text + OptionHelpGroups(SubcommandOf(command)) + "\n" + ExitCodesHelp();
 }

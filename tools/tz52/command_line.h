@@ -1,17 +1,20 @@
 // The command line of tz52: the options every command shares and the line
 // options of the commands that use a port, each defined once here; the
 // parse of a whole command line into one of the commands (command.h); the
-// help texts; the parsers of the values the options take. Whether an
-// address names a point is the driver's question, not the command line's.
+// help texts (the parsers of the values the options take are in
+// tools/common/cli/values.h). Whether an address names a point is the
+// driver's question, not the command line's.
 #ifndef TZ52_TOOLS_TZ52_COMMAND_LINE_H
 #define TZ52_TOOLS_TZ52_COMMAND_LINE_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/common/cli/exit_codes.h"
+#include "tools/common/cli/values.h"
 
 namespace CLI {
 class App;
@@ -57,6 +60,17 @@ void AddCommonOptions(CLI::App* app, Invocation* invocation, const char* jsonMea
 // uses a port or a line.
 void AddLineOptions(CLI::App* app, Invocation* invocation, bool withPort = true);
 
+// An option whose value `apply` checks and stores, refusing it with words
+// (RefuseOptionValue).
+void AddValueOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                    std::function<void(const std::string&)> apply);
+// Refuses an option's value: "--baud "0": why", as a CLI11 validation error.
+[[noreturn]] void RefuseOptionValue(const std::string& option, const std::string& value, const std::string& why);
+// An option taking a whole number from `least` to `most` (decimal or 0x
+// hexadecimal), refused with `why`; `store` takes the number.
+void AddWholeNumberOption(CLI::App* app, const char* name, const char* typeName, const std::string& description,
+                          uint64_t least, uint64_t most, const std::string& why, std::function<void(uint64_t)> store);
+
 struct ParseOutcome {
     bool ok = false;
     std::string error;  // what is wrong, for a usage message
@@ -83,28 +97,19 @@ public:
     std::string UsageLine(const Command* command) const;
 
 private:
+    const CLI::App* SubcommandOf(const Command* command) const;
+    // What CLI11 left over (an option misplaced or unknown, an operand too
+    // many); the refusal, or "".
+    std::string LeftOverRefusal(const Command* command) const;
+    // The command's operands taken and checked; the refusal, or "".
+    std::string CommandRefusal(Command& command, const std::vector<std::string>& afterOptions) const;
+
     std::unique_ptr<CLI::App> app_;
     std::vector<std::unique_ptr<Command>> commands_;
     std::vector<CLI::App*> subcommands_;  // one per command, in the same order
     Invocation invocation_;
     bool version_ = false;
 };
-
-// Value parsers; each returns false for a text it does not accept.
-// A duration: "500ms", "2s" or a bare number of milliseconds.
-bool ParseDuration(const std::string& text, int64_t* milliseconds);
-// A read limit in the driver's units of 10 ms: "4", or "40ms" / "1s" (a
-// multiple of 10 ms); 1 (10 ms) to 6000 (60 s).
-bool ParseReadTimeout(const std::string& text, int32_t* units);
-// A point value: 0 to 65535, decimal or 0x hexadecimal.
-bool ParsePointValue(const std::string& text, uint16_t* value);
-// Whole-text unsigned decimal or 0x hexadecimal, at most `limit`.
-bool ParseUnsigned(const std::string& text, uint64_t limit, uint64_t* value);
-// Stop bits "1", "1.5", "2" to the port's code 0, 1, 2.
-bool ParseStopBits(const std::string& text, uint16_t* code);
-// Parity "none", "odd", "even", "mark", "space" (or their first letter) to
-// the port's code 0 to 4.
-bool ParseParity(const std::string& text, uint16_t* code);
 
 // Why 1.5 stop bits cannot go with `dataBits`, or "" when they can.
 // Inline: the port's start (host/) asks it too, below the command line.

@@ -4,6 +4,7 @@
 
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/host/point_types.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/text.h"
 
@@ -13,7 +14,7 @@ namespace {
 std::string LineInWords(const LineSettings& line) {
     static const char* const kParity[] = {"no parity", "odd parity", "even parity", "mark parity", "space parity"};
     static const char* const kStopBits[] = {"1 stop bit", "1.5 stop bits", "2 stop bits"};
-    const std::string parity = line.parity < 5 ? kParity[line.parity] : "parity code " + std::to_string(line.parity);
+    const std::string parity = line.parity < kParityCodes ? kParity[line.parity] : "parity code " + std::to_string(line.parity);
     const std::string stopBits =
         line.stopBits < 3 ? kStopBits[line.stopBits] : "stop-bits code " + std::to_string(line.stopBits);
     const std::string compact = DescribeLine(line);

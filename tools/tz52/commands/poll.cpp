@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/clock.h"
@@ -28,6 +29,9 @@ struct PollRow {
     std::string lastFailure;
     std::deque<int> trend;  // the last values, -1 for a failed read
 };
+
+// The most rounds --count takes.
+constexpr uint64_t kMostRounds = 1000000000;
 
 // How many of its last readings a row's trend shows.
 constexpr size_t kTrendLength = 16;
@@ -58,7 +62,7 @@ std::string Sparkline(const std::deque<int>& values) {
 
 void SleepUntil(int64_t deadline) {
     // In short slices, so that Ctrl-C ends the wait on every platform.
-    for (int64_t now = MonotonicMilliseconds(); now < deadline && !StopOnInterrupt::Requested();
+    for (int64_t now = MonotonicMilliseconds(); now < deadline && !StopOnSignal::Requested();
          now = MonotonicMilliseconds()) {
         SleepMilliseconds(deadline - now < 100 ? deadline - now : 100);
     }
@@ -76,34 +80,24 @@ public:
                            "milliseconds), one value column per point and a last column naming the points\n"
                            "that failed; a failed read leaves its cell empty. -o FILE appends the rows to\n"
                            "FILE and puts every round on the disk before the next. A row that cannot be\n"
-                           "written stops the polling with exit code 74.\n\n") +
+                           "written stops the polling with exit code ") +
+               std::to_string(kExitFileError) + ".\n\n" +
                kAddressHelp;
     }
     const char* JsonMeaning() const override { return "output for scripts: one JSON document per round"; }
 
     void Define(CLI::App* app) override {
         app->add_option("ADDRESS", operands);
-        app->add_option_function<std::string>(
-               "--every",
-               [this](const std::string& value) {
-                   if (!ParseDuration(value, &everyMilliseconds_)) {
-                       throw CLI::ValidationError("--every " + Quoted(value) +
-                                                  ": give a time such as 500ms or 2s (at most one day)");
-                   }
-               },
-               "time from the start of one round to the next: 500ms, 2s\n(default 1s)")
-            ->type_name("DURATION");
-        app->add_option_function<std::string>(
-               "--count",
-               [this](const std::string& value) {
-                   uint64_t number = 0;
-                   if (!ParseUnsigned(value, 1000000000, &number) || number == 0) {
-                       throw CLI::ValidationError("--count " + Quoted(value) + ": the number of rounds must be 1 or more");
-                   }
-                   rounds_ = static_cast<int64_t>(number);
-               },
-               "stop after N rounds")
-            ->type_name("N");
+        AddValueOption(app, "--every", "DURATION",
+                       "time from the start of one round to the next: 500ms, 2s\n(default 1s)",
+                       [this](const std::string& value) {
+                           if (!ParseDuration(value, &everyMilliseconds_)) {
+                               RefuseOptionValue("--every", value, "give a time such as 500ms or 2s (at most one day)");
+                           }
+                       });
+        AddWholeNumberOption(app, "--count", "N", "stop after N rounds", 1, kMostRounds,
+                             "the number of rounds must be 1 or more",
+                             [this](uint64_t number) { rounds_ = static_cast<int64_t>(number); });
         app->add_flag("--csv", csv_, "one CSV row per round (to stdout, or to FILE with -o)")->disable_flag_override();
         app->add_option("-o,--output", csvPath_, "append the CSV rows to FILE (implies --csv)")->type_name("FILE");
     }
@@ -151,80 +145,28 @@ private:
             row.point = CanonicalAddress(address);
             rows.push_back(row);
         }
-        const bool json = host.invocation->json;
-        const bool redraw = !json && CanRedrawInPlace(stdout);
         FILE* csvOut = csvFile != nullptr ? csvFile : (csv_ ? stdout : nullptr);
-        // Lines on stdout unless it carries the CSV; with -o FILE only the
-        // table of a terminal.
-        const bool lines = !json && !csv_;
-        if (csvOut != nullptr) {
-            std::fseek(csvOut, 0, SEEK_END);
-            if (csvOut == stdout || std::ftell(csvOut) == 0) {
-                std::string header = "time";
-                for (const PollRow& row : rows) header += "," + row.point;
-                if (!WriteCsv(host, csvOut, header + ",failed\n")) {
-                    return Worse(kExitFileError, CloseOrExplain(host, &context, setup));
-                }
-            }
+        if (csvOut != nullptr && !StartCsv(host, csvOut, rows)) {
+            return Worse(kExitFileError, CloseOrExplain(host, &context, setup));
         }
-        StopOnInterrupt interrupt;
+        const StopOnSignal stopOnSignal;
         const int64_t start = MonotonicMilliseconds();
         int64_t round = 0;
         int drawnLines = 0;
-        while (!StopOnInterrupt::Requested() && (rounds_ == 0 || round < rounds_)) {
+        while (!StopOnSignal::Requested() && (rounds_ == 0 || round < rounds_)) {
             ++round;
             const int64_t roundStart = MonotonicMilliseconds();
             const std::string roundTime = csvOut != nullptr ? IsoUtcNow() : "";
-            bool complete = true;
-            for (PollRow& row : rows) {
-                if (StopOnInterrupt::Requested()) {
-                    complete = false;
-                    break;
-                }
-                row.result = ReadPointValue(host.entry, &context, row.address, &row.value);
-                exitCode = Worse(exitCode, ExitCodeOf(row.result));
-                if (row.result == kResultOk) {
-                    row.haveValue = true;
-                } else {
-                    ++row.failures;
-                    row.lastFailedResult = row.result;
-                    row.lastFailure = PointFailureReason(false, row.result, row.address, setup);
-                }
-                row.trend.push_back(row.result == kResultOk ? row.value : -1);
-                if (row.trend.size() > kTrendLength) row.trend.pop_front();
-            }
             // A round cut short by Ctrl-C is not logged: its row would
             // lack values that were never read.
-            if (!complete) break;
-            const int64_t elapsed = roundStart - start;
+            if (!ReadRound(host, &context, setup, &rows, &exitCode)) break;
             // A log that cannot be kept stops the polling: nobody would
             // see the rounds it loses.
             if (csvOut != nullptr && !WriteCsv(host, csvOut, CsvRow(roundTime, rows))) {
                 exitCode = Worse(exitCode, kExitFileError);
                 break;
             }
-            if (json) {
-                Json document = {{"round", round}, {"elapsedMs", elapsed}};
-                AddPortJson(&document, setup);
-                Json points = Json::array();
-                for (const PollRow& row : rows) {
-                    points.push_back(PointJson(row.point, row.result, row.result == kResultOk ? "value" : nullptr,
-                                               row.value, row.result == kResultOk ? "" : row.lastFailure));
-                }
-                document["points"] = points;
-                PrintJson(document);
-                host.documentPrinted = true;
-            } else if (redraw && (lines || csvFile != nullptr)) {
-                drawnLines = DrawTable(rows, round, setup, drawnLines);
-            } else if (lines) {
-                std::string line = "round " + std::to_string(round) + " at " + std::to_string(elapsed) + " ms:";
-                for (const PollRow& row : rows) {
-                    line += " " + row.point + "=" +
-                            (row.result == kResultOk ? std::to_string(row.value)
-                                                     : "failed(" + std::to_string(row.result) + ")");
-                }
-                std::printf("%s\n", line.c_str());
-            }
+            ShowRound(host, rows, round, roundStart - start, setup, csvFile != nullptr, &drawnLines);
             std::fflush(stdout);
             if (rounds_ != 0 && round >= rounds_) break;
             SleepUntil(roundStart + everyMilliseconds_);
@@ -237,6 +179,66 @@ private:
                      row.lastFailedResult);
         }
         return Worse(exitCode, CloseOrExplain(host, &context, setup));
+    }
+
+    // The header row, unless the file already has rows.
+    bool StartCsv(Host& host, FILE* csvOut, const std::vector<PollRow>& rows) {
+        std::fseek(csvOut, 0, SEEK_END);
+        if (csvOut != stdout && std::ftell(csvOut) != 0) return true;
+        std::string header = "time";
+        for (const PollRow& row : rows) header += "," + row.point;
+        return WriteCsv(host, csvOut, header + ",failed\n");
+    }
+
+    // Reads every row once; false when Ctrl-C cut the round short.
+    static bool ReadRound(Host& host, PortContext* context, const PortSetup& setup, std::vector<PollRow>* rows,
+                          int* exitCode) {
+        for (PollRow& row : *rows) {
+            if (StopOnSignal::Requested()) return false;
+            row.result = ReadPointValue(host.entry, context, row.address, &row.value);
+            *exitCode = Worse(*exitCode, ExitCodeOf(row.result));
+            if (row.result == kResultOk) {
+                row.haveValue = true;
+            } else {
+                ++row.failures;
+                row.lastFailedResult = row.result;
+                row.lastFailure = PointFailureReason(false, row.result, row.address, setup);
+            }
+            row.trend.push_back(row.result == kResultOk ? row.value : -1);
+            if (row.trend.size() > kTrendLength) row.trend.pop_front();
+        }
+        return true;
+    }
+
+    // A round on stdout: a JSON document, the terminal's table, or a line.
+    // Lines only when stdout does not carry the CSV; with -o FILE only the
+    // table of a terminal.
+    void ShowRound(Host& host, const std::vector<PollRow>& rows, int64_t round, int64_t elapsed,
+                   const PortSetup& setup, bool csvToFile, int* drawnLines) const {
+        const bool json = host.invocation->json;
+        const bool lines = !json && !csv_;
+        if (json) {
+            Json document = {{"round", round}, {"elapsedMs", elapsed}};
+            AddPortJson(&document, setup);
+            Json points = Json::array();
+            for (const PollRow& row : rows) {
+                points.push_back(PointJson(row.point, row.result, row.result == kResultOk ? "value" : nullptr,
+                                           row.value, row.result == kResultOk ? "" : row.lastFailure));
+            }
+            document["points"] = points;
+            PrintJson(document);
+            host.documentPrinted = true;
+        } else if (CanRedrawInPlace(stdout) && (lines || csvToFile)) {
+            *drawnLines = DrawTable(rows, round, setup, *drawnLines);
+        } else if (lines) {
+            std::string line = "round " + std::to_string(round) + " at " + std::to_string(elapsed) + " ms:";
+            for (const PollRow& row : rows) {
+                line += " " + row.point + "=" +
+                        (row.result == kResultOk ? std::to_string(row.value)
+                                                 : "failed(" + std::to_string(row.result) + ")");
+            }
+            std::printf("%s\n", line.c_str());
+        }
     }
 
     // One round: its time, each point's value or an empty cell, and the

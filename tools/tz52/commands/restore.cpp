@@ -6,14 +6,37 @@
 #include <memory>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/common/text/text_input.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
 #include "tools/tz52/output/text.h"
 #include "tools/tz52/commands/restore_file.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
+
+// What became of a point of the file; every point ends in exactly one.
+enum class RestoreAction { kPlanned, kUnchanged, kWritten, kFailed };
+
+const char* ActionName(RestoreAction action) {
+    switch (action) {
+        case RestoreAction::kUnchanged: return "unchanged";
+        case RestoreAction::kWritten: return "written";
+        case RestoreAction::kFailed: return "failed";
+        case RestoreAction::kPlanned: break;
+    }
+    return "planned";
+}
+
+// The points of each action.
+struct RestoreCounts {
+    size_t written = 0;
+    size_t unchanged = 0;
+    size_t failed = 0;
+    size_t notWritten = 0;  // still planned: a dry run, a "no", Ctrl-C
+};
 
 struct PlannedPoint {
     CheckedAddress address;
@@ -22,17 +45,15 @@ struct PlannedPoint {
     int readResult = kResultPortFailure;
     uint16_t current = 0;
     bool differs = true;  // also when the current value could not be read
-    std::string action;   // "unchanged", "written", "failed", "planned"
+    RestoreAction action = RestoreAction::kPlanned;
     int result = kResultOk;
 };
-
-bool IsReadOnly(int32_t type) { return type == kPointA || type == kPointB; }
 
 class RestoreCommand : public Command {
 public:
     const char* Usage() const override { return "[--dry-run] [--verify] [--yes] [--incomplete-ok]"; }
     std::string Description() const override {
-        return "Writes the writable points (C, M, O, S) of a dump file (tz52 dump's text:\n"
+        return std::string("Writes the writable points (C, M, O, S) of a dump file (tz52 dump's text:\n"
                "POINT=VALUE lines, # comments) back. The whole file is checked first: a\n"
                "malformed line or a value its point cannot hold is named with FILE:LINE and\n"
                "nothing is written. Points of types A and B are inputs and are skipped. Then\n"
@@ -46,7 +67,8 @@ public:
                "is given. A file that names another station than its header, or several\n"
                "stations, is warned of before the plan. A file that cannot be read (a\n"
                "directory, a read error, a file without end such as /dev/zero) is exit\n"
-               "code 74; nothing is written.\n";
+               "code ") +
+               std::to_string(kExitFileError) + "; nothing is written.\n";
     }
 
     void Define(CLI::App* app) override {
@@ -62,9 +84,8 @@ public:
     std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
-        const std::string& path = operands[0];
         size_t skipped = 0;
-        const int refusal = LoadFile(host, path, &skipped);
+        const int refusal = LoadFile(host, operands[0], &skipped);
         if (refusal != kExitOk) {
             Complain(host, "nothing was written; port " + host.invocation->port + " was not opened");
             return refusal;
@@ -87,32 +108,13 @@ public:
         int exitCode = kExitOk;
         if (!StartOnPort(host, texts, &addresses, &setup, &context, &exitCode)) return exitCode;
 
-        // What the controller holds now.
-        Progress progress;
-        StopOnInterrupt interrupt;
-        size_t toWrite = 0;
-        for (size_t i = 0; i < plan_.size() && !StopOnInterrupt::Requested(); ++i) {
-            PlannedPoint& planned = plan_[i];
-            progress.Show("reading the current values: " + std::to_string(i) + " of " + std::to_string(plan_.size()));
-            planned.readResult = ReadPointValue(host.entry, &context, planned.address, &planned.current);
-            if (planned.readResult != kResultOk) {
-                Complain(host,
-                         "read " + planned.point + ": result " + std::to_string(planned.readResult) + ": " +
-                             PointFailureReason(false, planned.readResult, planned.address, setup) +
-                             "; it is written without comparing",
-                         planned.readResult);
-            }
-            planned.differs = planned.readResult != kResultOk || planned.current != planned.value;
-            planned.action = planned.differs ? "planned" : "unchanged";
-            toWrite += planned.differs ? 1 : 0;
-        }
-        progress.Clear();
-        if (StopOnInterrupt::Requested()) {
+        const StopOnSignal stopOnSignal;
+        const size_t toWrite = ReadCurrentValues(host, &context, setup);
+        if (StopOnSignal::Requested()) {
             Complain(host, "stopped by Ctrl-C before anything was written");
             return Worse(kExitRefused, CloseOrExplain(host, &context, setup));
         }
-        const bool json = host.invocation->json;
-        if (!json) ShowPlan(toWrite, skipped);
+        if (!host.invocation->json) ShowPlan(toWrite, skipped);
 
         bool go = toWrite > 0 && !dryRun_;
         if (go && !yes_) go = Confirm(toWrite, setup);
@@ -123,42 +125,7 @@ public:
             exitCode = kExitRefused;
         }
         exitCode = Worse(exitCode, CloseOrExplain(host, &context, setup));
-
-        // Every point of the file is in exactly one count.
-        size_t written = 0, unchanged = 0, failed = 0, notWritten = 0;
-        for (const PlannedPoint& planned : plan_) {
-            written += planned.action == "written" ? 1 : 0;
-            unchanged += planned.action == "unchanged" ? 1 : 0;
-            failed += planned.action == "failed" ? 1 : 0;
-            notWritten += planned.action == "planned" ? 1 : 0;
-        }
-        if (json) {
-            AddPortJson(&host.document, setup);
-            host.document["file"] = path;
-            host.document["dryRun"] = dryRun_;
-            Json points = Json::array();
-            for (const PlannedPoint& planned : plan_) {
-                Json entry = {{"point", planned.point}};
-                entry["current"] = planned.readResult == kResultOk ? Json(planned.current) : Json(nullptr);
-                entry["new"] = planned.value;
-                entry["action"] = planned.action;
-                if (planned.result != kResultOk) entry["result"] = planned.result;
-                points.push_back(entry);
-            }
-            host.document["points"] = points;
-            host.document["written"] = written;
-            host.document["unchanged"] = unchanged;
-            host.document["failed"] = failed;
-            host.document["skipped"] = skipped;
-            host.document["planned"] = notWritten;  // not written: a dry run, a "no", Ctrl-C
-        } else if (dryRun_) {
-            std::printf("dry run: would write %zu, %zu unchanged; %zu skipped (types A and B)\n", notWritten,
-                        unchanged, skipped);
-        } else {
-            const std::string notDone = notWritten > 0 ? ", " + std::to_string(notWritten) + " not written" : "";
-            std::printf("%zu written, %zu unchanged, %zu failed%s; %zu skipped (types A and B)\n", written, unchanged,
-                        failed, notDone.c_str(), skipped);
-        }
+        Report(host, setup, skipped);
         return exitCode;
     }
 
@@ -197,7 +164,7 @@ private:
                            " by its header, but its points are of station " + stations);
         }
         for (const PointFileEntry& entry : check.entries) {
-            if (IsReadOnly(entry.address.pointType)) {
+            if (IsReadOnlyType(entry.address.pointType)) {
                 ++*skipped;
                 continue;
             }
@@ -208,6 +175,75 @@ private:
             plan_.push_back(planned);
         }
         return kExitOk;
+    }
+
+    // What the controller holds now, against the file; returns how many
+    // points differ (a point whose value could not be read counts too).
+    size_t ReadCurrentValues(Host& host, PortContext* context, const PortSetup& setup) {
+        Progress progress;
+        size_t toWrite = 0;
+        for (size_t i = 0; i < plan_.size() && !StopOnSignal::Requested(); ++i) {
+            PlannedPoint& planned = plan_[i];
+            progress.Show("reading the current values: " + std::to_string(i) + " of " + std::to_string(plan_.size()));
+            planned.readResult = ReadPointValue(host.entry, context, planned.address, &planned.current);
+            if (planned.readResult != kResultOk) {
+                Complain(host,
+                         "read " + planned.point + ": result " + std::to_string(planned.readResult) + ": " +
+                             PointFailureReason(false, planned.readResult, planned.address, setup) +
+                             "; it is written without comparing",
+                         planned.readResult);
+            }
+            planned.differs = planned.readResult != kResultOk || planned.current != planned.value;
+            planned.action = planned.differs ? RestoreAction::kPlanned : RestoreAction::kUnchanged;
+            toWrite += planned.differs ? 1 : 0;
+        }
+        return toWrite;
+    }
+
+    RestoreCounts Count() const {
+        RestoreCounts counts;
+        for (const PlannedPoint& planned : plan_) {
+            switch (planned.action) {
+                case RestoreAction::kWritten: ++counts.written; break;
+                case RestoreAction::kUnchanged: ++counts.unchanged; break;
+                case RestoreAction::kFailed: ++counts.failed; break;
+                case RestoreAction::kPlanned: ++counts.notWritten; break;
+            }
+        }
+        return counts;
+    }
+
+    // The summary: the document's points and counts, or one line.
+    void Report(Host& host, const PortSetup& setup, size_t skipped) const {
+        const RestoreCounts counts = Count();
+        if (host.invocation->json) {
+            AddPortJson(&host.document, setup);
+            host.document["file"] = operands[0];
+            host.document["dryRun"] = dryRun_;
+            Json points = Json::array();
+            for (const PlannedPoint& planned : plan_) {
+                Json entry = {{"point", planned.point}};
+                entry["current"] = planned.readResult == kResultOk ? Json(planned.current) : Json(nullptr);
+                entry["new"] = planned.value;
+                entry["action"] = ActionName(planned.action);
+                if (planned.result != kResultOk) entry["result"] = planned.result;
+                points.push_back(entry);
+            }
+            host.document["points"] = points;
+            host.document["written"] = counts.written;
+            host.document["unchanged"] = counts.unchanged;
+            host.document["failed"] = counts.failed;
+            host.document["skipped"] = skipped;
+            host.document["planned"] = counts.notWritten;
+        } else if (dryRun_) {
+            std::printf("dry run: would write %zu, %zu unchanged; %zu skipped (types A and B)\n", counts.notWritten,
+                        counts.unchanged, skipped);
+        } else {
+            const std::string notDone =
+                counts.notWritten > 0 ? ", " + std::to_string(counts.notWritten) + " not written" : "";
+            std::printf("%zu written, %zu unchanged, %zu failed%s; %zu skipped (types A and B)\n", counts.written,
+                        counts.unchanged, counts.failed, notDone.c_str(), skipped);
+        }
     }
 
     void Warn(const std::string& message) {
@@ -245,7 +281,7 @@ private:
         size_t done = 0;
         for (PlannedPoint& planned : plan_) {
             if (!planned.differs) continue;
-            if (StopOnInterrupt::Requested()) {
+            if (StopOnSignal::Requested()) {
                 Complain(host, "stopped by Ctrl-C; the points not written are listed as planned");
                 return Worse(exitCode, kExitRefused);
             }
@@ -266,7 +302,7 @@ private:
                 }
             }
             planned.result = result;
-            planned.action = result == kResultOk ? "written" : "failed";
+            planned.action = result == kResultOk ? RestoreAction::kWritten : RestoreAction::kFailed;
             if (result != kResultOk) {
                 Complain(host, "write " + planned.point + ": result " + std::to_string(result) + ": " + failure,
                          result);

@@ -2,9 +2,11 @@
 
 #include <map>
 
+#include "driver/point_ranges.h"
 #include "tools/common/text/point_file.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
@@ -17,7 +19,7 @@ void ReadHeaderLine(const std::string& line, PointFileCheck* check) {
     static const char kOlderIncomplete[] = "# incomplete:";
     if (StartsWith(line, kStation) && check->headerStation == 0) {
         uint64_t station = 0;
-        if (ParseUnsigned(line.substr(sizeof kStation - 1), 127, &station)) {
+        if (ParseUnsigned(line.substr(sizeof kStation - 1), kMaxStation, &station)) {
             check->headerStation = static_cast<int>(station);
         }
         return;
@@ -65,11 +67,11 @@ PointFileCheck CheckPointFile(QmxMainFunction entry, const std::vector<std::stri
                    address.result);
             continue;
         }
-        const char type = static_cast<char>(address.pointType);
+        const uint32_t largest = LargestPointValue(address.pointType);
         uint16_t value = 0;
-        if (!ParsePointValue(valueText, &value) || value > MaxPointValue(type)) {
-            refuse(Quoted(valueText) + " is not a value a point of type " + TypeName(type) + " holds (0 to " +
-                       std::to_string(MaxPointValue(type)) + ")",
+        if (!ParsePointValue(valueText, &value) || value > largest) {
+            refuse(Quoted(valueText) + " is not a value a point of type " + TypeName(address.pointType) +
+                       " holds (0 to " + std::to_string(largest) + ")",
                    kResultRefused);
             continue;
         }

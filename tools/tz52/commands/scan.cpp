@@ -6,6 +6,7 @@
 
 #include "driver/point_ranges.h"
 #include "tools/common/cli/quoted.h"
+#include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
@@ -33,8 +34,9 @@ bool ParseStationList(const std::string& text, std::vector<int>* stations, std::
                             : ParseUnsigned(part.substr(0, dash), kMaxStation, &first) &&
                                   ParseUnsigned(part.substr(dash + 1), kMaxStation, &last);
         if (!ok || first < kMinStation || last < first) {
-            *error = "--stations " + Quoted(text) + ": " + Quoted(part) +
-                     " is not a station (1 to 127) or a range such as 1-127";
+            const std::string span = std::to_string(kMinStation) + " to " + std::to_string(kMaxStation);
+            *error = "--stations " + Quoted(text) + ": " + Quoted(part) + " is not a station (" + span +
+                     ") or a range such as " + std::to_string(kMinStation) + "-" + std::to_string(kMaxStation);
             return false;
         }
         for (size_t station = static_cast<size_t>(first); station <= static_cast<size_t>(last); ++station) {
@@ -68,8 +70,9 @@ public:
         return "Probes each station with one read of input B001 and shows which answered,\n"
                "with the driver's result and the reply time. B001 is the probe because every\n"
                "controller has inputs B001 to B016, reading one changes nothing, and its\n"
-               "exchange is the shortest the driver makes (14 bytes). A silent station costs\n"
-               "3 attempts x the read limit. A station whose replies stayed damaged did not\n"
+               "exchange is the shortest the driver makes (14 bytes). A silent station costs\n" +
+               std::to_string(kDriverAttempts) +
+               " attempts x the read limit. A station whose replies stayed damaged did not\n"
                "answer. The table lists the stations that answered (--all: every station\n"
                "probed); the JSON has every station probed. Ctrl-C stops with what was\n"
                "found so far.\n"
@@ -107,6 +110,27 @@ public:
         int exitCode = kExitOk;
         if (!StartOnPort(host, texts, &addresses, &setup, &context, &exitCode)) return exitCode;
 
+        const StopOnSignal stopOnSignal;
+        const std::vector<Probe> probes = ProbeAll(host, &context, setup, addresses);
+        const bool complete = probes.size() == addresses.size();
+        exitCode = CountAnswered(probes) > 0 ? kExitOk : kExitRefused;
+        exitCode = Worse(exitCode, CloseOrExplain(host, &context, setup));
+        if (!complete) {
+            Complain(host, "stopped by Ctrl-C after " + std::to_string(probes.size()) + " of " +
+                               std::to_string(addresses.size()) + " stations");
+        }
+        if (host.invocation->json) {
+            ReportJson(host, setup, probes, complete);
+        } else {
+            ReportTable(probes);
+        }
+        return exitCode;
+    }
+
+private:
+    // One probe a station, in order, until Ctrl-C.
+    std::vector<Probe> ProbeAll(Host& host, PortContext* context, const PortSetup& setup,
+                                const std::vector<CheckedAddress>& addresses) const {
         const double silentMs = kDriverAttempts * setup.readTimeout * 10.0;
         Progress progress;
         if (progress.Enabled()) {
@@ -117,8 +141,7 @@ public:
                          DescribeReadTimeout(setup.readTimeout).c_str());
         }
         std::vector<Probe> probes;
-        StopOnInterrupt interrupt;
-        for (size_t i = 0; i < addresses.size() && !StopOnInterrupt::Requested(); ++i) {
+        for (size_t i = 0; i < addresses.size() && !StopOnSignal::Requested(); ++i) {
             const size_t left = addresses.size() - i;
             progress.Show("station " + std::to_string(stations_[i]) + " (" + std::to_string(i + 1) + " of " +
                           std::to_string(addresses.size()) + "), " + std::to_string(CountAnswered(probes)) +
@@ -127,42 +150,31 @@ public:
             probe.station = stations_[i];
             uint16_t value = 0;
             const Stopwatch stopwatch;
-            probe.result = ReadPointValue(host.entry, &context, addresses[i], &value);
+            probe.result = ReadPointValue(host.entry, context, addresses[i], &value);
             probe.replyMs = stopwatch.Milliseconds();
             probes.push_back(probe);
         }
-        progress.Clear();
-        const bool complete = probes.size() == addresses.size();
-        exitCode = CountAnswered(probes) > 0 ? kExitOk : kExitRefused;
-        exitCode = Worse(exitCode, CloseOrExplain(host, &context, setup));
+        return probes;
+    }
 
-        const std::string answered = AnsweredList(probes);
-        const size_t count = CountAnswered(probes);
-        const std::string summary = count == 0 ? "no station answered"
-                                               : std::to_string(count) + (count == 1 ? " station" : " stations") +
-                                                     " answered: " + answered;
-        if (!complete) {
-            Complain(host, "stopped by Ctrl-C after " + std::to_string(probes.size()) + " of " +
-                               std::to_string(addresses.size()) + " stations");
+    static void ReportJson(Host& host, const PortSetup& setup, const std::vector<Probe>& probes, bool complete) {
+        AddPortJson(&host.document, setup);
+        host.document["probe"] = std::string(1, kProbeType) + "001";
+        Json list = Json::array();
+        Json answeredJson = Json::array();
+        for (const Probe& probe : probes) {
+            Json entry = {{"station", probe.station}, {"answered", probe.result == kResultOk}, {"result", probe.result}};
+            entry["reply_ms"] = probe.result == kResultOk ? Json(RoundedMs(probe.replyMs)) : Json(nullptr);
+            list.push_back(entry);
+            if (probe.result == kResultOk) answeredJson.push_back(probe.station);
         }
-        if (host.invocation->json) {
-            AddPortJson(&host.document, setup);
-            host.document["probe"] = std::string(1, kProbeType) + "001";
-            Json list = Json::array();
-            Json answeredJson = Json::array();
-            for (const Probe& probe : probes) {
-                Json entry = {{"station", probe.station},
-                              {"answered", probe.result == kResultOk},
-                              {"result", probe.result}};
-                entry["reply_ms"] = probe.result == kResultOk ? Json(RoundedMs(probe.replyMs)) : Json(nullptr);
-                list.push_back(entry);
-                if (probe.result == kResultOk) answeredJson.push_back(probe.station);
-            }
-            host.document["stations"] = list;
-            host.document["answered"] = answeredJson;
-            host.document["complete"] = complete;
-            return exitCode;
-        }
+        host.document["stations"] = list;
+        host.document["answered"] = answeredJson;
+        host.document["complete"] = complete;
+    }
+
+    // The stations that answered (--all: every one probed), and the summary.
+    void ReportTable(const std::vector<Probe>& probes) const {
         bool headerShown = false;
         for (const Probe& probe : probes) {
             if (probe.result != kResultOk && !all_) continue;
@@ -173,11 +185,13 @@ public:
             std::printf("%7d  %-8s  %6d  %8s\n", probe.station, probe.result == kResultOk ? "yes" : "no",
                         probe.result, replyText);
         }
+        const size_t count = CountAnswered(probes);
+        const std::string summary = count == 0 ? "no station answered"
+                                               : std::to_string(count) + (count == 1 ? " station" : " stations") +
+                                                     " answered: " + AnsweredList(probes);
         std::printf("%s\n", summary.c_str());
-        return exitCode;
     }
 
-private:
     static size_t CountAnswered(const std::vector<Probe>& probes) {
         size_t count = 0;
         for (const Probe& probe : probes) count += probe.result == kResultOk ? 1 : 0;

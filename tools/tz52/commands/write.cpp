@@ -16,6 +16,15 @@ struct PointWrite {
     uint16_t value = 0;
 };
 
+// What became of one write (and its read-back).
+struct WriteOutcome {
+    int result = kResultOk;
+    std::string failure;
+    std::string status = "ok";
+    uint16_t readBack = 0;
+    bool haveReadBack = false;
+};
+
 class WriteCommand : public Command {
 public:
     const char* Usage() const override { return "[--verify]"; }
@@ -40,7 +49,8 @@ public:
             PointWrite write;
             write.address = operand.substr(0, equals);
             if (!ParsePointValue(operand.substr(equals + 1), &write.value)) {
-                return Quoted(operand) + ": the value must be 0 to 65535 (decimal, or hexadecimal with 0x)";
+                return Quoted(operand) + ": the value must be 0 to " + std::to_string(UINT16_MAX) +
+                       " (decimal, or hexadecimal with 0x)";
             }
             writes_.push_back(write);
         }
@@ -64,54 +74,23 @@ public:
             const CheckedAddress& address = addresses[i];
             const uint16_t value = writes_[i].value;
             const std::string point = CanonicalAddress(address);
-            std::string failure;
-            std::string status = "ok";
-            int result = WritePointValue(host.entry, &context, address, value);
-            if (result != kResultOk) {
-                failure = PointFailureReason(true, result, address, setup);
-                Complain(host,
-                         "write " + point + ": result " + std::to_string(result) + " (" + ResultMeaning(result) +
-                             "): " + failure,
-                         result);
-                status = "write failed (result " + std::to_string(result) + ")";
-            }
-            uint16_t readBack = 0;
-            bool haveReadBack = false;
-            if (result == kResultOk && verify_) {
-                result = ReadPointValue(host.entry, &context, address, &readBack);
-                if (result != kResultOk) {
-                    failure = PointFailureReason(false, result, address, setup);
-                    Complain(host,
-                             "read-back of " + point + ": result " + std::to_string(result) + " (" +
-                                 ResultMeaning(result) + "): " + failure,
-                             result);
-                    status = "read-back failed (result " + std::to_string(result) + ")";
-                } else if (!ReadBackMatches(address, value, readBack)) {
-                    haveReadBack = true;
-                    result = kResultRefused;
-                    failure = "wrong answer: wrote " + std::to_string(value) + ", read back " + std::to_string(readBack);
-                    Complain(host, "write " + point + ": " + failure, result);
-                    status = "MISMATCH";
-                } else {
-                    haveReadBack = true;
-                    if (address.pointType == kPointO && value > 1) status = "ok (bit 0)";
-                }
-            }
-            exitCode = Worse(exitCode, ExitCodeOf(result));
+            WriteOutcome outcome = Write(host, &context, setup, address, value);
+            if (outcome.result == kResultOk && verify_) Verify(host, &context, setup, address, value, &outcome);
+            exitCode = Worse(exitCode, ExitCodeOf(outcome.result));
             if (host.invocation->json) {
-                Json entry = PointJson(point, result, "written", value, "");
-                if (haveReadBack) entry["readBack"] = readBack;
-                if (!failure.empty()) entry["error"] = failure;
+                Json entry = PointJson(point, outcome.result, "written", value, "");
+                if (outcome.haveReadBack) entry["readBack"] = outcome.readBack;
+                if (!outcome.failure.empty()) entry["error"] = outcome.failure;
                 points.push_back(entry);
                 continue;
             }
-            const std::string readBackText = haveReadBack ? std::to_string(readBack) : "-";
+            const std::string readBackText = outcome.haveReadBack ? std::to_string(outcome.readBack) : "-";
             if (verify_) {
                 std::printf("%s %7u  %s  %9s  %s\n", point.c_str(), static_cast<unsigned>(value),
-                            HexWord(value).c_str(), readBackText.c_str(), status.c_str());
+                            HexWord(value).c_str(), readBackText.c_str(), outcome.status.c_str());
             } else {
                 std::printf("%s %7u  %s  %s\n", point.c_str(), static_cast<unsigned>(value), HexWord(value).c_str(),
-                            status.c_str());
+                            outcome.status.c_str());
             }
         }
         exitCode = Worse(exitCode, CloseOrExplain(host, &context, setup));
@@ -121,6 +100,46 @@ public:
     }
 
 private:
+    static WriteOutcome Write(Host& host, PortContext* context, const PortSetup& setup, const CheckedAddress& address,
+                              uint16_t value) {
+        WriteOutcome outcome;
+        outcome.result = WritePointValue(host.entry, context, address, value);
+        if (outcome.result == kResultOk) return outcome;
+        outcome.failure = PointFailureReason(true, outcome.result, address, setup);
+        Complain(host,
+                 "write " + CanonicalAddress(address) + ": result " + std::to_string(outcome.result) + " (" +
+                     ResultMeaning(outcome.result) + "): " + outcome.failure,
+                 outcome.result);
+        outcome.status = "write failed (result " + std::to_string(outcome.result) + ")";
+        return outcome;
+    }
+
+    // Reads the point back after a write that succeeded.
+    static void Verify(Host& host, PortContext* context, const PortSetup& setup, const CheckedAddress& address,
+                       uint16_t value, WriteOutcome* outcome) {
+        const std::string point = CanonicalAddress(address);
+        outcome->result = ReadPointValue(host.entry, context, address, &outcome->readBack);
+        if (outcome->result != kResultOk) {
+            outcome->failure = PointFailureReason(false, outcome->result, address, setup);
+            Complain(host,
+                     "read-back of " + point + ": result " + std::to_string(outcome->result) + " (" +
+                         ResultMeaning(outcome->result) + "): " + outcome->failure,
+                     outcome->result);
+            outcome->status = "read-back failed (result " + std::to_string(outcome->result) + ")";
+            return;
+        }
+        outcome->haveReadBack = true;
+        if (!ReadBackMatches(address, value, outcome->readBack)) {
+            outcome->result = kResultRefused;
+            outcome->failure =
+                "wrong answer: wrote " + std::to_string(value) + ", read back " + std::to_string(outcome->readBack);
+            Complain(host, "write " + point + ": " + outcome->failure, outcome->result);
+            outcome->status = "MISMATCH";
+        } else if (address.pointType == kPointO && value > 1) {
+            outcome->status = "ok (bit 0)";
+        }
+    }
+
     bool verify_ = false;
     std::vector<PointWrite> writes_;
 };

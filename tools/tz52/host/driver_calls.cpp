@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/point_ranges.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
@@ -30,12 +31,6 @@ void FillPointIo(const CheckedAddress& address, uint8_t* valueBuffer, PointIo* i
     io->valueBuffer = valueBuffer;
 }
 
-char TypeLetter(int32_t typeCode) {
-    return typeCode >= 'A' && typeCode <= 'Z' ? static_cast<char>(typeCode) : '?';
-}
-
-bool IsReadOnlyType(int32_t typeCode) { return typeCode == kPointA || typeCode == kPointB; }
-
 // The M commands of the high points report a failed reception (read) or a
 // failed send (write) as 1 rather than 2.
 bool IsHighMemoryPoint(const CheckedAddress& address) {
@@ -49,7 +44,7 @@ constexpr size_t kValueBufferSize = kValueSlotOffset + kValueSlotSize;
 
 std::string CanonicalAddress(const CheckedAddress& address) {
     char text[32];
-    std::snprintf(text, sizeof text, "%03d%c%03d", static_cast<int>(address.station), TypeLetter(address.pointType),
+    std::snprintf(text, sizeof text, "%03d%c%03d", static_cast<int>(address.station), PointTypeLetter(address.pointType),
                   static_cast<int>(address.pointIndex));
     return text;
 }
@@ -64,9 +59,9 @@ std::string AddressRefusalReason(const CheckedAddress& address) {
                std::to_string(kMaxStation);
     }
     const PointIndexRange* range = FindPointIndexRange(address.pointType);
-    if (range == nullptr) return "no point type " + std::string(1, TypeLetter(address.pointType));
+    if (range == nullptr) return "no point type " + std::string(1, PointTypeLetter(address.pointType));
     return "index " + std::to_string(address.pointIndex) + " is outside " + std::to_string(range->first) + " to " +
-           std::to_string(range->last) + " for type " + TypeLetter(address.pointType);
+           std::to_string(range->last) + " for type " + PointTypeLetter(address.pointType);
 }
 
 int QueryDriverInfo(QmxMainFunction entry, DriverInfo* info) {
@@ -153,9 +148,8 @@ const char* ResultMeaning(int result) {
 std::string DescribeReadTimeout(int32_t units) { return std::to_string(static_cast<long>(units) * 10) + " ms"; }
 
 std::string DescribeLine(const LineSettings& line) {
-    static const char kParityLetters[] = "NOEMS";
     static const char* const kStopBits[] = {"1", "1.5", "2"};
-    const char parity = line.parity < 5 ? kParityLetters[line.parity] : '?';
+    const char parity = line.parity < kParityCodes ? kParityLetters[line.parity] : '?';
     const char* stopBits = line.stopBits < 3 ? kStopBits[line.stopBits] : "?";
     return std::to_string(line.baudRate) + " baud, " + std::to_string(line.dataBits) + parity + stopBits;
 }
@@ -167,7 +161,7 @@ std::string PointFailureReason(bool writing, int result, const CheckedAddress& a
     const char* answer = writing ? "acknowledgement" : "reply";
     if (result == kResultRefused) {
         if (writing && IsReadOnlyType(address.pointType)) {
-            return std::string("points of type ") + TypeLetter(address.pointType) +
+            return std::string("points of type ") + PointTypeLetter(address.pointType) +
                    " are inputs; the driver writes only C, M, O and S points (nothing was sent)";
         }
         std::string reason = std::string("the ") + answer + " from " + station + " on port " + setup.name +

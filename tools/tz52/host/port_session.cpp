@@ -53,7 +53,8 @@ bool CheckAllAddresses(Host& host, const std::vector<std::string>& texts, std::v
         CheckedAddress address = CheckAddress(host.entry, text);
         if (address.result != kResultOk) {
             Complain(host,
-                     Quoted(text) + " is not a valid point address (address check, operation 3, result " +
+                     Quoted(text) + " is not a valid point address (address check, operation " +
+                         std::to_string(kOpCheckAddress) + ", result " +
                          std::to_string(address.result) + "): " + AddressRefusalReason(address),
                      address.result);
             allValid = false;

@@ -24,28 +24,6 @@ size_t DisplayWidth(const std::string& text) {
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    out += escape;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
-
 std::vector<std::string> Cp437Lines(const char* text) {
     std::vector<std::string> lines;
     std::string line;
@@ -82,9 +60,4 @@ std::string HexWord(uint16_t value) {
 std::string PadRight(const std::string& text, size_t width) {
     const size_t shown = DisplayWidth(text);
     return shown >= width ? text : text + std::string(width - shown, ' ');
-}
-
-std::string PadLeft(const std::string& text, size_t width) {
-    const size_t shown = DisplayWidth(text);
-    return shown >= width ? text : std::string(width - shown, ' ') + text;
 }
