@@ -17,7 +17,7 @@
 #if defined(_WIN32)
 constexpr const char kLibraryOptionHelp[] = "the driver library (default: the one beside tz52)";
 #else
-constexpr const char kLibraryOptionHelp[] = "the driver library (default: beside tz52, or ../lib)";
+constexpr const char kLibraryOptionHelp[] = "the driver library (default: beside tz52, or the installed libtz52drv.so.1)";
 #endif
 
 namespace {
