@@ -59,7 +59,9 @@ declare -A package_files=(
     usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz
     usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim
     usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
-    usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)"
+    $(for guide in commissioning monitor bridge architecture performance; do
+        echo usr/share/doc/tz52drv-tools/docs/$guide.md; done)
+    $(doc_files tz52drv-tools)"
 )
 # Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
 declare -A package_fields=(
@@ -164,6 +166,21 @@ if [ $all_there = 1 ]; then
   # A machine with the library and the tools, but no development package.
   check deb.tz52_info_without_dev info_loads_the_installed_library "$no_dev"
   check deb.tz52sim_help in_root "$root/usr/bin/tz52sim" --help
+
+  # The README and the guides, as installed: every link to a file of ours
+  # leads to a file the package holds (a guide moved or left out breaks one).
+  documents_links_resolve() {
+    local bad=0 doc target
+    while IFS= read -r doc; do
+      while IFS= read -r target; do
+        target=${target%%#*}
+        [ -z "$target" ] && continue
+        [ -e "$(dirname "$doc")/$target" ] || { echo "${doc#"$root"/}: no $target"; bad=1; }
+      done < <(grep -oE '\]\([^)]+\)' "$doc" | sed 's/^](//; s/)$//' | grep -vE '^[a-z]+:')
+    done < <(find "$root/usr/share/doc/tz52drv-tools" -name '*.md')
+    return $bad
+  }
+  check deb.document_links_resolve documents_links_resolve
 fi
 
 # ---- the Windows zip ------------------------------------------------------------
