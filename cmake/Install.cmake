@@ -104,6 +104,11 @@ list(TRANSFORM TZ52_GUIDES PREPEND ${PROJECT_SOURCE_DIR}/docs/)
 list(TRANSFORM TZ52_GUIDES APPEND .md)
 install(FILES ${TZ52_GUIDES}
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools}/docs COMPONENT tools)
+# A bridge's configuration and points file to start from (copied to
+# /etc/tz52drv/ by hand: the package enables and configures nothing).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/examples/line1.conf
+  ${PROJECT_SOURCE_DIR}/packaging/examples/plant-points.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools}/examples COMPONENT tools)
 
 # ---- the Debian packages: `cpack -G DEB` in the build tree ----------------
 set(CPACK_GENERATOR DEB)
