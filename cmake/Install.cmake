@@ -95,9 +95,20 @@ foreach(component IN LISTS TZ52_DEB_COMPONENTS)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${tz52_changelog_gz}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_${component}} COMPONENT ${component})
 endforeach()
+# The guides keep their folder beside the README, so that its links to
+# docs/NAME.md lead somewhere on the installed system too.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-  ${PROJECT_SOURCE_DIR}/docs/performance.md
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools} COMPONENT tools)
+set(TZ52_GUIDES commissioning monitor bridge architecture performance)
+list(TRANSFORM TZ52_GUIDES PREPEND ${PROJECT_SOURCE_DIR}/docs/)
+list(TRANSFORM TZ52_GUIDES APPEND .md)
+install(FILES ${TZ52_GUIDES}
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools}/docs COMPONENT tools)
+# A bridge's configuration and points file to start from (copied to
+# /etc/tz52drv/ by hand: the package enables and configures nothing).
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/examples/line1.conf
+  ${PROJECT_SOURCE_DIR}/packaging/examples/plant-points.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools}/examples COMPONENT tools)
 
 # ---- the Debian packages: `cpack -G DEB` in the build tree ----------------
 set(CPACK_GENERATOR DEB)

@@ -59,7 +59,10 @@ declare -A package_files=(
     usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz
     usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim
     usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
-    usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)"
+    $(for guide in commissioning monitor bridge architecture performance; do
+        echo usr/share/doc/tz52drv-tools/docs/$guide.md; done)
+    usr/share/doc/tz52drv-tools/examples/line1.conf usr/share/doc/tz52drv-tools/examples/plant-points.txt
+    $(doc_files tz52drv-tools)"
 )
 # Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
 declare -A package_fields=(
@@ -164,6 +167,41 @@ if [ $all_there = 1 ]; then
   # A machine with the library and the tools, but no development package.
   check deb.tz52_info_without_dev info_loads_the_installed_library "$no_dev"
   check deb.tz52sim_help in_root "$root/usr/bin/tz52sim" --help
+
+  # The README and the guides, as installed: every link to a file of ours
+  # leads to a file the package holds (a guide moved or left out breaks one).
+  documents_links_resolve() {
+    local bad=0 doc target
+    while IFS= read -r doc; do
+      while IFS= read -r target; do
+        target=${target%%#*}
+        [ -z "$target" ] && continue
+        [ -e "$(dirname "$doc")/$target" ] || { echo "${doc#"$root"/}: no $target"; bad=1; }
+      done < <(grep -oE '\]\([^)]+\)' "$doc" | sed 's/^](//; s/)$//' | grep -vE '^[a-z]+:')
+    done < <(find "$root/usr/share/doc/tz52drv-tools" -name '*.md')
+    return $bad
+  }
+  check deb.document_links_resolve documents_links_resolve
+
+  # The examples, as the installed tz52 reads them: every key of the
+  # configuration is an option of tz52 bridge, every point an address the
+  # driver takes, and every point allow-write names is in the points file.
+  examples_fit_the_bridge() {
+    local bad=0 examples=$root/usr/share/doc/tz52drv-tools/examples help key points allowed point
+    help=$(in_root "$root/usr/bin/tz52" bridge --help) || { echo "$help"; return 1; }
+    while IFS= read -r key; do
+      grep -qE -- "--$key([ ,=]|$)" <<<"$help" || { echo "line1.conf: $key is no option of tz52 bridge"; bad=1; }
+    done < <(sed -n 's/^\([a-z-]*\) *=.*/\1/p' "$examples/line1.conf")
+    points=$(sed 's/#.*//' "$examples/plant-points.txt" | awk 'NF {print $1}')
+    # shellcheck disable=SC2086
+    in_root "$root/usr/bin/tz52" check $points >/dev/null || { echo "plant-points.txt: an address is refused"; bad=1; }
+    allowed=$(sed -n 's/^allow-write *= *\([^#]*\).*/\1/p' "$examples/line1.conf" | tr ', ' '\n\n')
+    for point in $allowed; do
+      grep -qx "$point" <<<"$points" || { echo "line1.conf: allow-write names $point, not in plant-points.txt"; bad=1; }
+    done
+    return $bad
+  }
+  check deb.examples_fit_the_bridge examples_fit_the_bridge
 fi
 
 # ---- the Windows zip ------------------------------------------------------------

@@ -62,6 +62,9 @@ public:
 
 // Every command, in the order tz52 --help lists them.
 const std::vector<CommandRow>& CommandTable();
+// Why a command of tz52 is not in this build (the bridge on Windows, or
+// built without libmosquitto); "" for a name that is no command of tz52.
+std::string AbsentCommandReason(const std::string& name);
 
 std::string TypeName(int32_t typeCode);
 // "003B001": the address text of a point.

@@ -87,6 +87,13 @@ std::string OperandCountRefusal(const CommandRow& row, const std::vector<std::st
     return name + " takes at most " + std::to_string(row.mostOperands) + " " + row.operandNoun;
 }
 
+// A command name tz52 does not know, or one this build left out (said so,
+// rather than "unknown").
+std::string UnknownCommandRefusal(const std::string& name) {
+    const std::string absent = AbsentCommandReason(name);
+    return absent.empty() ? "unknown command " + Quoted(name) : absent;
+}
+
 }  // namespace
 
 // ---- the options ----------------------------------------------------------------
@@ -230,7 +237,7 @@ std::string CommandLine::LeftOverRefusal(const Command* command) const {
             return IsKnownOption(app_.get(), option) ? option + " does not apply to " + name
                                                      : "unknown option " + Quoted(option);
         }
-        if (command == nullptr) return "unknown command " + Quoted(extra);
+        if (command == nullptr) return UnknownCommandRefusal(extra);
         return name + " takes no operands (" + Quoted(extra) + ")";
     }
     return "";
@@ -266,7 +273,7 @@ ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
         return outcome;
     }
     if (outcome.command == nullptr) {
-        outcome.error = afterOptions.empty() ? "no command given" : "unknown command " + Quoted(afterOptions[0]);
+        outcome.error = afterOptions.empty() ? "no command given" : UnknownCommandRefusal(afterOptions[0]);
         return outcome;
     }
     outcome.error = CommandRefusal(*outcome.command, afterOptions);

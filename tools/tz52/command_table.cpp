@@ -1,6 +1,7 @@
 // Every command of tz52, one row each, in the order tz52 --help lists them:
 // what the dispatcher (command_line.cpp) knows without asking the command.
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "tools/tz52/command.h"
@@ -38,4 +39,18 @@ const std::vector<CommandRow>& CommandTable() {
 #endif
     };
     return kTable;
+}
+
+std::string AbsentCommandReason(const std::string& name) {
+#if !TZ52_WITH_BRIDGE
+    if (name == "bridge") {
+#ifdef _WIN32
+        return "the MQTT bridge is built for Linux only: tz52.exe has no bridge command";
+#else
+        return "this tz52 was built without the MQTT bridge (libmosquitto-dev was not installed)";
+#endif
+    }
+#endif
+    static_cast<void>(name);
+    return "";
 }
