@@ -49,8 +49,26 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// The test's environment without what a service manager hands its services,
+// then `extra` ("NAME=VALUE").
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+    static const char* const kManagers[] = {"JOURNAL_STREAM=", "NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID=",
+                                            "CREDENTIALS_DIRECTORY="};
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string text = *variable;
+        if (std::none_of(std::begin(kManagers), std::end(kManagers),
+                         [&](const char* name) { return text.rfind(name, 0) == 0; })) {
+            variables.push_back(text);
+        }
+    }
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    return variables;
+}
+
 // Starts `arguments[0]` with stdout and stderr in `logPath`.
-pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPath) {
+pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPath,
+            const std::vector<std::string>& extraEnvironment = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -58,8 +76,12 @@ pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPat
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    const std::vector<std::string> environment = Environment(extraEnvironment);
+    std::vector<char*> envp;
+    for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(spawned, 0) << arguments[0] << ": " << std::strerror(spawned);
     return spawned == 0 ? pid : 0;
@@ -234,7 +256,7 @@ protected:
                                               "--timeout", timeout_, "--every", "50ms", "--mqtt-host", "127.0.0.1",
                                               "--mqtt-port", std::to_string(broker_->port())};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        bridge_ = Spawn(arguments, log());
+        bridge_ = Spawn(arguments, log(), environment_);
     }
     // SIGTERM; the exit code.
     int StopBridge() {
@@ -249,6 +271,7 @@ protected:
     std::string directory_;
     std::string port_;
     std::string timeout_ = "20ms";
+    std::vector<std::string> environment_;  // NAME=VALUE for the bridge
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<tz52sim::Simulator> simulator_;
     pid_t bridge_ = 0;
@@ -280,6 +303,10 @@ TEST_F(Bridge, ValuesReachTheirTopicsAndAnAllowedSetReachesTheController) {
     EXPECT_EQ(result["value"], 16) << result;
     EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 16);
     EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("16")), "16");
+    // The audit line: point, value, result and where the set came from.
+    EXPECT_NE(BridgeLog().find("tz52 bridge: set 001C001 to 16 from mqtt (topic tz52/001C001/set): result 0, written\n"),
+              std::string::npos)
+        << BridgeLog();
     // An unchanged value is not published again within the republish period.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const std::vector<std::string> values = watcher.On("tz52/001M025");
@@ -333,6 +360,11 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
         EXPECT_EQ(result["result"], 1) << result;
         EXPECT_NE(result["message"].get<std::string>().find(refusal.message), std::string::npos) << result;
         EXPECT_EQ(result["value"].dump(), refusal.valueJson) << result;
+        // Every refusal is in the log too, with the same message.
+        const std::string audit = std::string("tz52 bridge: set ") + refusal.point + " to " + refusal.valueJson +
+                                  " from mqtt (topic tz52/" + refusal.point + "/set): result 1, " +
+                                  result["message"].get<std::string>() + "\n";
+        EXPECT_NE(BridgeLog().find(audit), std::string::npos) << audit << BridgeLog();
     }
     // Nothing but reads went on the line.
     for (const tz52sim::ExchangeRecord& exchange : simulator_->Exchanges()) {
@@ -376,6 +408,109 @@ TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     EXPECT_EQ(answering["lastResult"], 0) << document;
     EXPECT_FALSE(answering.contains("lastError")) << document;
     EXPECT_EQ(document["failures"], silent["failedReads"]) << document;
+}
+
+// Counts the times `text` is in `log`.
+size_t Occurrences(const std::string& log, const std::string& text) {
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+}
+
+// A station that stops answering is logged once, and once when it answers
+// again; not at every read.
+TEST_F(Bridge, SilentStationIsLoggedOnChangeOnly) {
+    const struct {
+        const char* name;
+        std::vector<std::string> faults;
+        const char* point;
+        const char* silentLine;
+        size_t silentTimes;
+        const char* backLine;
+        size_t backTimes;
+    } rows[] = {
+        {"never answers", {}, "002C001", "station 2 does not answer (002C001: no valid reply from station 2", 1,
+         "station 2 answers again", 0},
+        // Read 3 has all three of its attempts unanswered; read 4 gets its reply.
+        {"silent for one read", {"3:silent", "4:silent", "5:silent"}, "001C001",
+         "station 1 does not answer (001C001: no valid reply from station 1", 1, "station 1 answers again", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        StartSimulator({"001C001=7"}, row.faults);
+        std::remove(log().c_str());
+        StartBridge({row.point});
+        // Many reads at 50 ms, each one that fails a reason to log again if
+        // changes were not what counts.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        ASSERT_EQ(StopBridge(), 0) << BridgeLog();
+        const std::string log = BridgeLog();
+        EXPECT_EQ(Occurrences(log, row.silentLine), row.silentTimes) << log;
+        EXPECT_EQ(Occurrences(log, "does not answer"), row.silentTimes) << log;
+        EXPECT_EQ(Occurrences(log, row.backLine), row.backTimes) << log;
+    }
+}
+
+// Under systemd stderr may be the journal: then every line carries its
+// priority, which the journal keeps; elsewhere the lines are plain.
+TEST_F(Bridge, LogLinesCarryJournalPrioritiesOnlyWhenStderrIsTheJournal) {
+    StartSimulator({"001C001=3"});
+    const std::string other = directory_ + "/other";
+    std::ofstream(other) << "";
+    const auto streamOf = [](const std::string& path) {
+        struct stat status {};
+        stat(path.c_str(), &status);
+        return "JOURNAL_STREAM=" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    };
+    const struct {
+        const char* name;
+        bool stderrIsJournal;  // JOURNAL_STREAM names the bridge's stderr
+        const char* variable;  // else this JOURNAL_STREAM, or none
+    } rows[] = {
+        {"stderr is the journal", true, nullptr},
+        {"stderr is another file", false, "other"},
+        {"no journal", false, nullptr},
+        {"a variable that is no DEVICE:INODE", false, "JOURNAL_STREAM=journal"},
+    };
+    // The lines of a run with their priorities under the journal.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"<6>", "tz52 bridge: port "},
+        {"<6>", "tz52 bridge: points every 50ms: 001C001\n"},
+        {"<6>", "tz52 bridge: writes allowed: 001C001\n"},
+        {"<6>", "tz52 bridge: broker 127.0.0.1:"},
+        {"<5>", "tz52 bridge: connected to the broker 127.0.0.1:"},
+        {"<5>", "tz52 bridge: set 001C001 to 4 from mqtt (topic tz52/001C001/set): result 0, written\n"},
+        {"<4>", "tz52 bridge: set 001C002 to 4 from mqtt (topic tz52/001C002/set): result 1, writes to 001C002 are "
+                "not allowed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove(log().c_str());
+        std::ofstream(log()) << "";
+        environment_.clear();
+        if (row.stderrIsJournal) environment_.push_back(streamOf(log()));
+        if (row.variable != nullptr) {
+            environment_.push_back(std::string(row.variable) == "other" ? streamOf(other) : row.variable);
+        }
+        Watcher watcher(broker_->port());
+        StartBridge({"--allow-write", "001C001", "001C001"});
+        ASSERT_EQ(watcher.WaitFor("tz52/status", Is("online")), "online") << BridgeLog();
+        watcher.Publish("tz52/001C001/set", "4");
+        ASSERT_FALSE(watcher.WaitFor("tz52/001C001/result").empty()) << BridgeLog();
+        watcher.Publish("tz52/001C002/set", "4");
+        ASSERT_FALSE(watcher.WaitFor("tz52/001C002/result").empty()) << BridgeLog();
+        ASSERT_EQ(StopBridge(), 0) << BridgeLog();
+        const std::string log = BridgeLog();
+        for (const auto& line : expected) {
+            const std::string want = (row.stderrIsJournal ? line.first : "") + line.second;
+            EXPECT_TRUE(log.rfind(want, 0) == 0 || log.find("\n" + want) != std::string::npos) << want << "\n" << log;
+        }
+        // Every line, or none, starts with a priority.
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_EQ(line.size() > 3 && line[0] == '<' && line[2] == '>', row.stderrIsJournal) << line;
+        }
+    }
 }
 
 // A set the broker kept (published with retain) would be written again on

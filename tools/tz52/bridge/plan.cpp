@@ -15,6 +15,7 @@
 #include "tools/common/text/text_input.h"
 #include "tools/common/text/trim.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
@@ -88,8 +89,8 @@ bool ReadPassword(const std::string& path, std::string* password, std::string* e
     }
     *password = lines.empty() ? "" : lines[0];
     if ((status.st_mode & S_IROTH) != 0) {
-        std::fprintf(stderr, "tz52 bridge: warning: %s can be read by every user of this machine (chmod o-r)\n",
-                     option.c_str());
+        LogLine(LogLevel::kWarning, "bridge",
+                "warning: " + option + " can be read by every user of this machine (chmod o-r)");
     }
     return true;
 }
