@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -510,6 +511,93 @@ TEST_F(Bridge, LogLinesCarryJournalPrioritiesOnlyWhenStderrIsTheJournal) {
         for (std::string line; std::getline(lines, line);) {
             EXPECT_EQ(line.size() > 3 && line[0] == '<' && line[2] == '>', row.stderrIsJournal) << line;
         }
+    }
+}
+
+// systemd's side of Type=notify: a datagram socket named in NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    }
+    ~NotifySocket() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    // Every line of every datagram that arrived, in order.
+    std::vector<std::string> Lines() {
+        std::vector<std::string> lines;
+        char buffer[4096];
+        for (ssize_t size; (size = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
+            std::istringstream datagram(std::string(buffer, static_cast<size_t>(size)));
+            for (std::string line; std::getline(datagram, line);) lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Under Type=notify: ready once polling runs, the state, the watchdog fed
+// while the loop turns, stopping at the end; never ready with a bad
+// configuration.
+TEST_F(Bridge, TellsSystemdItsStateThroughNotifySocket) {
+    StartSimulator({"001C001=3"});
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string watchdogPid;  // "" unset, "other": a pid not the bridge's
+        int exitCode;
+        bool ready;
+        bool watchdog;
+    } rows[] = {
+        {"running", {"001C001"}, "", 0, true, true},
+        {"watchdog meant for another process", {"001C001"}, "other", 0, true, false},
+        {"bad configuration", {"001M300"}, "", 64, false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        NotifySocket notify(directory_ + "/notify");
+        environment_ = {"NOTIFY_SOCKET=" + directory_ + "/notify", "WATCHDOG_USEC=400000"};
+        if (row.watchdogPid == "other") environment_.push_back("WATCHDOG_PID=" + std::to_string(getpid()));
+        std::remove(log().c_str());
+        Watcher watcher(broker_->port());
+        StartBridge(row.arguments);
+        if (row.exitCode == 0) {
+            ASSERT_EQ(watcher.WaitFor("tz52/status", Is("online")), "online") << BridgeLog();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+        } else {
+            EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
+            bridge_ = 0;
+        }
+        const std::vector<std::string> lines = notify.Lines();
+        const std::string all = ::testing::PrintToString(lines);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "READY=1"), row.ready ? 1 : 0) << all;
+        const auto watchdogs = std::count(lines.begin(), lines.end(), "WATCHDOG=1");
+        // At 200 ms for a second: about five.
+        if (row.watchdog) {
+            EXPECT_GE(watchdogs, 3) << all;
+        } else {
+            EXPECT_EQ(watchdogs, 0) << all;
+        }
+        if (!row.ready) {
+            EXPECT_EQ(lines, std::vector<std::string>{}) << all;
+            continue;
+        }
+        EXPECT_EQ(lines.back(), "STOPPING=1") << all;
+        const std::string connected = "STATUS=1 point polled; broker connected; port " + simulator_->PortName() + " open";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), connected), lines.end()) << all;
+        // The state is sent when it changes, not at every turn of the loop.
+        EXPECT_LE(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("STATUS=", 0) == 0; }),
+                  3)
+            << all;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "serial/port_names.h"
+#include "tools/tz52/bridge/service_notify.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host/log_line.h"
@@ -106,7 +107,12 @@ public:
     }
 
     void Run(const volatile std::sig_atomic_t* stop) {
+        notifier_.Ready(StateLine());
         while (!*stop) {
+            // Every turn of the loop, which never sleeps longer than
+            // kLongestSleepMs: the watchdog sees the loop itself.
+            notifier_.Alive(MonotonicMilliseconds());
+            notifier_.Status(StateLine());
             RepublishAfterConnect();
             if (lineDown_) {
                 // Every set is answered at once: none can reach the line.
@@ -133,6 +139,7 @@ public:
             const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
             link_->Wait(std::min(wait, kLongestSleepMs));
         }
+        notifier_.Stopping();
     }
 
     std::vector<BridgePointReport> Report() const {
@@ -142,6 +149,17 @@ public:
     }
 
 private:
+    // The bridge's state in one line, for systemd's STATUS=.
+    std::string StateLine() const {
+        const size_t silent = std::count_if(stationSilent_.begin(), stationSilent_.end(),
+                                            [](const std::pair<const int32_t, bool>& station) { return station.second; });
+        std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") +
+                           " polled; broker " + (link_->Connected() ? "connected" : "not connected") + "; port " +
+                           setup_.name + (lineDown_ ? " missing" : " open");
+        if (silent > 0) line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent";
+        return line;
+    }
+
     PolledPoint* NextDue() {
         PolledPoint* next = nullptr;
         for (PolledPoint& point : points_) {
@@ -322,6 +340,7 @@ private:
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
     std::map<int32_t, bool> stationSilent_;  // by station: silent at its last read
+    ServiceNotifier notifier_;
 };
 
 }  // namespace
