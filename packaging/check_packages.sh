@@ -59,7 +59,8 @@ declare -A package_files=(
     usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz
     usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim
     usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
-    usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)"
+    usr/share/doc/tz52drv-tools/performance.md $(doc_files tz52drv-tools)
+    usr/lib/systemd/system/tz52-bridge@.service"
 )
 # Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
 declare -A package_fields=(

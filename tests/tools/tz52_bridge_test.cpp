@@ -746,6 +746,12 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string password = directory_ + "/password";
     std::ofstream(password) << "secret\n";
     chmod(password.c_str(), 0644);
+    // What systemd's LoadCredential= makes: a directory of credentials.
+    const std::string credentials = directory_ + "/credentials";
+    mkdir(credentials.c_str(), 0700);
+    std::ofstream(credentials + "/mqtt-password") << "secret\n";
+    chmod((credentials + "/mqtt-password").c_str(), 0644);
+    environment_ = {"CREDENTIALS_DIRECTORY=" + credentials};
     const struct {
         const char* text;
         std::vector<std::string> arguments;
@@ -771,6 +777,17 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", "/dev/zero"}, "\"/dev/zero\": not a regular file", 64, ""},
         // One that every user may read is taken, with a warning; the port then fails.
         {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", password}, "can be read by every user", 2, ""},
+        // The password as a systemd credential: read with the same checks.
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "mqtt-password"},
+         "--mqtt-password-credential \"" + credentials + "/mqtt-password\" can be read by every user", 2, ""},
+        {"001M025\n", {"--mqtt-password-credential", "mqtt-password"}, "--mqtt-password-credential needs --mqtt-user",
+         64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "../password"},
+         "--mqtt-password-credential \"../password\": a credential name is not empty and has no /", 64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "missing"},
+         "--mqtt-password-credential \"" + credentials + "/missing\": No such file", 64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "mqtt-password", "--mqtt-password-file", password},
+         "give one of them", 64, ""},
         // A points file that cannot be read whole is no shorter one.
         {"", {}, "--points /dev/zero:1: line longer than", 74, "/dev/zero"},
         {"", {}, "--points " + directory_ + ": ", 74, directory_},

@@ -112,6 +112,9 @@ public:
         app->add_option("--mqtt-password-file", options_.mqttPasswordFile,
                         "the password: the first line of FILE (with --mqtt-user)")
             ->type_name("FILE");
+        app->add_option("--mqtt-password-credential", options_.mqttPasswordCredential,
+                        "the password: the first line of the systemd credential\nNAME ($CREDENTIALS_DIRECTORY/NAME, see LoadCredential=)")
+            ->type_name("NAME");
         app->add_option("--mqtt-tls-ca", options_.mqtt.tlsCaFile,
                         "TLS to the broker, trusting the certificate authorities in\nFILE (PEM)")
             ->type_name("FILE");
