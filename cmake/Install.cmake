@@ -80,6 +80,11 @@ endif()
 if(tz52_man_pages)
   install(FILES ${tz52_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 endif()
+# The bridge as a service: a template unit, one instance per serial line
+# (tz52-bridge@line1 reads /etc/tz52drv/line1.conf); the package enables none.
+if(TARGET tz52_bridge)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tz52-bridge@.service DESTINATION lib/systemd/system COMPONENT tools)
+endif()
 
 # The packages, by component. The library package is named after the
 # SONAME (libtz52drv.so.1: libtz52drv1), as Debian names library packages.

@@ -62,7 +62,8 @@ declare -A package_files=(
     $(for guide in commissioning monitor bridge architecture performance; do
         echo usr/share/doc/tz52drv-tools/docs/$guide.md; done)
     usr/share/doc/tz52drv-tools/examples/line1.conf usr/share/doc/tz52drv-tools/examples/plant-points.txt
-    $(doc_files tz52drv-tools)"
+    $(doc_files tz52drv-tools)
+    usr/lib/systemd/system/tz52-bridge@.service"
 )
 # Control fields each package must have, as FIELD=TEXT;... (the field contains TEXT).
 declare -A package_fields=(

@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,8 +50,26 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// The test's environment without what a service manager hands its services,
+// then `extra` ("NAME=VALUE").
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+    static const char* const kManagers[] = {"JOURNAL_STREAM=", "NOTIFY_SOCKET=", "WATCHDOG_USEC=", "WATCHDOG_PID=",
+                                            "CREDENTIALS_DIRECTORY="};
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string text = *variable;
+        if (std::none_of(std::begin(kManagers), std::end(kManagers),
+                         [&](const char* name) { return text.rfind(name, 0) == 0; })) {
+            variables.push_back(text);
+        }
+    }
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    return variables;
+}
+
 // Starts `arguments[0]` with stdout and stderr in `logPath`.
-pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPath) {
+pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPath,
+            const std::vector<std::string>& extraEnvironment = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -58,8 +77,12 @@ pid_t Spawn(const std::vector<std::string>& arguments, const std::string& logPat
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    const std::vector<std::string> environment = Environment(extraEnvironment);
+    std::vector<char*> envp;
+    for (const std::string& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+    envp.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_EQ(spawned, 0) << arguments[0] << ": " << std::strerror(spawned);
     return spawned == 0 ? pid : 0;
@@ -234,7 +257,7 @@ protected:
                                               "--timeout", timeout_, "--every", "50ms", "--mqtt-host", "127.0.0.1",
                                               "--mqtt-port", std::to_string(broker_->port())};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        bridge_ = Spawn(arguments, log());
+        bridge_ = Spawn(arguments, log(), environment_);
     }
     // SIGTERM; the exit code.
     int StopBridge() {
@@ -249,6 +272,7 @@ protected:
     std::string directory_;
     std::string port_;
     std::string timeout_ = "20ms";
+    std::vector<std::string> environment_;  // NAME=VALUE for the bridge
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<tz52sim::Simulator> simulator_;
     pid_t bridge_ = 0;
@@ -280,6 +304,10 @@ TEST_F(Bridge, ValuesReachTheirTopicsAndAnAllowedSetReachesTheController) {
     EXPECT_EQ(result["value"], 16) << result;
     EXPECT_EQ(simulator_->GetPoint(Point(1, 'C', 1)), 16);
     EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("16")), "16");
+    // The audit line: point, value, result and where the set came from.
+    EXPECT_NE(BridgeLog().find("tz52 bridge: set 001C001 to 16 from mqtt (topic tz52/001C001/set): result 0, written\n"),
+              std::string::npos)
+        << BridgeLog();
     // An unchanged value is not published again within the republish period.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const std::vector<std::string> values = watcher.On("tz52/001M025");
@@ -333,6 +361,11 @@ TEST_F(Bridge, EveryRefusedSetGetsAResultAndSendsNothing) {
         EXPECT_EQ(result["result"], 1) << result;
         EXPECT_NE(result["message"].get<std::string>().find(refusal.message), std::string::npos) << result;
         EXPECT_EQ(result["value"].dump(), refusal.valueJson) << result;
+        // Every refusal is in the log too, with the same message.
+        const std::string audit = std::string("tz52 bridge: set ") + refusal.point + " to " + refusal.valueJson +
+                                  " from mqtt (topic tz52/" + refusal.point + "/set): result 1, " +
+                                  result["message"].get<std::string>() + "\n";
+        EXPECT_NE(BridgeLog().find(audit), std::string::npos) << audit << BridgeLog();
     }
     // Nothing but reads went on the line.
     for (const tz52sim::ExchangeRecord& exchange : simulator_->Exchanges()) {
@@ -376,6 +409,196 @@ TEST_F(Bridge, SilentStationGivesStateResult2AndNoValue) {
     EXPECT_EQ(answering["lastResult"], 0) << document;
     EXPECT_FALSE(answering.contains("lastError")) << document;
     EXPECT_EQ(document["failures"], silent["failedReads"]) << document;
+}
+
+// Counts the times `text` is in `log`.
+size_t Occurrences(const std::string& log, const std::string& text) {
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+}
+
+// A station that stops answering is logged once, and once when it answers
+// again; not at every read.
+TEST_F(Bridge, SilentStationIsLoggedOnChangeOnly) {
+    const struct {
+        const char* name;
+        std::vector<std::string> faults;
+        const char* point;
+        const char* silentLine;
+        size_t silentTimes;
+        const char* backLine;
+        size_t backTimes;
+    } rows[] = {
+        {"never answers", {}, "002C001", "station 2 does not answer (002C001: no valid reply from station 2", 1,
+         "station 2 answers again", 0},
+        // Read 3 has all three of its attempts unanswered; read 4 gets its reply.
+        {"silent for one read", {"3:silent", "4:silent", "5:silent"}, "001C001",
+         "station 1 does not answer (001C001: no valid reply from station 1", 1, "station 1 answers again", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        StartSimulator({"001C001=7"}, row.faults);
+        std::remove(log().c_str());
+        StartBridge({row.point});
+        // Many reads at 50 ms, each one that fails a reason to log again if
+        // changes were not what counts.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        ASSERT_EQ(StopBridge(), 0) << BridgeLog();
+        const std::string log = BridgeLog();
+        EXPECT_EQ(Occurrences(log, row.silentLine), row.silentTimes) << log;
+        EXPECT_EQ(Occurrences(log, "does not answer"), row.silentTimes) << log;
+        EXPECT_EQ(Occurrences(log, row.backLine), row.backTimes) << log;
+    }
+}
+
+// Under systemd stderr may be the journal: then every line carries its
+// priority, which the journal keeps; elsewhere the lines are plain.
+TEST_F(Bridge, LogLinesCarryJournalPrioritiesOnlyWhenStderrIsTheJournal) {
+    StartSimulator({"001C001=3"});
+    const std::string other = directory_ + "/other";
+    std::ofstream(other) << "";
+    const auto streamOf = [](const std::string& path) {
+        struct stat status {};
+        stat(path.c_str(), &status);
+        return "JOURNAL_STREAM=" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+    };
+    const struct {
+        const char* name;
+        bool stderrIsJournal;  // JOURNAL_STREAM names the bridge's stderr
+        const char* variable;  // else this JOURNAL_STREAM, or none
+    } rows[] = {
+        {"stderr is the journal", true, nullptr},
+        {"stderr is another file", false, "other"},
+        {"no journal", false, nullptr},
+        {"a variable that is no DEVICE:INODE", false, "JOURNAL_STREAM=journal"},
+    };
+    // The lines of a run with their priorities under the journal.
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"<6>", "tz52 bridge: port "},
+        {"<6>", "tz52 bridge: points every 50ms: 001C001\n"},
+        {"<6>", "tz52 bridge: writes allowed: 001C001\n"},
+        {"<6>", "tz52 bridge: broker 127.0.0.1:"},
+        {"<5>", "tz52 bridge: connected to the broker 127.0.0.1:"},
+        {"<5>", "tz52 bridge: set 001C001 to 4 from mqtt (topic tz52/001C001/set): result 0, written\n"},
+        {"<4>", "tz52 bridge: set 001C002 to 4 from mqtt (topic tz52/001C002/set): result 1, writes to 001C002 are "
+                "not allowed"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove(log().c_str());
+        std::ofstream(log()) << "";
+        environment_.clear();
+        if (row.stderrIsJournal) environment_.push_back(streamOf(log()));
+        if (row.variable != nullptr) {
+            environment_.push_back(std::string(row.variable) == "other" ? streamOf(other) : row.variable);
+        }
+        Watcher watcher(broker_->port());
+        StartBridge({"--allow-write", "001C001", "001C001"});
+        ASSERT_EQ(watcher.WaitFor("tz52/status", Is("online")), "online") << BridgeLog();
+        watcher.Publish("tz52/001C001/set", "4");
+        ASSERT_FALSE(watcher.WaitFor("tz52/001C001/result").empty()) << BridgeLog();
+        watcher.Publish("tz52/001C002/set", "4");
+        ASSERT_FALSE(watcher.WaitFor("tz52/001C002/result").empty()) << BridgeLog();
+        ASSERT_EQ(StopBridge(), 0) << BridgeLog();
+        const std::string log = BridgeLog();
+        for (const auto& line : expected) {
+            const std::string want = (row.stderrIsJournal ? line.first : "") + line.second;
+            EXPECT_TRUE(log.rfind(want, 0) == 0 || log.find("\n" + want) != std::string::npos) << want << "\n" << log;
+        }
+        // Every line, or none, starts with a priority.
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_EQ(line.size() > 3 && line[0] == '<' && line[2] == '>', row.stderrIsJournal) << line;
+        }
+    }
+}
+
+// systemd's side of Type=notify: a datagram socket named in NOTIFY_SOCKET.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    }
+    ~NotifySocket() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    // Every line of every datagram that arrived, in order.
+    std::vector<std::string> Lines() {
+        std::vector<std::string> lines;
+        char buffer[4096];
+        for (ssize_t size; (size = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;) {
+            std::istringstream datagram(std::string(buffer, static_cast<size_t>(size)));
+            for (std::string line; std::getline(datagram, line);) lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Under Type=notify: ready once polling runs, the state, the watchdog fed
+// while the loop turns, stopping at the end; never ready with a bad
+// configuration.
+TEST_F(Bridge, TellsSystemdItsStateThroughNotifySocket) {
+    StartSimulator({"001C001=3"});
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;
+        std::string watchdogPid;  // "" unset, "other": a pid not the bridge's
+        int exitCode;
+        bool ready;
+        bool watchdog;
+    } rows[] = {
+        {"running", {"001C001"}, "", 0, true, true},
+        {"watchdog meant for another process", {"001C001"}, "other", 0, true, false},
+        {"bad configuration", {"001M300"}, "", 64, false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        NotifySocket notify(directory_ + "/notify");
+        environment_ = {"NOTIFY_SOCKET=" + directory_ + "/notify", "WATCHDOG_USEC=400000"};
+        if (row.watchdogPid == "other") environment_.push_back("WATCHDOG_PID=" + std::to_string(getpid()));
+        std::remove(log().c_str());
+        Watcher watcher(broker_->port());
+        StartBridge(row.arguments);
+        if (row.exitCode == 0) {
+            ASSERT_EQ(watcher.WaitFor("tz52/status", Is("online")), "online") << BridgeLog();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+        } else {
+            EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
+            bridge_ = 0;
+        }
+        const std::vector<std::string> lines = notify.Lines();
+        const std::string all = ::testing::PrintToString(lines);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "READY=1"), row.ready ? 1 : 0) << all;
+        const auto watchdogs = std::count(lines.begin(), lines.end(), "WATCHDOG=1");
+        // At 200 ms for a second: about five.
+        if (row.watchdog) {
+            EXPECT_GE(watchdogs, 3) << all;
+        } else {
+            EXPECT_EQ(watchdogs, 0) << all;
+        }
+        if (!row.ready) {
+            EXPECT_EQ(lines, std::vector<std::string>{}) << all;
+            continue;
+        }
+        EXPECT_EQ(lines.back(), "STOPPING=1") << all;
+        const std::string connected = "STATUS=1 point polled; broker connected; port " + simulator_->PortName() + " open";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), connected), lines.end()) << all;
+        // The state is sent when it changes, not at every turn of the loop.
+        EXPECT_LE(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("STATUS=", 0) == 0; }),
+                  3)
+            << all;
+    }
 }
 
 // A set the broker kept (published with retain) would be written again on
@@ -523,6 +746,12 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string password = directory_ + "/password";
     std::ofstream(password) << "secret\n";
     chmod(password.c_str(), 0644);
+    // What systemd's LoadCredential= makes: a directory of credentials.
+    const std::string credentials = directory_ + "/credentials";
+    mkdir(credentials.c_str(), 0700);
+    std::ofstream(credentials + "/mqtt-password") << "secret\n";
+    chmod((credentials + "/mqtt-password").c_str(), 0644);
+    environment_ = {"CREDENTIALS_DIRECTORY=" + credentials};
     const struct {
         const char* text;
         std::vector<std::string> arguments;
@@ -548,6 +777,17 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", "/dev/zero"}, "\"/dev/zero\": not a regular file", 64, ""},
         // One that every user may read is taken, with a warning; the port then fails.
         {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-file", password}, "can be read by every user", 2, ""},
+        // The password as a systemd credential: read with the same checks.
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "mqtt-password"},
+         "--mqtt-password-credential \"" + credentials + "/mqtt-password\" can be read by every user", 2, ""},
+        {"001M025\n", {"--mqtt-password-credential", "mqtt-password"}, "--mqtt-password-credential needs --mqtt-user",
+         64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "../password"},
+         "--mqtt-password-credential \"../password\": a credential name is not empty and has no /", 64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "missing"},
+         "--mqtt-password-credential \"" + credentials + "/missing\": No such file", 64, ""},
+        {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "mqtt-password", "--mqtt-password-file", password},
+         "give one of them", 64, ""},
         // A points file that cannot be read whole is no shorter one.
         {"", {}, "--points /dev/zero:1: line longer than", 74, "/dev/zero"},
         {"", {}, "--points " + directory_ + ": ", 74, directory_},

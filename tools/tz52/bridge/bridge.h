@@ -38,6 +38,7 @@ struct BridgeOptions {
     int64_t republishMilliseconds = 60000;
     std::string allowWrite;               // "", "all" or addresses separated by commas
     std::string mqttPasswordFile;
+    std::string mqttPasswordCredential;   // a name in $CREDENTIALS_DIRECTORY
     MqttSettings mqtt;
 };
 

@@ -19,6 +19,7 @@
 
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/host/log_line.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ void MqttLink::RunNetwork() {
         }
         if (stopping_.load()) break;
         connected_ = false;
-        Report("cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
+        Report(LogLevel::kWarning, "cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
                ErrorText(code, systemError) + "); trying again, waiting up to " +
                std::to_string(kLongestRetryMs / 1000) + " s between attempts");
         Pause(retryMs);
@@ -144,7 +145,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
     MqttLink* link = static_cast<MqttLink*>(self);
     const std::string broker = link->settings_.host + ":" + std::to_string(link->settings_.port);
     if (code != 0) {
-        link->Report("the broker " + broker + " refused the connection: " + mosquitto_connack_string(code));
+        link->Report(LogLevel::kError, "the broker " + broker + " refused the connection: " + mosquitto_connack_string(code));
         return;
     }
     const std::string setTopic = SetTopicFilter(link->settings_.topicPrefix);
@@ -152,7 +153,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
     mosquitto_publish(client, nullptr, link->statusTopic_.c_str(), 6, "online", kQos, true);
     link->connected_ = true;
     ++link->connections_;
-    link->Report("connected to the broker " + broker);
+    link->Report(LogLevel::kNotice, "connected to the broker " + broker);
     link->Wake();
 }
 
@@ -164,7 +165,7 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
         link->changed_.notify_all();
     }
     if (code != 0 && !link->stopping_.load()) {
-        link->Report("lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port) +
+        link->Report(LogLevel::kWarning, "lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port) +
                      "; polling goes on, reconnecting");
     }
 }
@@ -185,6 +186,7 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
     SetRequest request;
     request.topic = message->topic != nullptr ? message->topic : "";
     request.retained = message->retain;
+    request.from = "topic " + Printable(request.topic);
     if (message->payload != nullptr && message->payloadlen > 0) {
         request.payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
     }
@@ -206,10 +208,11 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
     const std::string prefix = link->settings_.topicPrefix;
     const std::string point = SetTopicPoint(prefix, request.topic);
     if (point.empty()) return;
-    const std::string text =
-        SetResultText(Json(request.payload), kResultPortFailure,
-                      "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent");
+    const std::string why =
+        "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent";
+    const std::string text = SetResultText(Json(request.payload), kResultPortFailure, why);
     const std::string resultTopic = prefix + "/" + point + "/result";
+    LogSet(point, Json(request.payload), request, kResultPortFailure, why);
     mosquitto_publish(client, nullptr, resultTopic.c_str(), static_cast<int>(text.size()), text.data(), kQos, false);
 }
 
@@ -256,12 +259,12 @@ void MqttLink::Pause(int64_t milliseconds) {
     changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopping_.load(); });
 }
 
-void MqttLink::Report(const std::string& message) {
+void MqttLink::Report(LogLevel level, const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex_);
     // One line per change of state, not one per attempt.
     if (message == lastReport_) return;
     lastReport_ = message;
-    std::fprintf(stderr, "tz52 bridge: %s\n", message.c_str());
+    LogLine(level, "bridge", message);
 }
 
 bool MqttLink::Stop() {

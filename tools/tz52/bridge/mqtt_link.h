@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "tools/tz52/host/log_line.h"
+
 struct mosquitto;
 struct mosquitto_message;
 
@@ -38,6 +40,10 @@ struct SetRequest {
     std::string topic;
     std::string payload;
     bool retained = false;  // the broker held it: it was published with retain
+    // Where it came from, for the audit lines: the face that took it and,
+    // on that face, the sender ("topic T").
+    std::string face = "mqtt";
+    std::string from;
 };
 
 class MqttLink {
@@ -83,7 +89,7 @@ private:
     static void OnPublish(mosquitto* client, void* self, int messageId);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
     void RunNetwork();
-    void Report(const std::string& message);
+    void Report(LogLevel level, const std::string& message);
     // Sleeps up to `milliseconds`; returns early when stopping.
     void Pause(int64_t milliseconds);
 

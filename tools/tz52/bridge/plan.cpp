@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -15,6 +16,7 @@
 #include "tools/common/text/text_input.h"
 #include "tools/common/text/trim.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
@@ -69,8 +71,9 @@ bool ParseAllowWrite(QmxMainFunction entry, const std::string& list, BridgePlan*
 
 // The first line of a regular file. A directory or a device would give
 // no password or one without end; the broker would then be tried without.
-bool ReadPassword(const std::string& path, std::string* password, std::string* error) {
-    const std::string option = "--mqtt-password-file " + Quoted(path);
+// `option` names where the path came from in messages.
+bool ReadPassword(const std::string& path, const std::string& optionName, std::string* password, std::string* error) {
+    const std::string option = optionName + " " + Quoted(path);
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
         *error = option + ": " + std::strerror(errno);
@@ -83,14 +86,31 @@ bool ReadPassword(const std::string& path, std::string* password, std::string* e
     const TextLimits limits{1024, 64 * 1024, 1};  // line bytes, file bytes, lines
     std::vector<std::string> lines;
     if (!ReadTextLines(path, limits, &lines, error)) {
-        *error = "--mqtt-password-file " + *error;
+        *error = optionName + " " + *error;
         return false;
     }
     *password = lines.empty() ? "" : lines[0];
     if ((status.st_mode & S_IROTH) != 0) {
-        std::fprintf(stderr, "tz52 bridge: warning: %s can be read by every user of this machine (chmod o-r)\n",
-                     option.c_str());
+        LogLine(LogLevel::kWarning, "bridge",
+                "warning: " + option + " can be read by every user of this machine (chmod o-r)");
     }
+    return true;
+}
+
+// systemd's LoadCredential= puts each credential into a file of its name in
+// $CREDENTIALS_DIRECTORY, readable by the service alone.
+bool CredentialPath(const std::string& name, std::string* path, std::string* error) {
+    const std::string option = "--mqtt-password-credential " + Quoted(name);
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        *error = option + ": a credential name is not empty and has no /";
+        return false;
+    }
+    const char* directory = std::getenv("CREDENTIALS_DIRECTORY");
+    if (directory == nullptr || *directory == '\0') {
+        *error = option + ": CREDENTIALS_DIRECTORY is not set (systemd sets it for a unit with LoadCredential=)";
+        return false;
+    }
+    *path = std::string(directory) + "/" + name;
     return true;
 }
 
@@ -106,7 +126,20 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
             *error = "--mqtt-password-file needs --mqtt-user";
             return false;
         }
-        if (!ReadPassword(options.mqttPasswordFile, &mqtt->password, error)) return false;
+        if (!options.mqttPasswordCredential.empty()) {
+            *error = "--mqtt-password-file and --mqtt-password-credential: give one of them";
+            return false;
+        }
+        if (!ReadPassword(options.mqttPasswordFile, "--mqtt-password-file", &mqtt->password, error)) return false;
+    }
+    if (!options.mqttPasswordCredential.empty()) {
+        if (mqtt->user.empty()) {
+            *error = "--mqtt-password-credential needs --mqtt-user";
+            return false;
+        }
+        std::string path;
+        if (!CredentialPath(options.mqttPasswordCredential, &path, error)) return false;
+        if (!ReadPassword(path, "--mqtt-password-credential", &mqtt->password, error)) return false;
     }
     if (mqtt->clientId.empty()) {
         char host[64] = "";

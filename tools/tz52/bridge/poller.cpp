@@ -11,7 +11,10 @@
 #include <sys/stat.h>
 
 #include "serial/port_names.h"
+#include "tools/tz52/bridge/service_notify.h"
+#include "tools/common/cli/quoted.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/platform.h"
 #include "tools/tz52/output/clock.h"
 #include "tools/tz52/output/json.h"
@@ -41,6 +44,34 @@ bool DevicePresent(const std::string& portName) {
 int64_t NowNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", message); }
+
+// "1s", "250ms": a period as the options take it.
+std::string PeriodText(int64_t milliseconds) {
+    if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + "s";
+    return std::to_string(milliseconds) + "ms";
+}
+
+// What the bridge was started with, for whoever reads the log after an
+// incident: the line, the points by period, the writes allowed, the broker.
+void LogStart(const PortSetup& setup, const BridgePlan& plan) {
+    Log(LogLevel::kInfo, "port " + setup.name + " is open, " + DescribeLine(setup.line) + ", read timeout " +
+                             std::to_string(setup.readTimeout * 10) + " ms");
+    std::map<int64_t, std::string> byPeriod;
+    for (const BridgePoint& point : plan.points) byPeriod[point.periodMilliseconds] += " " + point.name;
+    for (const auto& period : byPeriod) {
+        Log(LogLevel::kInfo, "points every " + PeriodText(period.first) + ":" + period.second);
+    }
+    std::string allowed;
+    for (const std::string& point : plan.allowed) allowed += (allowed.empty() ? "" : ",") + point;
+    Log(LogLevel::kInfo, "writes allowed: " + (plan.allowAll ? std::string("all") : allowed.empty() ? "none" : allowed));
+    const MqttSettings& mqtt = plan.mqtt;
+    Log(LogLevel::kInfo, "broker " + mqtt.host + ":" + std::to_string(mqtt.port) +
+                             (mqtt.tlsCaFile.empty() ? "" : " over TLS") +
+                             (mqtt.user.empty() ? "" : ", user " + Printable(mqtt.user)) + ", client id " +
+                             Printable(mqtt.clientId) + ", topic prefix " + Printable(mqtt.topicPrefix));
 }
 
 // ---- the polling thread ---------------------------------------------------------------
@@ -76,7 +107,12 @@ public:
     }
 
     void Run(const volatile std::sig_atomic_t* stop) {
+        notifier_.Ready(StateLine());
         while (!*stop) {
+            // Every turn of the loop, which never sleeps longer than
+            // kLongestSleepMs: the watchdog sees the loop itself.
+            notifier_.Alive(MonotonicMilliseconds());
+            notifier_.Status(StateLine());
             RepublishAfterConnect();
             if (lineDown_) {
                 // Every set is answered at once: none can reach the line.
@@ -103,6 +139,7 @@ public:
             const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
             link_->Wait(std::min(wait, kLongestSleepMs));
         }
+        notifier_.Stopping();
     }
 
     std::vector<BridgePointReport> Report() const {
@@ -112,6 +149,17 @@ public:
     }
 
 private:
+    // The bridge's state in one line, for systemd's STATUS=.
+    std::string StateLine() const {
+        const size_t silent = std::count_if(stationSilent_.begin(), stationSilent_.end(),
+                                            [](const std::pair<const int32_t, bool>& station) { return station.second; });
+        std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") +
+                           " polled; broker " + (link_->Connected() ? "connected" : "not connected") + "; port " +
+                           setup_.name + (lineDown_ ? " missing" : " open");
+        if (silent > 0) line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent";
+        return line;
+    }
+
     PolledPoint* NextDue() {
         PolledPoint* next = nullptr;
         for (PolledPoint& point : points_) {
@@ -146,12 +194,29 @@ private:
                 link_->Publish(point->valueTopic, std::to_string(value), true);
             }
             PublishState(point, StateJson(kResultOk, "success"));
+            StationHeard(point->point.address.station, true, point);
             return;
         }
         ++point->report.failedReads;
         point->report.lastError = PointFailureReason(false, result, point->point.address, setup_);
         PublishState(point, StateJson(result, point->report.lastError));
         if (result == kResultPortFailure) CheckLine(startMs);
+        // A line that failed as a whole says nothing of the station.
+        if (result == kResultPortFailure && !lineDown_) StationHeard(point->point.address.station, false, point);
+    }
+
+    // The log says when a station stops answering and when it answers
+    // again, not at every read.
+    void StationHeard(int32_t station, bool answered, const PolledPoint* point) {
+        const auto known = stationSilent_.find(station);
+        const bool wasSilent = known != stationSilent_.end() && known->second;
+        stationSilent_[station] = !answered;
+        if (answered && wasSilent) {
+            Log(LogLevel::kNotice, "station " + std::to_string(station) + " answers again");
+        } else if (!answered && !wasSilent) {
+            Log(LogLevel::kWarning, "station " + std::to_string(station) + " does not answer (" +
+                                        point->point.name + ": " + point->report.lastError + ")");
+        }
     }
 
     // After a read or write that failed as the line failed (result 2): a
@@ -171,7 +236,7 @@ private:
         lineDownReason_ = "the serial device of port " + setup_.name + " is gone (" + reason +
                           "); the bridge tries to reopen it every " + std::to_string(kReopenEveryMs / 1000) + " s";
         nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
-        std::fprintf(stderr, "tz52 bridge: %s\n", lineDownReason_.c_str());
+        Log(LogLevel::kError, lineDownReason_);
         const std::string state = StateJson(kResultPortFailure, lineDownReason_);
         for (PolledPoint& point : points_) PublishState(&point, state);
     }
@@ -187,7 +252,7 @@ private:
             return;
         }
         lineDown_ = false;
-        std::fprintf(stderr, "tz52 bridge: port %s is open again; polling goes on\n", setup_.name.c_str());
+        Log(LogLevel::kNotice, "port " + setup_.name + " is open again; polling goes on");
         for (PolledPoint& point : points_) point.dueMs = now;
     }
 
@@ -226,10 +291,13 @@ private:
         const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
         if (!judgement.answer) return false;
         if (judgement.clear) link_->Clear(judgement.setTopic);
+        const std::string named = SetTopicPoint(plan_.mqtt.topicPrefix, request.topic);
         const auto finish = [&](int result, const std::string& message) {
+            LogSet(named, judgement.resultValue, request, result, message);
             link_->Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
         };
         if (!judgement.write) {
+            LogSet(named, judgement.resultValue, request, kResultRefused, judgement.message);
             link_->Publish(judgement.resultTopic, judgement.resultText, false);
             return false;
         }
@@ -271,6 +339,8 @@ private:
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
+    std::map<int32_t, bool> stationSilent_;  // by station: silent at its last read
+    ServiceNotifier notifier_;
 };
 
 }  // namespace
@@ -280,6 +350,7 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
               std::vector<BridgePointReport>* report) {
     auto link = std::make_unique<MqttLink>();
     if (!link->Start(plan.mqtt, error)) return kExitUsage;
+    LogStart(setup, plan);
     Bridge bridge(entry, context, setup, plan, link.get(), observer);
     bridge.Run(stop);
     if (report != nullptr) *report = bridge.Report();

@@ -10,6 +10,7 @@
 #include "tools/common/cli/quoted.h"
 #include "tools/common/text/trim.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
@@ -136,6 +137,7 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
     const Payload parsed = ParsePayload(payload, &value);
     judgement.resultValue = parsed == Payload::kNumber ? Json(value) : Json(payload);
     const auto refuse = [&](const std::string& message) {
+        judgement.message = message;
         judgement.resultText = SetResultText(judgement.resultValue, kResultRefused, message);
         return judgement;
     };
@@ -173,4 +175,25 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
     judgement.point = name;
     judgement.value = static_cast<uint16_t>(value);
     return judgement;
+}
+
+std::string SetLogText(const std::string& point, const Json& value, const SetRequest& request, int result,
+                       const std::string& message) {
+    // A payload may be as long as the broker lets it be; the line shows its start.
+    constexpr size_t kLongestValue = 64;
+    std::string shown = JsonText(value);
+    if (shown.size() > kLongestValue) {
+        size_t cut = kLongestValue;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+        shown = shown.substr(0, cut) + "...";
+    }
+    return "set " + Printable(point) + " to " + shown + " from " + request.face + " (" + request.from +
+           "): result " + std::to_string(result) + ", " + message;
+}
+
+void LogSet(const std::string& point, const Json& value, const SetRequest& request, int result,
+            const std::string& message) {
+    const LogLevel level =
+        result == kResultOk ? LogLevel::kNotice : result == kResultRefused ? LogLevel::kWarning : LogLevel::kError;
+    LogLine(level, "bridge", SetLogText(point, value, request, result, message));
 }

@@ -74,6 +74,7 @@ struct SetJudgement {
     std::string resultTopic;
     Json resultValue;         // the value as a number when it is one, else the payload
     std::string resultText;   // the /result JSON when answer and not write
+    std::string message;      // its message
 };
 
 SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
@@ -81,5 +82,13 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
 
 // The /result JSON of a set: {"value":...,"result":...,"message":...}.
 std::string SetResultText(const Json& value, int result, const std::string& message);
+
+// The audit line of a set, written or refused: the point, the value, the
+// result with its message, and where the set came from; logged as a notice
+// when written, a warning when refused, an error when the line failed.
+std::string SetLogText(const std::string& point, const Json& value, const SetRequest& request, int result,
+                       const std::string& message);
+void LogSet(const std::string& point, const Json& value, const SetRequest& request, int result,
+            const std::string& message);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H

@@ -60,6 +60,14 @@ public:
                    "doubling to 30 s between attempts) and publishes its latest values again. When\n"
                    "the serial device goes away, every state says so, sets get result 2 at once,\n"
                    "and the bridge tries to reopen the port every 3 s.\n\n"
+                   "The log on stderr starts with the configuration and then records changes:\n"
+                   "broker connected or lost, port gone or back, a station silent or answering\n"
+                   "again, and every set written or refused (point, value, result, origin).\n"
+                   "When stderr is the journal (JOURNAL_STREAM), each line starts with its\n"
+                   "priority: <3> errors, <4> warnings and refusals, <5> writes, <6> information.\n"
+                   "Under systemd (NOTIFY_SOCKET) it sends READY=1 once polling runs, STATUS= when\n"
+                   "its state changes, WATCHDOG=1 from the polling loop at half of WATCHDOG_USEC,\n"
+                   "and STOPPING=1 at the end.\n\n"
                    "The points file has one point a line: ADDRESS, or ADDRESS every DURATION;\n"
                    "# starts a comment. Every address is checked with the driver before the port\n"
                    "opens; a bad one (or a bad line, named FILE:LINE) stops the bridge with exit\n"
@@ -104,6 +112,9 @@ public:
         app->add_option("--mqtt-password-file", options_.mqttPasswordFile,
                         "the password: the first line of FILE (with --mqtt-user)")
             ->type_name("FILE");
+        app->add_option("--mqtt-password-credential", options_.mqttPasswordCredential,
+                        "the password: the first line of the systemd credential\nNAME ($CREDENTIALS_DIRECTORY/NAME, see LoadCredential=)")
+            ->type_name("NAME");
         app->add_option("--mqtt-tls-ca", options_.mqtt.tlsCaFile,
                         "TLS to the broker, trusting the certificate authorities in\nFILE (PEM)")
             ->type_name("FILE");

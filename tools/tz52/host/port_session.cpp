@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/tz52/host/log_line.h"
 
 int ExitCodeOf(int result) {
     // 1 stays a refusal; anything else that is not success is a failure.
@@ -15,7 +16,7 @@ int ExitCodeOf(int result) {
 int Worse(int a, int b) { return a > b ? a : b; }
 
 void Complain(Host& host, const std::string& message, int result) {
-    std::fprintf(stderr, "tz52 %s: %s\n", host.command.c_str(), message.c_str());
+    LogLine(LogLevel::kError, host.command, message);
     host.errors.push_back(message);
     if (host.failedResult == kResultOk) host.failedResult = result;
 }
