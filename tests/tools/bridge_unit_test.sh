@@ -39,7 +39,7 @@ DynamicUser=yes|no root
 SupplementaryGroups=dialout|the serial devices' group
 DevicePolicy=closed|no device but those allowed
 DeviceAllow=char-ttyUSB rw|USB serial adapters
-LoadCredential=mqtt-password:/etc/tz52drv/%i.password|the password never in the configuration
+LoadCredential=mqtt-password:tz52-bridge-%i.mqtt-password|the password never in the configuration
 ROWS
 grep -q '^WatchdogSec=' "$unit" || { echo "no WatchdogSec="; bad=1; }
 # PrivateDevices= would hide the serial devices.
