@@ -1,0 +1,18 @@
+# Shared by the Linux cross toolchain files (linux-aarch64.cmake,
+# linux-armhf.cmake): Debian's cross compilers and multiarch libraries, and
+# qemu-user to run what is built, so that ctest runs the suites under
+# emulation. The caller sets TZ52_CROSS_TRIPLET and TZ52_QEMU.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${TZ52_CROSS_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${TZ52_CROSS_TRIPLET}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${TZ52_CROSS_TRIPLET})
+# The toolchain's own prefix (loader, libc, libstdc++) and the system root,
+# where the :arm64/:armhf development packages put their files under
+# /usr/lib/<triplet>.
+set(CMAKE_FIND_ROOT_PATH /usr/${TZ52_CROSS_TRIPLET} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TZ52_QEMU} -L /usr/${TZ52_CROSS_TRIPLET}
+    -E LD_LIBRARY_PATH=/usr/lib/${TZ52_CROSS_TRIPLET})
