@@ -518,6 +518,75 @@ TEST_F(Bridge, DeviceGoneIsReportedAndReopened) {
 
 // ---- the command line ----------------------------------------------------------------
 
+// tz52 bridge --config FILE --check: keys as the long options, the command
+// line over the file, every refusal named FILE:LINE, and nothing on the line.
+TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
+    StartSimulator({});
+    const std::string file = directory_ + "/line1.conf";
+    std::ofstream(directory_ + "/points") << "001M025\n001S250 every 2s\n";
+    const std::string port = "port = " + simulator_->PortName() + "\n";
+    const struct {
+        std::string text;
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string message;
+    } rows[] = {
+        {"# line 1\n" + port + "allow-write = 001M025, 001C001\nmqtt-host = 127.0.0.1  # the broker\n"
+         "point = 001M025 every 200ms\npoint = 001C001\npoint = 001S010\ntopic-prefix = fromfile\n",
+         {}, 0, "good: 3 points on " + simulator_->PortName() + ", topics under fromfile/"},
+        // The points key, and the command line over the file.
+        {"port = tz52-none\npoints = " + directory_ + "/points\ntopic-prefix = fromfile\n",
+         {"--port", simulator_->PortName(), "--topic-prefix", "cmdline"}, 0, "good: 2 points on " +
+         simulator_->PortName() + ", topics under cmdline/"},
+        // Addresses on the command line stand for the file's points.
+        {port + "point = 001M025\npoint = 001M300\n", {"001C002"}, 0, "good: 1 points"},
+        {port + "point = 001M025\ncolour = blue\n", {}, 64, "line1.conf:3: unknown key \"colour\""},
+        {port + "[bridge]\nevery = 2s\n", {}, 64, "line1.conf:3: unknown key \"bridge.every\""},
+        {port + "config = other.conf\n", {}, 64, "line1.conf:2: unknown key \"config\""},
+        {"mqtt-port = 0\n" + port + "point = 001M025\n", {}, 64, "line1.conf:1: --mqtt-port \"0\": a TCP port"},
+        {port + "point = 001M025\n\n# the press\npoint = 001M300\n", {}, 64,
+         "line1.conf:5: \"001M300\" is not a valid point address"},
+        {port + "point = 001M025 every often\n", {}, 64, "line1.conf:2: \"often\" is not a period"},
+        {port + "point = 001M025\npoint = 001C001, 001m025\n", {}, 64, "line1.conf:3: 001M025 is listed twice"},
+        {port + "point = 001M025\nport = ttyS0\n", {}, 64, "line1.conf:3: \"port\" is set twice (first at line 1)"},
+        {port + "allow-write = 001A009\npoint = 001M025\n", {}, 64, "--allow-write: 001A009 is an input"},
+        {port + "mqtt-host = a b\npoint = 001M025\n", {}, 64, "line1.conf:2: mqtt-host takes one value"},
+        {"point = 001M025\n", {}, 64, "bridge needs --port NAME"},
+        // A file that cannot be read whole.
+        {"", {"--config", "/dev/zero"}, 74, "--config /dev/zero:1: line longer than"},
+        {"", {"--config", directory_}, 74, "--config " + directory_ + ": "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::ofstream(file, std::ios::trunc) << row.text;
+        std::remove(log().c_str());
+        std::vector<std::string> arguments = {kHost, "bridge", "--check"};
+        if (row.arguments.empty() || row.arguments[0] != "--config") arguments.insert(arguments.end(), {"--config", file});
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        bridge_ = Spawn(arguments, log());
+        EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
+        bridge_ = 0;
+        EXPECT_NE(BridgeLog().find(row.message), std::string::npos) << BridgeLog();
+    }
+    EXPECT_TRUE(simulator_->Exchanges().empty()) << "--check sent something on the line";
+}
+
+// The keys of a configuration file drive a real bridge.
+TEST_F(Bridge, ConfigurationFileRunsTheBridge) {
+    StartSimulator({"001M025=77"});
+    const std::string file = directory_ + "/line1.conf";
+    std::ofstream(file) << "port = " << simulator_->PortName() << "\ntimeout = 20ms\nmqtt-host = 127.0.0.1\n"
+                        << "mqtt-port = " << broker_->port() << "\nallow-write = 001C001\n"
+                        << "point = 001M025 every 100ms\npoint = 001C001\n";
+    Watcher watcher(broker_->port());
+    bridge_ = Spawn({kHost, "bridge", "--config", file}, log());
+    EXPECT_EQ(watcher.WaitFor("tz52/001M025"), "77") << BridgeLog();
+    watcher.Publish("tz52/001C001/set", "5");
+    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("5")), "5") << BridgeLog();
+    EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+}
+
+
 TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string file = directory_ + "/points";
     const std::string password = directory_ + "/password";

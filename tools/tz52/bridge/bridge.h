@@ -30,10 +30,18 @@
 #include "tools/tz52/bridge/set_judgement.h"
 #include "tools/tz52/host/driver_calls.h"
 
-// What the command line asked for.
+// A point listed in a configuration file: ADDRESS [every DURATION], and
+// where ("FILE:LINE").
+struct ListedPoint {
+    std::string text;
+    std::string where;
+};
+
+// What the command line (and the configuration file) asked for.
 struct BridgeOptions {
     std::string pointsFile;               // ADDRESS [every DURATION] a line
     std::vector<std::string> addresses;   // given on the command line
+    std::vector<ListedPoint> listed;      // from the configuration, when none are given
     int64_t everyMilliseconds = 1000;     // the period of a point that names none
     int64_t republishMilliseconds = 60000;
     std::string allowWrite;               // "", "all" or addresses separated by commas

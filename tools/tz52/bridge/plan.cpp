@@ -34,6 +34,12 @@ bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defa
 
 bool TakeCommandLinePoints(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan,
                            PointOrigins* origins, std::string* error) {
+    for (const ListedPoint& point : options.listed) {
+        if (!ParseBridgePointLine(entry, point.text, point.where, options.everyMilliseconds, &plan->points, origins,
+                                  error)) {
+            return false;
+        }
+    }
     for (const std::string& text : options.addresses) {
         if (!AddBridgePoint(entry, text, options.everyMilliseconds, "the command line", "", "given", &plan->points,
                             origins, error)) {

@@ -43,6 +43,11 @@ bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t peri
                     const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
                     PointOrigins* origins, std::string* error);
 
+// One point as a points file's line gives it (ADDRESS or ADDRESS every
+// DURATION, # comment); an empty line adds none. Refusals start with `where`.
+bool ParseBridgePointLine(QmxMainFunction entry, std::string line, const std::string& where, int64_t defaultPeriod,
+                          std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error);
+
 // The points of a points file's lines (ADDRESS or ADDRESS every DURATION, #
 // comments), each through AddBridgePoint. `source` names the file in
 // messages ("FILE:LINE: ...").

@@ -2,6 +2,7 @@
 // broker where allowed (Linux; the workings are in bridge/).
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <memory>
 
 #include "tools/common/cli/numbers.h"
@@ -9,6 +10,7 @@
 #include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/commands/bridge_config.h"
 #include "tools/tz52/output/json.h"
 
 namespace {
@@ -29,10 +31,17 @@ void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, c
         ->type_name("DURATION");
 }
 
+// A configuration file refused while the command line is parsed; its exit
+// code (64, or 74 for a file that cannot be read) reaches tz52's.
+class ConfigRefusal : public CLI::ParseError {
+public:
+    ConfigRefusal(const std::string& message, int exitCode) : CLI::ParseError("ConfigRefusal", message, exitCode) {}
+};
+
 class BridgeCommand : public Command {
 public:
     const char* Usage() const override {
-        return "[--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
+        return "[--config FILE] [--check] [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
     }
     std::string Description() const override {
         return std::string(
@@ -67,7 +76,16 @@ public:
                std::to_string(kExitUsage) + "; a points file that cannot be read, exit code " +
                std::to_string(kExitFileError) +
                ". The password file is\n"
-               "a regular file; the bridge warns when every user may read it.\n\n" +
+               "a regular file; the bridge warns when every user may read it.\n\n"
+               "--config FILE takes the options from FILE, one `KEY = VALUE` a line: KEY is a\n"
+               "long option without -- (port = ttyUSB0, allow-write = 001M025,001S010,\n"
+               "mqtt-host = broker.plant); # starts a comment. The points come from a points\n"
+               "key, or from point keys, one point each (point = 001M025 every 200ms), used\n"
+               "when no ADDRESS is given. An option on the command line wins over its key.\n"
+               "An unknown key or a bad value (named FILE:LINE) gives exit code " +
+               std::to_string(kExitUsage) + "; a file that cannot be read, " + std::to_string(kExitFileError) +
+               ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
+               "without opening the port or the broker.\n\n" +
                kAddressHelp;
     }
     const char* JsonMeaning() const override {
@@ -78,6 +96,21 @@ public:
 
     void Define(CLI::App* app) override {
         app->add_option("ADDRESS", operands);
+        app->add_option("--config", configFile_, "the options and points from FILE (KEY = VALUE a line)")
+            ->type_name("FILE")
+            ->configurable(false);
+        app->add_flag("--check", check_, "check the options, the points and the file, then exit\nwithout opening the port or the broker")
+            ->configurable(false)
+            ->disable_flag_override();
+        // Once the command line is in: the file fills what it left unset.
+        app->callback([this, app] {
+            if (configFile_.empty()) return;
+            std::string error;
+            int exitCode = kExitUsage;
+            if (!ApplyBridgeConfig(app, configFile_, &options_.listed, &error, &exitCode)) {
+                throw ConfigRefusal(error, exitCode);
+            }
+        });
         app->add_option("--points", options_.pointsFile, "the points to poll: ADDRESS [every DURATION] a line")
             ->type_name("FILE");
         AddDurationOption(app, "--every", &options_.everyMilliseconds,
@@ -118,13 +151,16 @@ public:
 
     int Run(Host& host) override {
         options_.addresses = operands;
+        // Points on the command line stand for those of the file.
+        if (!operands.empty()) options_.listed.clear();
         BridgePlan plan;
         std::string error;
         int prepared = kExitOk;
         if (!PrepareBridge(host.entry, options_, &plan, &error, &prepared)) {
-            Complain(host, error + "; the bridge did not start");
+            Complain(host, error + (check_ ? "" : "; the bridge did not start"));
             return prepared;
         }
+        if (check_) return ReportCheck(host, plan);
         std::vector<std::string> names;
         for (const BridgePoint& point : plan.points) names.push_back(point.name);
         std::vector<CheckedAddress> addresses;
@@ -145,6 +181,19 @@ public:
     }
 
 private:
+    int ReportCheck(Host& host, const BridgePlan& plan) {
+        Json points = Json::array();
+        for (const BridgePoint& point : plan.points) points.push_back(point.name);
+        host.document["checked"] = true;
+        host.document["points"] = points;
+        host.document["topicPrefix"] = plan.mqtt.topicPrefix;
+        if (!host.invocation->json) {
+            std::printf("tz52 bridge: good: %zu points on %s, topics under %s/\n", plan.points.size(),
+                        Printable(host.invocation->port).c_str(), Printable(plan.mqtt.topicPrefix).c_str());
+        }
+        return kExitOk;
+    }
+
     // Per point its reads, failedReads, lastResult and lastError, and the
     // failures of all points.
     static void AddReportJson(Json* document, const std::vector<BridgePointReport>& report) {
@@ -164,6 +213,8 @@ private:
     }
 
     BridgeOptions options_;
+    std::string configFile_;
+    bool check_ = false;
 };
 
 }  // namespace
