@@ -70,12 +70,16 @@ struct BridgePointReport {
     std::string lastError;   // the reason of the last failed read
 };
 
-// Connects to the broker and polls the open port until *stop is set; then
-// publishes offline and returns. The caller opened the port and closes it.
+// Connects to the broker and polls the port until *stop is set; then
+// publishes offline and returns. The caller opened the port and closes it;
+// with `missing` (why it could not be opened) it starts as with a device
+// gone, opens the port every few seconds until it opens, and *opened says
+// at the end whether it ever did (there is then something to close).
 // Returns 0, or 64 when the broker settings cannot work (*error says why).
 // *report, when given, gets one entry per point.
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
-              std::vector<BridgePointReport>* report = nullptr);
+              std::vector<BridgePointReport>* report = nullptr, const std::string& missing = "",
+              bool* opened = nullptr);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H

@@ -75,6 +75,14 @@ public:
         }
     }
 
+    // The port could not be opened at the start: as a device gone, but
+    // opened (not reopened) when it comes.
+    void StartWithoutPort(const std::string& why) {
+        neverOpened_ = true;
+        LineDown("the serial device of port " + setup_.name + " is missing (" + why + ")");
+    }
+    bool EverOpened() const { return !neverOpened_; }
+
     void Run(const volatile std::sig_atomic_t* stop) {
         while (!*stop) {
             RepublishAfterConnect();
@@ -167,9 +175,15 @@ private:
         // the device's own.
         std::string reason = DiagnosePortOpen(setup_.name);
         if (reason.empty()) reason = "Reopen failed";
+        LineDown("the serial device of port " + setup_.name + " is gone (" + reason + ")");
+    }
+
+    // Every state says why the line is down; sets are answered at once
+    // until the port opens again.
+    void LineDown(const std::string& why) {
         lineDown_ = true;
-        lineDownReason_ = "the serial device of port " + setup_.name + " is gone (" + reason +
-                          "); the bridge tries to reopen it every " + std::to_string(kReopenEveryMs / 1000) + " s";
+        lineDownReason_ = why + "; the bridge tries to " + (neverOpened_ ? "open" : "reopen") + " it every " +
+                          std::to_string(kReopenEveryMs / 1000) + " s";
         nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
         std::fprintf(stderr, "tz52 bridge: %s\n", lineDownReason_.c_str());
         const std::string state = StateJson(kResultPortFailure, lineDownReason_);
@@ -182,12 +196,15 @@ private:
             link_->Wait(std::min(nextReopenMs_ - now, kLongestSleepMs));
             return;
         }
-        if (ReopenPort(entry_, context_) != kResultOk) {
+        const int result = neverOpened_ ? OpenPort(entry_, context_, setup_) : ReopenPort(entry_, context_);
+        if (result != kResultOk) {
             nextReopenMs_ = now + kReopenEveryMs;
             return;
         }
         lineDown_ = false;
-        std::fprintf(stderr, "tz52 bridge: port %s is open again; polling goes on\n", setup_.name.c_str());
+        std::fprintf(stderr, "tz52 bridge: port %s is open%s; polling goes on\n", setup_.name.c_str(),
+                     neverOpened_ ? "" : " again");
+        neverOpened_ = false;
         for (PolledPoint& point : points_) point.dueMs = now;
     }
 
@@ -268,6 +285,7 @@ private:
     std::map<std::string, size_t> index_;
     uint64_t republishedFor_ = 0;
     bool lineDown_ = false;
+    bool neverOpened_ = false;
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
@@ -277,12 +295,15 @@ private:
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
-              std::vector<BridgePointReport>* report) {
+              std::vector<BridgePointReport>* report, const std::string& missing, bool* opened) {
+    if (opened != nullptr) *opened = missing.empty();
     auto link = std::make_unique<MqttLink>();
     if (!link->Start(plan.mqtt, error)) return kExitUsage;
     Bridge bridge(entry, context, setup, plan, link.get(), observer);
+    if (!missing.empty()) bridge.StartWithoutPort(missing);
     bridge.Run(stop);
     if (report != nullptr) *report = bridge.Report();
+    if (opened != nullptr) *opened = bridge.EverOpened();
     // A link whose network thread would not end stays for the process's end.
     if (!link->Stop()) link.release();
     return kExitOk;

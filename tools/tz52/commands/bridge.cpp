@@ -11,6 +11,7 @@
 #include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52/command.h"
 #include "tools/tz52/commands/bridge_config.h"
+#include "tools/tz52/host/platform.h"
 #include "tools/tz52/output/json.h"
 
 namespace {
@@ -67,8 +68,9 @@ public:
                    "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
                    "When the broker goes away, polling goes on and the bridge reconnects (1 s, then\n"
                    "doubling to 30 s between attempts) and publishes its latest values again. When\n"
-                   "the serial device goes away, every state says so, sets get result 2 at once,\n"
-                   "and the bridge tries to reopen the port every 3 s.\n\n"
+                   "the serial device goes away, or is missing when the bridge starts, every state\n"
+                   "says so, sets get result 2 at once, and the bridge tries to open the port\n"
+                   "every 3 s; only a bad configuration stops it.\n\n"
                    "The points file has one point a line: ADDRESS, or ADDRESS every DURATION;\n"
                    "# starts a comment. Every address is checked with the driver before the port\n"
                    "opens; a bad one (or a bad line, named FILE:LINE) stops the bridge with exit\n"
@@ -161,23 +163,31 @@ public:
             return prepared;
         }
         if (check_) return ReportCheck(host, plan);
-        std::vector<std::string> names;
-        for (const BridgePoint& point : plan.points) names.push_back(point.name);
-        std::vector<CheckedAddress> addresses;
         PortSetup setup;
         PortContext context{};
         int exitCode = kExitOk;
-        if (!StartOnPort(host, names, &addresses, &setup, &context, &exitCode)) return exitCode;
+        if (!ResolvePortSetup(host, &setup, &exitCode)) return exitCode;
+        // A device missing at the start is one that went away: the bridge
+        // runs, says so, and opens the port when it comes.
+        std::string missing;
+        if (OpenPort(host.entry, &context, setup) != kResultOk) {
+            missing = DiagnosePortOpen(setup.name);
+            if (missing.empty()) missing = "Open failed";
+            std::fprintf(stderr, "tz52 bridge: cannot open port %s (%s); the bridge starts without it\n",
+                         Printable(setup.name).c_str(), Printable(missing).c_str());
+        }
 
         std::vector<BridgePointReport> report;
+        bool opened = false;
         {
             const StopOnSignal stopOnSignal;
-            exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report);
+            exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report,
+                                 missing, &opened);
         }
         if (exitCode != kExitOk) Complain(host, error);
         AddPortJson(&host.document, setup);
         AddReportJson(&host.document, report);
-        return Worse(exitCode, CloseOrExplain(host, &context, setup));
+        return opened ? Worse(exitCode, CloseOrExplain(host, &context, setup)) : exitCode;
     }
 
 private:
