@@ -233,6 +233,10 @@ protected:
         std::vector<std::string> arguments = {kHost, "bridge", "--port", port_.empty() ? simulator_->PortName() : port_,
                                               "--timeout", timeout_, "--every", "50ms", "--mqtt-host", "127.0.0.1",
                                               "--mqtt-port", std::to_string(broker_->port())};
+        // The tests of one line keep the short prefix of old.
+        if (std::find(extra.begin(), extra.end(), "--topic-prefix") == extra.end()) {
+            arguments.insert(arguments.end(), {"--topic-prefix", "tz52"});
+        }
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         bridge_ = Spawn(arguments, log());
     }
@@ -539,6 +543,72 @@ TEST_F(Bridge, DeviceMissingAtStartIsOpenedWhenItComes) {
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
 }
 
+// Two lines on one broker with the default prefixes: each has its own
+// status, sets and health, the port's name made a topic level.
+TEST_F(Bridge, TwoLinesOnOneBrokerKeepApart) {
+    // Port names are short (11 characters): /tmp/ and six more.
+    char first[] = "/tmp/XXXXXX";
+    close(mkstemp(first));
+    unlink(first);
+    const std::string number = std::to_string(getpid() % 10000);
+    const std::string secondPath = "/tmp/+#" + number;
+    const char* second = secondPath.c_str();
+    unlink(second);
+    const std::string a = std::string("tz52/") + (first + 5);
+    const std::string b = "tz52/__" + number;
+    StartSimulator({"001C001=1"}, {}, first);
+    tz52sim::SimConfig config = simline::SimulatorConfig({}, {"001C001=2"});
+    config.linkPath = second;
+    const std::unique_ptr<tz52sim::Simulator> other = simline::StartSimulator(config);
+    Watcher watcher(broker_->port());
+    const std::vector<std::string> common = {kHost, "bridge", "--timeout", "20ms", "--every", "50ms", "--mqtt-host",
+                                             "127.0.0.1", "--mqtt-port", std::to_string(broker_->port()),
+                                             "--allow-write", "all"};
+    // A silent station costs its full read limit three times (60 ms): the
+    // first line keeps its periods, the second cannot.
+    std::ofstream(directory_ + "/a.points") << "001C001 every 200ms\n002C001 every 2s\n";
+    std::ofstream(directory_ + "/b.points") << "001C001 every 20ms\n002C001 every 20ms\n";
+    std::vector<std::string> arguments = common;
+    arguments.insert(arguments.end(), {"--port", first, "--health-every", "300ms", "--points", directory_ + "/a.points"});
+    bridge_ = Spawn(arguments, log());
+    arguments = common;
+    arguments.insert(arguments.end(), {"--port", second, "--health-every", "300ms", "--points", directory_ + "/b.points"});
+    const pid_t otherBridge = Spawn(arguments, directory_ + "/other.log");
+    ASSERT_EQ(watcher.WaitFor(a + "/001C001"), "1") << BridgeLog();
+    ASSERT_EQ(watcher.WaitFor(b + "/001C001"), "2") << ReadFile(directory_ + "/other.log");
+
+    // A set on one line's prefix reaches that line only.
+    watcher.Publish(a + "/001C001/set", "11");
+    EXPECT_EQ(watcher.WaitFor(a + "/001C001", Is("11")), "11") << BridgeLog();
+    EXPECT_EQ(other->GetPoint(Point(1, 'C', 1)), 2);
+    EXPECT_EQ(watcher.On(b + "/001C001/result"), std::vector<std::string>{});
+
+    // The line's health, with the silent station 2 in it.
+    const nlohmann::json health = Parsed(watcher.WaitFor(a + "/line", [](const std::string& payload) {
+        return Parsed(payload)["exchanges"].get<int>() > 2;
+    }));
+    EXPECT_EQ(health["portOpen"], true) << health;
+    EXPECT_GT(health["failedExchanges"].get<int>(), 0) << health;
+    EXPECT_LT(health["failedExchanges"].get<int>(), health["exchanges"].get<int>()) << health;
+    EXPECT_EQ(health["stationsSilent"], nlohmann::json::array({2})) << health;
+    EXPECT_GT(health["lineBusy"].get<double>(), 0.0) << health;
+    EXPECT_LE(health["lineBusy"].get<double>(), 1.0) << health;
+    EXPECT_TRUE(health["behindMs"].is_number()) << health;
+    EXPECT_EQ(health["overloaded"], false) << health;
+    const nlohmann::json overloaded = Parsed(watcher.WaitFor(b + "/line"));
+    EXPECT_EQ(overloaded["overloaded"], true) << overloaded;
+    EXPECT_GT(overloaded["behindMs"].get<int>(), 20) << overloaded;
+    EXPECT_NE(ReadFile(directory_ + "/other.log").find("the line cannot keep up"), std::string::npos);
+
+    // One bridge stopping leaves the other online.
+    kill(otherBridge, SIGTERM);
+    EXPECT_EQ(WaitExit(otherBridge, 10), 0);
+    EXPECT_EQ(watcher.WaitFor(b + "/status", Is("offline")), "offline");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(watcher.On(a + "/status"), std::vector<std::string>{"online"});
+    unlink(second);
+}
+
 // ---- the command line ----------------------------------------------------------------
 
 // tz52 bridge --config FILE --check: keys as the long options, the command
@@ -561,6 +631,8 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         {"port = tz52-none\npoints = " + directory_ + "/points\ntopic-prefix = fromfile\n",
          {"--port", simulator_->PortName(), "--topic-prefix", "cmdline"}, 0, "good: 2 points on " +
          simulator_->PortName() + ", topics under cmdline/"},
+        // By default the topics are the line's: the file's name without .conf.
+        {port + "point = 001M025\n", {}, 0, "good: 1 points on " + simulator_->PortName() + ", topics under tz52/line1/"},
         // Addresses on the command line stand for the file's points.
         {port + "point = 001M025\npoint = 001M300\n", {"001C002"}, 0, "good: 1 points"},
         {port + "point = 001M025\ncolour = blue\n", {}, 64, "line1.conf:3: unknown key \"colour\""},
@@ -603,9 +675,10 @@ TEST_F(Bridge, ConfigurationFileRunsTheBridge) {
                         << "point = 001M025 every 100ms\npoint = 001C001\n";
     Watcher watcher(broker_->port());
     bridge_ = Spawn({kHost, "bridge", "--config", file}, log());
-    EXPECT_EQ(watcher.WaitFor("tz52/001M025"), "77") << BridgeLog();
-    watcher.Publish("tz52/001C001/set", "5");
-    EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("5")), "5") << BridgeLog();
+    // The prefix is the configuration's name.
+    EXPECT_EQ(watcher.WaitFor("tz52/line1/001M025"), "77") << BridgeLog();
+    watcher.Publish("tz52/line1/001C001/set", "5");
+    EXPECT_EQ(watcher.WaitFor("tz52/line1/001C001", Is("5")), "5") << BridgeLog();
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
 }
 

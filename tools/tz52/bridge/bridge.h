@@ -7,7 +7,7 @@
 // side runs on the MQTT client's own network thread (mqtt_link.h), which
 // hands set requests over through a queue and wakes the polling thread.
 //
-// Topics (prefix `tz52` by default):
+// Topics (prefix `tz52/<line>` by default, see BridgeLineName):
 //   <prefix>/<POINT>         the value, decimal; retained; on change and at
 //                            least every republish period; never from a
 //                            failed read
@@ -17,6 +17,9 @@
 //                            one that arrives retained is refused and cleared
 //   <prefix>/<POINT>/result  {"value","result","message"} for every set
 //   <prefix>/status          online / offline, retained, offline as last will
+//   <prefix>/line            retained JSON of the line's health, about every
+//                            minute: exchanges, failures, silent stations,
+//                            the line's busy share, how far polling lags
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
 #define TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
 
@@ -44,6 +47,7 @@ struct BridgeOptions {
     std::vector<ListedPoint> listed;      // from the configuration, when none are given
     int64_t everyMilliseconds = 1000;     // the period of a point that names none
     int64_t republishMilliseconds = 60000;
+    int64_t healthMilliseconds = 60000;
     std::string allowWrite;               // "", "all" or addresses separated by commas
     std::string mqttPasswordFile;
     MqttSettings mqtt;
@@ -55,6 +59,12 @@ struct BridgeOptions {
 // that cannot be read (points, password), else 64.
 bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
                    int* exitCode = nullptr);
+
+// The <line> of the default prefix tz52/<line>: the configuration file's
+// name without its folder and .conf, else the port's name without its
+// folder; + and # (wildcards) and control characters become _. "" when
+// nothing is left.
+std::string BridgeLineName(const std::string& configFile, const std::string& portName);
 
 // Called after every read with the point, the driver's result, the value
 // read and the monotonic time in nanoseconds when the read returned; for the

@@ -22,6 +22,9 @@ namespace {
 constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
 constexpr int64_t kLongestSleepMs = 100;
+// The first health report comes this soon after the start (or sooner, with
+// a shorter health period), so a new bridge shows how its line does.
+constexpr int64_t kFirstHealthMs = 5000;
 
 std::string StateJson(int result, const std::string& message) {
     return JsonText(
@@ -73,6 +76,9 @@ public:
             index_[point.name] = points_.size();
             points_.push_back(polled);
         }
+        healthTopic_ = plan.mqtt.topicPrefix + "/line";
+        windowStartMs_ = now;
+        nextHealthMs_ = now + std::min(kFirstHealthMs, plan.healthMilliseconds);
     }
 
     // The port could not be opened at the start: as a device gone, but
@@ -86,6 +92,7 @@ public:
     void Run(const volatile std::sig_atomic_t* stop) {
         while (!*stop) {
             RepublishAfterConnect();
+            PublishHealthWhenDue();
             if (lineDown_) {
                 // Every set is answered at once: none can reach the line.
                 while (CarryOutOneSet()) {
@@ -131,9 +138,13 @@ private:
     void Read(PolledPoint* point) {
         uint16_t value = 0;
         const int64_t startMs = MonotonicMilliseconds();
+        const int64_t late = startMs - point->dueMs;
+        behindMs_ = std::max(behindMs_, late);
+        if (point->point.periodMilliseconds > 0 && late > point->point.periodMilliseconds) overloaded_ = true;
         const int result = ReadPointValue(entry_, context_, point->point.address, &value);
         const int64_t endNs = NowNanoseconds();
         const int64_t now = MonotonicMilliseconds();
+        CountExchange(result, now - startMs);
         if (observer_) observer_(point->point.name, result, value, endNs);
         ++point->report.reads;
         point->report.lastResult = result;
@@ -208,6 +219,53 @@ private:
         for (PolledPoint& point : points_) point.dueMs = now;
     }
 
+    void CountExchange(int result, int64_t milliseconds) {
+        ++exchanges_;
+        if (result != kResultOk) ++failedExchanges_;
+        busyMs_ += milliseconds;
+    }
+
+    // PREFIX/line: the totals since the start; lineBusy, behindMs and
+    // overloaded over the time since the last report.
+    void PublishHealthWhenDue() {
+        const int64_t now = MonotonicMilliseconds();
+        if (plan_.healthMilliseconds <= 0 || now < nextHealthMs_) return;
+        std::map<int32_t, bool> answering;  // per station: some point's last read succeeded
+        for (const PolledPoint& point : points_) {
+            if (point.report.lastResult < 0) continue;
+            bool& any = answering[point.point.address.station];
+            any = any || point.report.lastResult != kResultPortFailure;
+        }
+        Json silent = Json::array();
+        if (!lineDown_) {
+            for (const auto& station : answering) {
+                if (!station.second) silent.push_back(station.first);
+            }
+        }
+        const int64_t window = std::max<int64_t>(1, now - windowStartMs_);
+        const double busy = std::min(1.0, static_cast<double>(busyMs_) / static_cast<double>(window));
+        const Json health = {{"time", IsoUtcNow()},
+                             {"port", setup_.name},
+                             {"portOpen", !lineDown_},
+                             {"exchanges", exchanges_},
+                             {"failedExchanges", failedExchanges_},
+                             {"stationsSilent", silent},
+                             {"lineBusy", static_cast<double>(static_cast<int64_t>(busy * 1000 + 0.5)) / 1000},
+                             {"behindMs", behindMs_},
+                             {"overloaded", overloaded_},
+                             {"windowMs", window}};
+        link_->Publish(healthTopic_, JsonText(health), true);
+        if (overloaded_) {
+            std::fprintf(stderr, "tz52 bridge: the line cannot keep up: reads came up to %lld ms late\n",
+                         static_cast<long long>(behindMs_));
+        }
+        windowStartMs_ = now;
+        nextHealthMs_ = now + plan_.healthMilliseconds;
+        busyMs_ = 0;
+        behindMs_ = 0;
+        overloaded_ = false;
+    }
+
     void PublishState(PolledPoint* point, const std::string& json) {
         point->stateJson = json;
         link_->Publish(point->stateTopic, json, true);
@@ -256,6 +314,7 @@ private:
         }
         const int64_t startMs = MonotonicMilliseconds();
         const int result = WritePointValue(entry_, context_, judgement.address, judgement.value);
+        CountExchange(result, MonotonicMilliseconds() - startMs);
         const auto polled = index_.find(judgement.point);
         // The value read back goes out with the next read, which is now.
         if (polled != index_.end()) points_[polled->second].dueMs = MonotonicMilliseconds();
@@ -289,6 +348,15 @@ private:
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
+    // The line's health.
+    std::string healthTopic_;
+    int64_t nextHealthMs_ = 0;
+    int64_t windowStartMs_ = 0;
+    int64_t exchanges_ = 0;
+    int64_t failedExchanges_ = 0;
+    int64_t busyMs_ = 0;
+    int64_t behindMs_ = 0;
+    bool overloaded_ = false;
 };
 
 }  // namespace

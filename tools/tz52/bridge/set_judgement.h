@@ -29,6 +29,7 @@ struct BridgePlan {
     bool allowAll = false;
     std::set<std::string> allowed;  // canonical addresses
     int64_t republishMilliseconds = 60000;
+    int64_t healthMilliseconds = 60000;  // PREFIX/line; 0: never
     MqttSettings mqtt;
 };
 

@@ -49,7 +49,9 @@ public:
                    "Polls the points and publishes them to an MQTT broker, and writes the values\n"
                    "that allowed broker users set. Runs until SIGTERM or Ctrl-C; then the status\n"
                    "reads offline, the port is closed and the exit code is 0.\n\n"
-                   "Topics (PREFIX is tz52 unless --topic-prefix says otherwise):\n"
+                   "Topics (PREFIX is tz52/LINE unless --topic-prefix says otherwise; LINE is the\n"
+                   "--config file's name without .conf, else the port's name without its folder,\n"
+                   "+ and # made _, so that bridges of several lines share one broker):\n"
                    "  PREFIX/POINT         the value in decimal, retained, QoS 1: when it changes\n"
                    "                       and at least every --republish; never from a failed read\n"
                    "  PREFIX/POINT/state   retained JSON of the last read:\n"
@@ -62,7 +64,14 @@ public:
                    "                       whose acknowledgement was lost may have been taken: the\n"
                    "                       message says so and the point is read again\n"
                    "  PREFIX/status        online or offline, retained; the broker publishes offline\n"
-                   "                       when the bridge dies (last will)\n\n"
+                   "                       when the bridge dies (last will)\n"
+                   "  PREFIX/line          retained JSON of the line's health, soon after the start\n"
+                   "                       and every --health-every: exchanges, failedExchanges,\n"
+                   "                       stationsSilent, lineBusy (the share of the time the line\n"
+                   "                       was in use), behindMs (how late the latest reads came\n"
+                   "                       after they were due) and overloaded (a read came more\n"
+                   "                       than its period late); the driver does not report its\n"
+                   "                       retries, so they are not counted\n\n"
                    "Writes run in the order they arrived, at most one between two reads that are\n"
                    "due; the point is read again at once and its value published. Only the points --allow-write names can be\n"
                    "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
@@ -106,12 +115,14 @@ public:
             ->disable_flag_override();
         // Once the command line is in: the file fills what it left unset.
         app->callback([this, app] {
+            prefixGiven_ = app->get_option("--topic-prefix")->count() > 0;
             if (configFile_.empty()) return;
             std::string error;
             int exitCode = kExitUsage;
             if (!ApplyBridgeConfig(app, configFile_, &options_.listed, &error, &exitCode)) {
                 throw ConfigRefusal(error, exitCode);
             }
+            prefixGiven_ = app->get_option("--topic-prefix")->count() > 0;
         });
         app->add_option("--points", options_.pointsFile, "the points to poll: ADDRESS [every DURATION] a line")
             ->type_name("FILE");
@@ -145,7 +156,10 @@ public:
         app->add_option("--client-id", options_.mqtt.clientId,
                         "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
             ->type_name("ID");
-        app->add_option("--topic-prefix", options_.mqtt.topicPrefix, "the first level of every topic (default tz52); not\nempty, no leading $, no + or #")
+        AddDurationOption(app, "--health-every", &options_.healthMilliseconds,
+                          "publish the line's health on PREFIX/line this often\n(default 60s; 0: never)");
+        app->add_option("--topic-prefix", options_.mqtt.topicPrefix,
+                        "the head of every topic (default tz52/LINE); not empty,\nno leading $, no + or #")
             ->type_name("PREFIX");
     }
     // Whether there are points at all is known once the file is read.
@@ -155,6 +169,18 @@ public:
         options_.addresses = operands;
         // Points on the command line stand for those of the file.
         if (!operands.empty()) options_.listed.clear();
+        // One prefix per line, so that bridges on one broker never share a
+        // status topic or a set.
+        if (!prefixGiven_) {
+            const std::string line = BridgeLineName(configFile_, host.invocation->port);
+            if (line.empty()) {
+                Complain(host, "no line name for the topics in " + Quoted(configFile_.empty() ? host.invocation->port
+                                                                                            : configFile_) +
+                                   ": give --topic-prefix; the bridge did not start");
+                return kExitUsage;
+            }
+            options_.mqtt.topicPrefix = "tz52/" + line;
+        }
         BridgePlan plan;
         std::string error;
         int prepared = kExitOk;
@@ -225,6 +251,7 @@ private:
     BridgeOptions options_;
     std::string configFile_;
     bool check_ = false;
+    bool prefixGiven_ = false;
 };
 
 }  // namespace
