@@ -646,6 +646,8 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         {port + "point = 001M025\nport = ttyS0\n", {}, 64, "line1.conf:3: \"port\" is set twice (first at line 1)"},
         {port + "allow-write = 001A009\npoint = 001M025\n", {}, 64, "--allow-write: 001A009 is an input"},
         {port + "mqtt-host = a b\npoint = 001M025\n", {}, 64, "line1.conf:2: mqtt-host takes one value"},
+        {port + "json = \x1b[2J\npoint = 001M025\n", {}, 64, "line1.conf:2: json is a flag: json = true, or leave it out"},
+        {port + "baud = \x1b[2J\npoint = 001M025\n", {}, 64, "line1.conf:2: --baud \"\\x1B[2J\": the baud rate"},
         {"point = 001M025\n", {}, 64, "bridge needs --port NAME"},
         // A file that cannot be read whole.
         {"", {"--config", "/dev/zero"}, 74, "--config /dev/zero:1: line longer than"},
@@ -662,6 +664,7 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
         bridge_ = 0;
         EXPECT_NE(BridgeLog().find(row.message), std::string::npos) << BridgeLog();
+        EXPECT_EQ(BridgeLog().find('\x1b'), std::string::npos) << "a control character reached the terminal";
     }
     EXPECT_TRUE(simulator_->Exchanges().empty()) << "--check sent something on the line";
 }

@@ -103,15 +103,19 @@ bool ApplyKey(CLI::App* app, const CLI::ConfigItem& item, const std::string& whe
         *error = where + ": " + item.name + " takes one value";
         return false;
     }
+    const bool flag = option->get_expected_min() == 0;
     try {
-        if (option->get_expected_min() == 0) {
+        if (flag) {
             option->add_result(option->get_flag_value(item.name, CLI::ConfigTOML().to_flag(item)));
         } else {
             option->add_result(inputs);
         }
         option->run_callback();
     } catch (const CLI::Error& refusal) {
-        *error = where + ": " + refusal.what();
+        // CLI11's own words about a flag name it as an option; the value
+        // came from outside.
+        *error = where + ": " +
+                 (flag ? item.name + " is a flag: " + item.name + " = true, or leave it out" : Printable(refusal.what()));
         return false;
     }
     return true;
