@@ -194,7 +194,7 @@ TEST(Tz52WithoutController, BadUsageExitsWith64AndShowsTheUsage) {
         {{"poll", "--port", "pts/1", "--every", "often", "001M025"}, 64, nullptr, "--every \"often\""},
         {{"read", "--help"}, 0, "usage: tz52 read --port NAME", nullptr},
         {{"--help"}, 0, "Exit codes: 0 all good", nullptr},
-        {{"--version"}, 0, "tz52 1.0.0\ndriver library ", nullptr},
+        {{"--version"}, 0, "tz52 1.1.0\ndriver library ", nullptr},
         {{"poll", "--json", "--csv", "--port", "tz52-none", "001M025"}, 64, "\"errors\":[\"--csv and --json", nullptr},
         {{"restore", "--port", "tz52-none", "/nonexistent/dump.txt"}, 74, nullptr,
          "cannot read /nonexistent/dump.txt: No such file"},

@@ -258,6 +258,8 @@ ParseOutcome CommandLine::Parse(const std::vector<std::string>& arguments) {
         help = true;
     } catch (const CLI::ParseError& error) {
         outcome.error = ParseErrorText(error);
+        // A command's own file (tz52 bridge --config) that cannot be read.
+        if (error.get_exit_code() == kExitFileError) outcome.exitCode = kExitFileError;
     }
     for (size_t i = 0; i < subcommands_.size(); ++i) {
         if (subcommands_[i]->parsed()) outcome.command = commands_[i].get();

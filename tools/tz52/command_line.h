@@ -74,6 +74,7 @@ void AddWholeNumberOption(CLI::App* app, const char* name, const char* typeName,
 struct ParseOutcome {
     bool ok = false;
     std::string error;  // what is wrong, for a usage message
+    int exitCode = kExitUsage;  // with an error: kExitFileError for a file that cannot be read
     bool help = false;
     bool version = false;
     Command* command = nullptr;  // null: no command given

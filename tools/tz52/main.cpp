@@ -54,9 +54,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tz52: %s\n%s\n", parsed.error.c_str(), commandLine.UsageLine(parsed.command).c_str());
         if (AsksForJson(arguments)) {
             host.errors.push_back(parsed.error);
-            FinishDocument(host, kExitUsage);
+            FinishDocument(host, parsed.exitCode);
         }
-        return kExitUsage;
+        return parsed.exitCode;
     }
     if (parsed.help) {
         std::fputs(commandLine.HelpText(parsed.command).c_str(), stdout);

@@ -7,7 +7,7 @@
 // side runs on the MQTT client's own network thread (mqtt_link.h), which
 // hands set requests over through a queue and wakes the polling thread.
 //
-// Topics (prefix `tz52` by default):
+// Topics (prefix `tz52/<line>` by default, see BridgeLineName):
 //   <prefix>/<POINT>         the value, decimal; retained; on change and at
 //                            least every republish period; never from a
 //                            failed read
@@ -17,6 +17,9 @@
 //                            one that arrives retained is refused and cleared
 //   <prefix>/<POINT>/result  {"value","result","message"} for every set
 //   <prefix>/status          online / offline, retained, offline as last will
+//   <prefix>/line            retained JSON of the line's health, about every
+//                            minute: exchanges, failures, silent stations,
+//                            the line's busy share, how far polling lags
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
 #define TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H
 
@@ -30,12 +33,21 @@
 #include "tools/tz52/bridge/set_judgement.h"
 #include "tools/tz52/host/driver_calls.h"
 
-// What the command line asked for.
+// A point listed in a configuration file: ADDRESS [every DURATION], and
+// where ("FILE:LINE").
+struct ListedPoint {
+    std::string text;
+    std::string where;
+};
+
+// What the command line (and the configuration file) asked for.
 struct BridgeOptions {
     std::string pointsFile;               // ADDRESS [every DURATION] a line
     std::vector<std::string> addresses;   // given on the command line
+    std::vector<ListedPoint> listed;      // from the configuration, when none are given
     int64_t everyMilliseconds = 1000;     // the period of a point that names none
     int64_t republishMilliseconds = 60000;
+    int64_t healthMilliseconds = 60000;
     std::string allowWrite;               // "", "all" or addresses separated by commas
     std::string mqttPasswordFile;
     std::string mqttPasswordCredential;   // a name in $CREDENTIALS_DIRECTORY
@@ -48,6 +60,12 @@ struct BridgeOptions {
 // that cannot be read (points, password), else 64.
 bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
                    int* exitCode = nullptr);
+
+// The <line> of the default prefix tz52/<line>: the configuration file's
+// name without its folder and .conf, else the port's name without its
+// folder; + and # (wildcards) and control characters become _. "" when
+// nothing is left.
+std::string BridgeLineName(const std::string& configFile, const std::string& portName);
 
 // Called after every read with the point, the driver's result, the value
 // read and the monotonic time in nanoseconds when the read returned; for the
@@ -63,12 +81,16 @@ struct BridgePointReport {
     std::string lastError;   // the reason of the last failed read
 };
 
-// Connects to the broker and polls the open port until *stop is set; then
-// publishes offline and returns. The caller opened the port and closes it.
+// Connects to the broker and polls the port until *stop is set; then
+// publishes offline and returns. The caller opened the port and closes it;
+// with `missing` (why it could not be opened) it starts as with a device
+// gone, opens the port every few seconds until it opens, and *opened says
+// at the end whether it ever did (there is then something to close).
 // Returns 0, or 64 when the broker settings cannot work (*error says why).
 // *report, when given, gets one entry per point.
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
-              std::vector<BridgePointReport>* report = nullptr);
+              std::vector<BridgePointReport>* report = nullptr, const std::string& missing = "",
+              bool* opened = nullptr);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H

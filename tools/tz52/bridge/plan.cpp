@@ -36,6 +36,12 @@ bool ReadPointsFile(QmxMainFunction entry, const std::string& path, int64_t defa
 
 bool TakeCommandLinePoints(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan,
                            PointOrigins* origins, std::string* error) {
+    for (const ListedPoint& point : options.listed) {
+        if (!ParseBridgePointLine(entry, point.text, point.where, options.everyMilliseconds, &plan->points, origins,
+                                  error)) {
+            return false;
+        }
+    }
     for (const std::string& text : options.addresses) {
         if (!AddBridgePoint(entry, text, options.everyMilliseconds, "the command line", "", "given", &plan->points,
                             origins, error)) {
@@ -151,6 +157,21 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
 
 }  // namespace
 
+std::string BridgeLineName(const std::string& configFile, const std::string& portName) {
+    std::string name = configFile.empty() ? portName : configFile;
+    const size_t slash = name.find_last_of('/');
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    const std::string suffix = ".conf";
+    if (!configFile.empty() && name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        name.resize(name.size() - suffix.size());
+    }
+    for (char& c : name) {
+        if (c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+    }
+    return name;
+}
+
 bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePlan* plan, std::string* error,
                    int* exitCode) {
     int unused = 0;
@@ -169,5 +190,6 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
     if (!CheckBrokerSettings(options, &plan->mqtt, error)) return false;
     plan->republishMilliseconds = options.republishMilliseconds;
+    plan->healthMilliseconds = options.healthMilliseconds;
     return true;
 }

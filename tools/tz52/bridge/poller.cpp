@@ -25,6 +25,9 @@ namespace {
 constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
 constexpr int64_t kLongestSleepMs = 100;
+// The first health report comes this soon after the start (or sooner, with
+// a shorter health period), so a new bridge shows how its line does.
+constexpr int64_t kFirstHealthMs = 5000;
 
 std::string StateJson(int result, const std::string& message) {
     return JsonText(
@@ -104,7 +107,18 @@ public:
             index_[point.name] = points_.size();
             points_.push_back(polled);
         }
+        healthTopic_ = plan.mqtt.topicPrefix + "/line";
+        windowStartMs_ = now;
+        nextHealthMs_ = now + std::min(kFirstHealthMs, plan.healthMilliseconds);
     }
+
+    // The port could not be opened at the start: as a device gone, but
+    // opened (not reopened) when it comes.
+    void StartWithoutPort(const std::string& why) {
+        neverOpened_ = true;
+        LineDown("the serial device of port " + setup_.name + " is missing (" + why + ")");
+    }
+    bool EverOpened() const { return !neverOpened_; }
 
     void Run(const volatile std::sig_atomic_t* stop) {
         notifier_.Ready(StateLine());
@@ -114,6 +128,7 @@ public:
             notifier_.Alive(MonotonicMilliseconds());
             notifier_.Status(StateLine());
             RepublishAfterConnect();
+            PublishHealthWhenDue();
             if (lineDown_) {
                 // Every set is answered at once: none can reach the line.
                 while (CarryOutOneSet()) {
@@ -171,9 +186,13 @@ private:
     void Read(PolledPoint* point) {
         uint16_t value = 0;
         const int64_t startMs = MonotonicMilliseconds();
+        const int64_t late = startMs - point->dueMs;
+        behindMs_ = std::max(behindMs_, late);
+        if (point->point.periodMilliseconds > 0 && late > point->point.periodMilliseconds) overloaded_ = true;
         const int result = ReadPointValue(entry_, context_, point->point.address, &value);
         const int64_t endNs = NowNanoseconds();
         const int64_t now = MonotonicMilliseconds();
+        CountExchange(result, now - startMs);
         if (observer_) observer_(point->point.name, result, value, endNs);
         ++point->report.reads;
         point->report.lastResult = result;
@@ -232,9 +251,15 @@ private:
         // the device's own.
         std::string reason = DiagnosePortOpen(setup_.name);
         if (reason.empty()) reason = "Reopen failed";
+        LineDown("the serial device of port " + setup_.name + " is gone (" + reason + ")");
+    }
+
+    // Every state says why the line is down; sets are answered at once
+    // until the port opens again.
+    void LineDown(const std::string& why) {
         lineDown_ = true;
-        lineDownReason_ = "the serial device of port " + setup_.name + " is gone (" + reason +
-                          "); the bridge tries to reopen it every " + std::to_string(kReopenEveryMs / 1000) + " s";
+        lineDownReason_ = why + "; the bridge tries to " + (neverOpened_ ? "open" : "reopen") + " it every " +
+                          std::to_string(kReopenEveryMs / 1000) + " s";
         nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
         Log(LogLevel::kError, lineDownReason_);
         const std::string state = StateJson(kResultPortFailure, lineDownReason_);
@@ -247,13 +272,62 @@ private:
             link_->Wait(std::min(nextReopenMs_ - now, kLongestSleepMs));
             return;
         }
-        if (ReopenPort(entry_, context_) != kResultOk) {
+        const int result = neverOpened_ ? OpenPort(entry_, context_, setup_) : ReopenPort(entry_, context_);
+        if (result != kResultOk) {
             nextReopenMs_ = now + kReopenEveryMs;
             return;
         }
         lineDown_ = false;
-        Log(LogLevel::kNotice, "port " + setup_.name + " is open again; polling goes on");
+        Log(LogLevel::kNotice, "port " + setup_.name + " is open" + (neverOpened_ ? "" : " again") + "; polling goes on");
+        neverOpened_ = false;
         for (PolledPoint& point : points_) point.dueMs = now;
+    }
+
+    void CountExchange(int result, int64_t milliseconds) {
+        ++exchanges_;
+        if (result != kResultOk) ++failedExchanges_;
+        busyMs_ += milliseconds;
+    }
+
+    // PREFIX/line: the totals since the start; lineBusy, behindMs and
+    // overloaded over the time since the last report.
+    void PublishHealthWhenDue() {
+        const int64_t now = MonotonicMilliseconds();
+        if (plan_.healthMilliseconds <= 0 || now < nextHealthMs_) return;
+        std::map<int32_t, bool> answering;  // per station: some point's last read succeeded
+        for (const PolledPoint& point : points_) {
+            if (point.report.lastResult < 0) continue;
+            bool& any = answering[point.point.address.station];
+            any = any || point.report.lastResult != kResultPortFailure;
+        }
+        Json silent = Json::array();
+        if (!lineDown_) {
+            for (const auto& station : answering) {
+                if (!station.second) silent.push_back(station.first);
+            }
+        }
+        const int64_t window = std::max<int64_t>(1, now - windowStartMs_);
+        const double busy = std::min(1.0, static_cast<double>(busyMs_) / static_cast<double>(window));
+        const Json health = {{"time", IsoUtcNow()},
+                             {"port", setup_.name},
+                             {"portOpen", !lineDown_},
+                             {"exchanges", exchanges_},
+                             {"failedExchanges", failedExchanges_},
+                             {"stationsSilent", silent},
+                             {"lineBusy", static_cast<double>(static_cast<int64_t>(busy * 1000 + 0.5)) / 1000},
+                             {"behindMs", behindMs_},
+                             {"overloaded", overloaded_},
+                             {"windowMs", window}};
+        link_->Publish(healthTopic_, JsonText(health), true);
+        if (overloaded_) {
+            Log(LogLevel::kWarning,
+                "the line cannot keep up: reads came up to " + std::to_string(behindMs_) + " ms late");
+        }
+        windowStartMs_ = now;
+        nextHealthMs_ = now + plan_.healthMilliseconds;
+        busyMs_ = 0;
+        behindMs_ = 0;
+        overloaded_ = false;
     }
 
     void PublishState(PolledPoint* point, const std::string& json) {
@@ -307,6 +381,7 @@ private:
         }
         const int64_t startMs = MonotonicMilliseconds();
         const int result = WritePointValue(entry_, context_, judgement.address, judgement.value);
+        CountExchange(result, MonotonicMilliseconds() - startMs);
         const auto polled = index_.find(judgement.point);
         // The value read back goes out with the next read, which is now.
         if (polled != index_.end()) points_[polled->second].dueMs = MonotonicMilliseconds();
@@ -336,24 +411,37 @@ private:
     std::map<std::string, size_t> index_;
     uint64_t republishedFor_ = 0;
     bool lineDown_ = false;
+    bool neverOpened_ = false;
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
     std::map<int32_t, bool> stationSilent_;  // by station: silent at its last read
     ServiceNotifier notifier_;
+    // The line's health.
+    std::string healthTopic_;
+    int64_t nextHealthMs_ = 0;
+    int64_t windowStartMs_ = 0;
+    int64_t exchanges_ = 0;
+    int64_t failedExchanges_ = 0;
+    int64_t busyMs_ = 0;
+    int64_t behindMs_ = 0;
+    bool overloaded_ = false;
 };
 
 }  // namespace
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
-              std::vector<BridgePointReport>* report) {
+              std::vector<BridgePointReport>* report, const std::string& missing, bool* opened) {
+    if (opened != nullptr) *opened = missing.empty();
     auto link = std::make_unique<MqttLink>();
     if (!link->Start(plan.mqtt, error)) return kExitUsage;
     LogStart(setup, plan);
     Bridge bridge(entry, context, setup, plan, link.get(), observer);
+    if (!missing.empty()) bridge.StartWithoutPort(missing);
     bridge.Run(stop);
     if (report != nullptr) *report = bridge.Report();
+    if (opened != nullptr) *opened = bridge.EverOpened();
     // A link whose network thread would not end stays for the process's end.
     if (!link->Stop()) link.release();
     return kExitOk;

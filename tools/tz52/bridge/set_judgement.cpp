@@ -62,31 +62,33 @@ bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t peri
     return true;
 }
 
+bool ParseBridgePointLine(QmxMainFunction entry, std::string line, const std::string& where, int64_t defaultPeriod,
+                          std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error) {
+    const size_t comment = line.find('#');
+    if (comment != std::string::npos) line.resize(comment);
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string word; words >> word;) fields.push_back(word);
+    if (fields.empty()) return true;
+    int64_t period = defaultPeriod;
+    if (fields.size() == 3 && fields[1] == "every") {
+        if (!ParseDuration(fields[2], &period)) {
+            *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
+            return false;
+        }
+    } else if (fields.size() != 1) {
+        *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
+        return false;
+    }
+    return AddBridgePoint(entry, fields[0], period, where, where + ": ", "listed", points, origins, error);
+}
+
 bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
                        int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
                        std::string* error) {
     for (size_t number = 1; number <= lines.size(); ++number) {
-        std::string line = lines[number - 1];
         const std::string where = Printable(source) + ":" + std::to_string(number);
-        const size_t comment = line.find('#');
-        if (comment != std::string::npos) line.resize(comment);
-        std::istringstream words(line);
-        std::vector<std::string> fields;
-        for (std::string word; words >> word;) fields.push_back(word);
-        if (fields.empty()) continue;
-        int64_t period = defaultPeriod;
-        if (fields.size() == 3 && fields[1] == "every") {
-            if (!ParseDuration(fields[2], &period)) {
-                *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
-                return false;
-            }
-        } else if (fields.size() != 1) {
-            *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
-            return false;
-        }
-        if (!AddBridgePoint(entry, fields[0], period, where, where + ": ", "listed", points, origins, error)) {
-            return false;
-        }
+        if (!ParseBridgePointLine(entry, lines[number - 1], where, defaultPeriod, points, origins, error)) return false;
     }
     return true;
 }

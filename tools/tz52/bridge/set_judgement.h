@@ -29,6 +29,7 @@ struct BridgePlan {
     bool allowAll = false;
     std::set<std::string> allowed;  // canonical addresses
     int64_t republishMilliseconds = 60000;
+    int64_t healthMilliseconds = 60000;  // PREFIX/line; 0: never
     MqttSettings mqtt;
 };
 
@@ -42,6 +43,11 @@ using PointOrigins = std::map<std::string, std::string>;
 bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
                     const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
                     PointOrigins* origins, std::string* error);
+
+// One point as a points file's line gives it (ADDRESS or ADDRESS every
+// DURATION, # comment); an empty line adds none. Refusals start with `where`.
+bool ParseBridgePointLine(QmxMainFunction entry, std::string line, const std::string& where, int64_t defaultPeriod,
+                          std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error);
 
 // The points of a points file's lines (ADDRESS or ADDRESS every DURATION, #
 // comments), each through AddBridgePoint. `source` names the file in

@@ -2,6 +2,7 @@
 // broker where allowed (Linux; the workings are in bridge/).
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <memory>
 
 #include "tools/common/cli/numbers.h"
@@ -9,6 +10,9 @@
 #include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/commands/bridge_config.h"
+#include "tools/tz52/host/log_line.h"
+#include "tools/tz52/host/platform.h"
 #include "tools/tz52/output/json.h"
 
 namespace {
@@ -29,17 +33,26 @@ void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, c
         ->type_name("DURATION");
 }
 
+// A configuration file refused while the command line is parsed; its exit
+// code (64, or 74 for a file that cannot be read) reaches tz52's.
+class ConfigRefusal : public CLI::ParseError {
+public:
+    ConfigRefusal(const std::string& message, int exitCode) : CLI::ParseError("ConfigRefusal", message, exitCode) {}
+};
+
 class BridgeCommand : public Command {
 public:
     const char* Usage() const override {
-        return "[--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
+        return "[--config FILE] [--check] [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
     }
     std::string Description() const override {
         return std::string(
                    "Polls the points and publishes them to an MQTT broker, and writes the values\n"
                    "that allowed broker users set. Runs until SIGTERM or Ctrl-C; then the status\n"
                    "reads offline, the port is closed and the exit code is 0.\n\n"
-                   "Topics (PREFIX is tz52 unless --topic-prefix says otherwise):\n"
+                   "Topics (PREFIX is tz52/LINE unless --topic-prefix says otherwise; LINE is the\n"
+                   "--config file's name without .conf, else the port's name without its folder,\n"
+                   "+ and # made _, so that bridges of several lines share one broker):\n"
                    "  PREFIX/POINT         the value in decimal, retained, QoS 1: when it changes\n"
                    "                       and at least every --republish; never from a failed read\n"
                    "  PREFIX/POINT/state   retained JSON of the last read:\n"
@@ -52,14 +65,22 @@ public:
                    "                       whose acknowledgement was lost may have been taken: the\n"
                    "                       message says so and the point is read again\n"
                    "  PREFIX/status        online or offline, retained; the broker publishes offline\n"
-                   "                       when the bridge dies (last will)\n\n"
+                   "                       when the bridge dies (last will)\n"
+                   "  PREFIX/line          retained JSON of the line's health, soon after the start\n"
+                   "                       and every --health-every: exchanges, failedExchanges,\n"
+                   "                       stationsSilent, lineBusy (the share of the time the line\n"
+                   "                       was in use), behindMs (how late the latest reads came\n"
+                   "                       after they were due) and overloaded (a read came more\n"
+                   "                       than its period late); the driver does not report its\n"
+                   "                       retries, so they are not counted\n\n"
                    "Writes run in the order they arrived, at most one between two reads that are\n"
                    "due; the point is read again at once and its value published. Only the points --allow-write names can be\n"
                    "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
                    "When the broker goes away, polling goes on and the bridge reconnects (1 s, then\n"
                    "doubling to 30 s between attempts) and publishes its latest values again. When\n"
-                   "the serial device goes away, every state says so, sets get result 2 at once,\n"
-                   "and the bridge tries to reopen the port every 3 s.\n\n"
+                   "the serial device goes away, or is missing when the bridge starts, every state\n"
+                   "says so, sets get result 2 at once, and the bridge tries to open the port\n"
+                   "every 3 s; only a bad configuration stops it.\n\n"
                    "The log on stderr starts with the configuration and then records changes:\n"
                    "broker connected or lost, port gone or back, a station silent or answering\n"
                    "again, and every set written or refused (point, value, result, origin).\n"
@@ -75,7 +96,16 @@ public:
                std::to_string(kExitUsage) + "; a points file that cannot be read, exit code " +
                std::to_string(kExitFileError) +
                ". The password file is\n"
-               "a regular file; the bridge warns when every user may read it.\n\n" +
+               "a regular file; the bridge warns when every user may read it.\n\n"
+               "--config FILE takes the options from FILE, one `KEY = VALUE` a line: KEY is a\n"
+               "long option without -- (port = ttyUSB0, allow-write = 001M025,001S010,\n"
+               "mqtt-host = broker.plant); # starts a comment. The points come from a points\n"
+               "key, or from point keys, one point each (point = 001M025 every 200ms), used\n"
+               "when no ADDRESS is given. An option on the command line wins over its key.\n"
+               "An unknown key or a bad value (named FILE:LINE) gives exit code " +
+               std::to_string(kExitUsage) + "; a file that cannot be read, " + std::to_string(kExitFileError) +
+               ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
+               "without opening the port or the broker.\n\n" +
                kAddressHelp;
     }
     const char* JsonMeaning() const override {
@@ -86,6 +116,23 @@ public:
 
     void Define(CLI::App* app) override {
         app->add_option("ADDRESS", operands);
+        app->add_option("--config", configFile_, "the options and points from FILE (KEY = VALUE a line)")
+            ->type_name("FILE")
+            ->configurable(false);
+        app->add_flag("--check", check_, "check the options, the points and the file, then exit\nwithout opening the port or the broker")
+            ->configurable(false)
+            ->disable_flag_override();
+        // Once the command line is in: the file fills what it left unset.
+        app->callback([this, app] {
+            prefixGiven_ = app->get_option("--topic-prefix")->count() > 0;
+            if (configFile_.empty()) return;
+            std::string error;
+            int exitCode = kExitUsage;
+            if (!ApplyBridgeConfig(app, configFile_, &options_.listed, &error, &exitCode)) {
+                throw ConfigRefusal(error, exitCode);
+            }
+            prefixGiven_ = app->get_option("--topic-prefix")->count() > 0;
+        });
         app->add_option("--points", options_.pointsFile, "the points to poll: ADDRESS [every DURATION] a line")
             ->type_name("FILE");
         AddDurationOption(app, "--every", &options_.everyMilliseconds,
@@ -121,7 +168,10 @@ public:
         app->add_option("--client-id", options_.mqtt.clientId,
                         "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
             ->type_name("ID");
-        app->add_option("--topic-prefix", options_.mqtt.topicPrefix, "the first level of every topic (default tz52); not\nempty, no leading $, no + or #")
+        AddDurationOption(app, "--health-every", &options_.healthMilliseconds,
+                          "publish the line's health on PREFIX/line this often\n(default 60s; 0: never)");
+        app->add_option("--topic-prefix", options_.mqtt.topicPrefix,
+                        "the head of every topic (default tz52/LINE); not empty,\nno leading $, no + or #")
             ->type_name("PREFIX");
     }
     // Whether there are points at all is known once the file is read.
@@ -129,33 +179,70 @@ public:
 
     int Run(Host& host) override {
         options_.addresses = operands;
+        // Points on the command line stand for those of the file.
+        if (!operands.empty()) options_.listed.clear();
+        // One prefix per line, so that bridges on one broker never share a
+        // status topic or a set.
+        if (!prefixGiven_) {
+            const std::string line = BridgeLineName(configFile_, host.invocation->port);
+            if (line.empty()) {
+                Complain(host, "no line name for the topics in " + Quoted(configFile_.empty() ? host.invocation->port
+                                                                                            : configFile_) +
+                                   ": give --topic-prefix; the bridge did not start");
+                return kExitUsage;
+            }
+            options_.mqtt.topicPrefix = "tz52/" + line;
+        }
         BridgePlan plan;
         std::string error;
         int prepared = kExitOk;
         if (!PrepareBridge(host.entry, options_, &plan, &error, &prepared)) {
-            Complain(host, error + "; the bridge did not start");
+            Complain(host, error + (check_ ? "" : "; the bridge did not start"));
             return prepared;
         }
-        std::vector<std::string> names;
-        for (const BridgePoint& point : plan.points) names.push_back(point.name);
-        std::vector<CheckedAddress> addresses;
+        if (check_) return ReportCheck(host, plan);
         PortSetup setup;
         PortContext context{};
         int exitCode = kExitOk;
-        if (!StartOnPort(host, names, &addresses, &setup, &context, &exitCode)) return exitCode;
+        if (!ResolvePortSetup(host, &setup, &exitCode)) return exitCode;
+        // A device missing at the start is one that went away: the bridge
+        // runs, says so, and opens the port when it comes.
+        std::string missing;
+        if (OpenPort(host.entry, &context, setup) != kResultOk) {
+            missing = DiagnosePortOpen(setup.name);
+            if (missing.empty()) missing = "Open failed";
+            LogLine(LogLevel::kWarning, "bridge",
+                    "cannot open port " + Printable(setup.name) + " (" + Printable(missing) +
+                        "); the bridge starts without it");
+        }
 
         std::vector<BridgePointReport> report;
+        bool opened = false;
         {
             const StopOnSignal stopOnSignal;
-            exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report);
+            exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report,
+                                 missing, &opened);
         }
         if (exitCode != kExitOk) Complain(host, error);
         AddPortJson(&host.document, setup);
         AddReportJson(&host.document, report);
-        return Worse(exitCode, CloseOrExplain(host, &context, setup));
+        return opened ? Worse(exitCode, CloseOrExplain(host, &context, setup)) : exitCode;
     }
 
 private:
+    int ReportCheck(Host& host, const BridgePlan& plan) {
+        Json points = Json::array();
+        for (const BridgePoint& point : plan.points) points.push_back(point.name);
+        host.document["checked"] = true;
+        host.document["points"] = points;
+        host.document["topicPrefix"] = plan.mqtt.topicPrefix;
+        if (!host.invocation->json) {
+            std::printf("tz52 bridge: good: %zu points on %s, topics under %s/\n", plan.points.size(),
+                        Printable(host.invocation->port).c_str(), Printable(plan.mqtt.topicPrefix).c_str());
+        }
+        return kExitOk;
+    }
+
     // Per point its reads, failedReads, lastResult and lastError, and the
     // failures of all points.
     static void AddReportJson(Json* document, const std::vector<BridgePointReport>& report) {
@@ -175,6 +262,9 @@ private:
     }
 
     BridgeOptions options_;
+    std::string configFile_;
+    bool check_ = false;
+    bool prefixGiven_ = false;
 };
 
 }  // namespace

@@ -44,6 +44,19 @@ bool ResolveLineSettings(Host& host, LineSettings* line, int32_t* readTimeout, i
     return true;
 }
 
+// The port's name and line settings, before it opens.
+bool ResolvePortSetup(Host& host, PortSetup* setup, int* exitCode) {
+    setup->name = host.invocation->port;
+    if (!ResolveLineSettings(host, &setup->line, &setup->readTimeout, exitCode)) return false;
+    const std::string conflict = StopBitsConflict(setup->line.dataBits, setup->line.stopBits);
+    if (!conflict.empty()) {
+        Complain(host, conflict + "; port " + setup->name + " was not opened");
+        *exitCode = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 // Checks every address with the driver before anything goes on the line.
@@ -68,18 +81,6 @@ bool CheckAllAddresses(Host& host, const std::vector<std::string>& texts, std::v
 
 // The port as the driver's defaults and the command line set it up; a
 // combination the line cannot carry is refused here, before the port opens.
-bool ResolvePortSetup(Host& host, PortSetup* setup, int* exitCode) {
-    setup->name = host.invocation->port;
-    if (!ResolveLineSettings(host, &setup->line, &setup->readTimeout, exitCode)) return false;
-    const std::string conflict = StopBitsConflict(setup->line.dataBits, setup->line.stopBits);
-    if (!conflict.empty()) {
-        Complain(host, conflict + "; port " + setup->name + " was not opened");
-        *exitCode = kExitUsage;
-        return false;
-    }
-    return true;
-}
-
 // Opens the port; on failure says why, with the host support library's
 // report and the system's own reason.
 bool OpenOrExplain(Host& host, PortContext* context, const PortSetup& setup, int* exitCode) {

@@ -43,6 +43,11 @@ std::string DriverFailure(const char* operation, int code, int result);
 // On failure it has said why and *exitCode holds the exit code.
 bool ResolveLineSettings(Host& host, LineSettings* line, int32_t* readTimeout, int* exitCode);
 
+// The port's name and its line settings resolved, without opening it (the
+// bridge opens it itself). On failure it has said why and *exitCode holds
+// the exit code.
+bool ResolvePortSetup(Host& host, PortSetup* setup, int* exitCode);
+
 // The port commands: every address checked with the driver before any
 // traffic, the line settings resolved, the port opened. On failure it has
 // said why and *exitCode holds the exit code.
