@@ -200,6 +200,12 @@ if [ $all_there = 1 ]; then
     for point in $allowed; do
       grep -qx "$point" <<<"$points" || { echo "line1.conf: allow-write names $point, not in plant-points.txt"; bad=1; }
     done
+    # The whole configuration as the bridge reads it, its points file where
+    # the package put it.
+    local checked
+    sed "s|^points *=.*|points = $examples/plant-points.txt|" "$examples/line1.conf" >"$work/line1.conf"
+    checked=$(in_root "$root/usr/bin/tz52" bridge --config "$work/line1.conf" --check 2>&1) ||
+      { echo "line1.conf: tz52 bridge --check refuses it: $checked"; bad=1; }
     return $bad
   }
   check deb.examples_fit_the_bridge examples_fit_the_bridge
