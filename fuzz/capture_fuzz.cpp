@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_lines.h"
 #include "tools/tz52/monitor/monitor.h"
 #include "tools/tz52/monitor/capture.h"
 
@@ -26,26 +27,6 @@ void Require(bool condition, const char* what) {
     if (condition) return;
     std::fprintf(stderr, "capture_fuzz: %s\n", what);
     std::abort();
-}
-
-// Split as the text reader splits a file.
-std::vector<std::string> SplitLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : bytes) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        line.clear();
-    }
-    if (!line.empty()) {
-        if (line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 bool Printable(const std::string& text) {
@@ -60,7 +41,7 @@ bool Printable(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64 * 1024) return 0;
-    const std::vector<std::string> lines = SplitLines(std::string(reinterpret_cast<const char*>(data), size));
+    const std::vector<std::string> lines = SplitLikeTextReader(std::string(reinterpret_cast<const char*>(data), size));
     const CaptureContents contents = ReadCaptureLines(lines);
 
     size_t lastFault = 0;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_lines.h"
 #include "driver/driver_api.h"
 #include "driver/point_ranges.h"
 #include "tools/common/text/point_file.h"
@@ -29,27 +30,12 @@ void Require(bool condition, const char* what) {
     std::abort();
 }
 
-std::vector<std::string> SplitLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : bytes) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line.push_back(c);
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 8192) return 0;  // the check is per line; long files add nothing
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    const std::vector<std::string> lines = SplitLines(bytes);
+    const std::vector<std::string> lines = SplitLikeTextReader(bytes);
     const PointFileCheck check = CheckPointFile(&QmxMain, lines);
 
     std::set<std::string> points;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_lines.h"
 #include "tools/common/text/point_file.h"
 #include "tools/tz52sim/sim_options.h"
 
@@ -23,27 +24,11 @@ void Require(bool condition, const char* what) {
     std::abort();
 }
 
-std::vector<std::string> SplitLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : bytes) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        line.clear();
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64 * 1024) return 0;
-    const std::vector<std::string> lines = SplitLines(std::string(reinterpret_cast<const char*>(data), size));
+    const std::vector<std::string> lines = SplitLikeTextReader(std::string(reinterpret_cast<const char*>(data), size));
     std::vector<Assignment> assignments(1);  // one set before, kept either way
     std::string error;
     if (ParseAssignmentLines(lines, "input", &assignments, &error)) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_lines.h"
 #include "tools/common/text/text_input.h"
 
 namespace {
@@ -26,26 +27,6 @@ void Require(bool condition, const char* what) {
 const std::string& ScratchPath() {
     static const std::string path = "/tmp/text_input_fuzz." + std::to_string(getpid());
     return path;
-}
-
-// The split the reader promises, done the plain way.
-std::vector<std::string> ExpectedLines(const std::string& bytes) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : bytes) {
-        if (c != '\n') {
-            line.push_back(c);
-            continue;
-        }
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        line.clear();
-    }
-    if (!line.empty()) {
-        if (line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 }  // namespace
@@ -78,13 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     Require(taken, "a file within the limits was refused");
-    Require(lines == ExpectedLines(bytes), "the lines differ from the file's bytes");
+    Require(lines == SplitLikeTextReader(bytes), "the lines differ from the file's bytes");
 
     TextLimits firstOnly = limits;
     firstOnly.maxLines = 1;
     std::vector<std::string> first;
     Require(ReadTextLines(ScratchPath(), firstOnly, &first, &error), "a first-line read was refused");
-    const std::vector<std::string> all = ExpectedLines(bytes);
+    const std::vector<std::string> all = SplitLikeTextReader(bytes);
     Require(first.size() == (all.empty() ? 0u : 1u) && (all.empty() || first[0] == all[0]),
             "the first-line read differs");
     return 0;
