@@ -19,25 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "tools/tz52/commands/bridge_config.h"
-
-namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "bridge_config_fuzz: %s\n", what);
-    std::abort();
-}
-
-bool Printable(const std::string& text) {
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = "/tmp/bridge_config_fuzz." + std::to_string(getpid()) + ".conf";
@@ -73,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Require(exitCode == 64 || exitCode == 74, "an exit code other than 64 or 74");
             Require(error.compare(0, path.size(), path) == 0 || error.compare(0, 9 + path.size(), "--config " + path) == 0,
                     "a refusal that does not name the file");
-            Require(Printable(error), "a control character in a message");
+            Require(HasNoControlCharacters(error), "a control character in a message");
         }
     } catch (const std::exception& thrown) {
         std::fprintf(stderr, "bridge_config_fuzz: threw %s\n", thrown.what());

@@ -15,17 +15,12 @@
 #include <exception>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "driver/driver_api.h"
 #include "tools/tz52/bridge/set_judgement.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "bridge_set_fuzz: %s\n", what);
-    std::abort();
-}
 
 void RequireResultText(const std::string& text) {
     const Json parsed = Json::parse(text, nullptr, false);

@@ -15,29 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_lines.h"
+#include "fuzz/fuzz_support.h"
 #include "tools/tz52/monitor/monitor.h"
 #include "tools/tz52/monitor/capture.h"
 
-namespace {
-
 using namespace tz52monitor;
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "capture_fuzz: %s\n", what);
-    std::abort();
-}
-
-bool Printable(const std::string& text) {
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64 * 1024) return 0;
@@ -48,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const CaptureFault& fault : contents.faults) {
         Require(fault.line >= 1 && fault.line <= lines.size(), "a fault names a line outside the input");
         Require(fault.line > lastFault, "faults out of order or a line named twice");
-        Require(!fault.error.empty() && Printable(fault.error), "a fault's reason is empty or holds control bytes");
+        Require(!fault.error.empty() && HasNoControlCharacters(fault.error), "a fault's reason is empty or holds control bytes");
         lastFault = fault.line;
     }
     Require(contents.pieces.size() + contents.faults.size() <= lines.size(), "more pieces and faults than lines");

@@ -16,21 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_lines.h"
+#include "fuzz/fuzz_support.h"
 #include "driver/driver_api.h"
 #include "driver/point_ranges.h"
 #include "tools/common/text/point_file.h"
 #include "tools/tz52/commands/restore_file.h"
-
-namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "point_file_fuzz: %s\n", what);
-    std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 8192) return 0;  // the check is per line; long files add nothing

@@ -11,16 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "driver/driver_api.h"
 #include "tools/tz52/bridge/set_judgement.h"
 
 namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "points_file_fuzz: %s\n", what);
-    std::abort();
-}
 
 constexpr int64_t kOneDayMs = 24 * 60 * 60 * 1000;
 

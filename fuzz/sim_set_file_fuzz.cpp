@@ -10,21 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_lines.h"
+#include "fuzz/fuzz_support.h"
 #include "tools/common/text/point_file.h"
 #include "tools/tz52sim/sim_options.h"
 
-namespace {
-
 using namespace tz52sim;
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "sim_set_file_fuzz: %s\n", what);
-    std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 64 * 1024) return 0;

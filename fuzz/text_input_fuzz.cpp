@@ -13,16 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_lines.h"
+#include "fuzz/fuzz_support.h"
 #include "tools/common/text/text_input.h"
 
 namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "text_input_fuzz: %s\n", what);
-    std::abort();
-}
 
 const std::string& ScratchPath() {
     static const std::string path = "/tmp/text_input_fuzz." + std::to_string(getpid());
