@@ -8,6 +8,13 @@ add_executable(tz52_command_line_test ${CMAKE_CURRENT_LIST_DIR}/tz52_command_lin
 target_link_libraries(tz52_command_line_test PRIVATE tz52_commands GTest::gtest GTest::gtest_main)
 gtest_discover_tests(tz52_command_line_test DISCOVERY_TIMEOUT 60)
 
+# The bridge's Modbus TCP map and codec, bytes in and out.
+if(TARGET tz52_modbus)
+  add_executable(tz52_modbus_test ${CMAKE_CURRENT_LIST_DIR}/tz52_modbus_test.cpp)
+  target_link_libraries(tz52_modbus_test PRIVATE tz52_modbus GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(tz52_modbus_test DISCOVERY_TIMEOUT 60)
+endif()
+
 if(TARGET tz52sim)
   set(tz52_sim_path $<TARGET_FILE:tz52sim>)
 else()
