@@ -17,17 +17,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "tools/tz52/bridge/modbus_map.h"
 #include "tools/tz52/bridge/modbus_request.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
-
-void Require(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "modbus_request_fuzz: %s\n", what);
-    std::abort();
-}
 
 uint16_t Word(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
