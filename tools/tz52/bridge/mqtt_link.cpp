@@ -32,6 +32,8 @@ constexpr int64_t kLongestRetryMs = 30000;
 // A broker user sending faster than the line can write gets a refusal,
 // not a queue without end.
 constexpr size_t kMostWaitingSets = 256;
+// The most of a set's payload kept (see OnMessage).
+constexpr size_t kLongestSetPayload = 256;
 // How long a clean stop waits for the broker to take `offline`, and for the
 // network thread to end (it may be inside a connect to a host that does not
 // answer).
@@ -188,7 +190,11 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
     request.retained = message->retain;
     request.from = "topic " + Printable(request.topic);
     if (message->payload != nullptr && message->payloadlen > 0) {
-        request.payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+        // A value is a few digits; the broker lets a payload grow to 256 MB,
+        // and every waiting set is kept and echoed in its /result. Only the
+        // head of a longer one is kept, which no number fits.
+        const size_t length = std::min(static_cast<size_t>(message->payloadlen), kLongestSetPayload);
+        request.payload.assign(static_cast<const char*>(message->payload), length);
     }
     std::unique_lock<std::mutex> lock(link->mutex_);
     if (request.payload.empty()) {
