@@ -82,16 +82,14 @@ bool ParseModbusListen(const std::string& listen, std::string* address, int* por
         *error = option + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+    // Four dotted numbers or an IPv6 address, strictly: "10.1" would be taken
+    // as 10.0.0.1 by the resolver.
+    unsigned char bytes[sizeof(in6_addr)];
+    const bool six = host.find(':') != std::string::npos;
+    if (inet_pton(six ? AF_INET6 : AF_INET, host.c_str(), bytes) != 1) {
         *error = option + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
         return false;
     }
-    freeaddrinfo(found);
     *address = host;
     *port = static_cast<int>(number);
     return true;
@@ -231,7 +229,14 @@ void ModbusFace::Run() {
                 Flush(connection);
                 if (connections_.count(key) == 0) continue;
             }
-            if ((ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) Receive(connection, now);
+            if ((ready & (EPOLLHUP | EPOLLERR)) != 0 ||
+                ((ready & EPOLLRDHUP) != 0 && connection->in.size() >= kMostBufferedBytes)) {
+                // Gone, or done sending with a full buffer nobody reads:
+                // nothing more can come, and waiting would spin.
+                Close(connection, "the client closed the connection", false);
+                continue;
+            }
+            if ((ready & (EPOLLIN | EPOLLRDHUP)) != 0) Receive(connection, now);
         }
         TakeFinished(now);
         if (memoryChanged_) {
@@ -386,6 +391,8 @@ void ModbusFace::Process(Connection* connection, int64_t now) {
 void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, int64_t now, bool final) {
     bool limitReached = false;
     const ModbusServed served = memory_->Serve(request.points, now, &limitReached);
+    // Points asked for are polled from the poller's next turn on.
+    if (served.asked) queue_->Wake();
     if (limitReached && !demandLimitLogged_) {
         demandLimitLogged_ = true;
         Log(LogLevel::kWarning, "the limit of " + std::to_string(settings_.demandPoints) +
@@ -399,7 +406,6 @@ void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, in
             connection->reading = true;
             connection->request = request;
             connection->deadlineMs = now + settings_.waitMs;
-            memoryChanged_ = false;
         }
         return;
     }
