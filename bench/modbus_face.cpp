@@ -398,7 +398,7 @@ struct Options {
     long baud = 9600;
     long clients = 8;
     long loadMs = 3000;
-    long rounds = 2;
+    long rounds = 3;
     long writes = 20;
 };
 
