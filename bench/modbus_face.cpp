@@ -227,24 +227,44 @@ public:
         return tail;
     }
 
+    // "" while it runs; else how it ended ("exit code 1", "signal 9").
+    std::string Ended() {
+        int status = 0;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = 0;
+            ending_ = Describe(status);
+        }
+        return ending_;
+    }
+
     // SIGTERM, then SIGKILL when it has not ended within five seconds.
-    void Stop() {
+    // Returns how it ended.
+    std::string Stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             int status = 0;
-            for (int waited = 0; waited < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++waited) {
+            pid_t ended = 0;
+            for (int waited = 0; waited < 500 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++waited) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            if (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (ended == 0) {
                 kill(pid_, SIGKILL);
                 waitpid(pid_, &status, 0);
             }
             pid_ = 0;
+            ending_ = Describe(status);
         }
         if (reader_.joinable()) reader_.join();
+        return ending_;
     }
 
 private:
+    static std::string Describe(int status) {
+        if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
+        if (WIFSIGNALED(status)) return std::string("signal ") + std::to_string(WTERMSIG(status));
+        return "status " + std::to_string(status);
+    }
+
     void Drain(int fd) {
         char buffer[4096];
         std::string partial;
@@ -267,6 +287,7 @@ private:
     }
 
     pid_t pid_ = 0;
+    std::string ending_;
     std::thread reader_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -596,6 +617,12 @@ int main(int argc, char** argv) {
                      referenceTotals.errors, bridgeTotals.errors,
                      (referenceTotals.firstError.empty() ? bridgeTotals.firstError : referenceTotals.firstError)
                          .c_str());
+        const std::string ended = bridge.Ended();
+        if (!ended.empty()) {
+            std::fprintf(stderr, "tz52_bench_modbus: tz52 bridge ended during the load (%s):\n%s", ended.c_str(),
+                         bridge.Tail(10).c_str());
+            return 1;
+        }
         status = 1;
     }
     reference.Stop();
@@ -605,10 +632,18 @@ int main(int argc, char** argv) {
     std::vector<double> bridgeWrites, driverWrites;
     uint64_t writeExchanges = 0;
     if (!MeasureWrites(options, bridgePort, &simulator, &bridgeWrites, &writeExchanges, &error)) {
-        std::fprintf(stderr, "tz52_bench_modbus: %s\n%s", error.c_str(), bridge.Tail(5).c_str());
+        const std::string ended = bridge.Ended();
+        std::fprintf(stderr, "tz52_bench_modbus: %s%s\n%s", error.c_str(),
+                     ended.empty() ? "" : ("; tz52 bridge has ended (" + ended + ")").c_str(), bridge.Tail(5).c_str());
         return 1;
     }
-    bridge.Stop();
+    // Asked to stop, the bridge ends with exit code 0.
+    const std::string ended = bridge.Stop();
+    if (ended != "exit code 0") {
+        std::fprintf(stderr, "tz52_bench_modbus: tz52 bridge ended with %s on SIGTERM:\n%s", ended.c_str(),
+                     bridge.Tail(10).c_str());
+        status = 1;
+    }
     if (!MeasureDriverWrites(options, &simulator, &driverWrites, &error)) {
         std::fprintf(stderr, "tz52_bench_modbus: %s\n", error.c_str());
         return 1;
