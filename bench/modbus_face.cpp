@@ -332,11 +332,20 @@ std::string ReadRegisters(modbus_t* client) {
     return "";
 }
 
+// One round, or the rounds added up.
 struct LoadResult {
     std::vector<double> roundTripsMs;
     double seconds = 0;
     long errors = 0;
     std::string firstError;
+
+    void Add(const LoadResult& load) {
+        roundTripsMs.insert(roundTripsMs.end(), load.roundTripsMs.begin(), load.roundTripsMs.end());
+        seconds += load.seconds;
+        errors += load.errors;
+        if (firstError.empty()) firstError = load.firstError;
+    }
+    double PerSecond() const { return seconds > 0 ? static_cast<double>(roundTripsMs.size()) / seconds : 0; }
 };
 
 // `clients` clients at once, each reading as fast as it can for `loadMs`.
@@ -390,26 +399,10 @@ LoadResult RunLoad(int port, int clients, long loadMs) {
     return load;
 }
 
-struct LoadTotals {
-    std::vector<double> roundTripsMs;
-    double seconds = 0;
-    long errors = 0;
-    std::string firstError;
-
-    void Add(const LoadResult& load) {
-        roundTripsMs.insert(roundTripsMs.end(), load.roundTripsMs.begin(), load.roundTripsMs.end());
-        seconds += load.seconds;
-        errors += load.errors;
-        if (firstError.empty()) firstError = load.firstError;
-    }
-    double PerSecond() const { return seconds > 0 ? static_cast<double>(roundTripsMs.size()) / seconds : 0; }
-};
-
-void PrintLoadRow(const char* label, const std::vector<double>& roundTripsMs, double seconds, long errors) {
-    const Summary s = Summarize(roundTripsMs);
-    const double perSecond = seconds > 0 ? static_cast<double>(s.count) / seconds : 0;
-    std::printf("%-34s %9zu %10.0f %8.3f %8.3f %8.3f %7ld\n", label, s.count, perSecond, s.median, s.p99, s.max,
-                errors);
+void PrintLoadRow(const std::string& label, const LoadResult& load) {
+    const Summary s = Summarize(load.roundTripsMs);
+    std::printf("%-34s %9zu %10.0f %8.3f %8.3f %8.3f %7ld\n", label.c_str(), s.count, load.PerSecond(), s.median,
+                s.p99, s.max, load.errors);
 }
 
 const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
@@ -581,7 +574,7 @@ int main(int argc, char** argv) {
                 options.clients, kRegisters, options.rounds, options.loadMs, kRegisters, options.baud);
     std::printf("%-34s %9s %10s %8s %8s %8s %7s\n", "", "requests", "per s", "p50 ms", "p99 ms", "max ms",
                 "errors");
-    LoadTotals referenceTotals, bridgeTotals;
+    LoadResult referenceTotals, bridgeTotals;
     uint64_t loadExchanges = 0;
     for (long round = 1; round <= options.rounds; ++round) {
         const LoadResult referenceLoad = RunLoad(reference.port(), static_cast<int>(options.clients), options.loadMs);
@@ -591,17 +584,13 @@ int main(int argc, char** argv) {
         referenceTotals.Add(referenceLoad);
         bridgeTotals.Add(bridgeLoad);
         const std::string label = "round " + std::to_string(round) + ": ";
-        PrintLoadRow((label + "reference (libmodbus)").c_str(), referenceLoad.roundTripsMs, referenceLoad.seconds,
-                     referenceLoad.errors);
-        PrintLoadRow((label + "tz52 bridge").c_str(), bridgeLoad.roundTripsMs, bridgeLoad.seconds, bridgeLoad.errors);
-        const double referenceRate = static_cast<double>(referenceLoad.roundTripsMs.size()) / referenceLoad.seconds;
-        const double bridgeRate = static_cast<double>(bridgeLoad.roundTripsMs.size()) / bridgeLoad.seconds;
+        PrintLoadRow(label + "reference (libmodbus)", referenceLoad);
+        PrintLoadRow(label + "tz52 bridge", bridgeLoad);
         std::printf("%-34s %9s %10.3f\n", (label + "bridge / reference").c_str(), "",
-                    referenceRate > 0 ? bridgeRate / referenceRate : 0.0);
+                    referenceLoad.PerSecond() > 0 ? bridgeLoad.PerSecond() / referenceLoad.PerSecond() : 0.0);
     }
-    PrintLoadRow("all rounds: reference (libmodbus)", referenceTotals.roundTripsMs, referenceTotals.seconds,
-                 referenceTotals.errors);
-    PrintLoadRow("all rounds: tz52 bridge", bridgeTotals.roundTripsMs, bridgeTotals.seconds, bridgeTotals.errors);
+    PrintLoadRow("all rounds: reference (libmodbus)", referenceTotals);
+    PrintLoadRow("all rounds: tz52 bridge", bridgeTotals);
     const double ratio =
         referenceTotals.PerSecond() > 0 ? bridgeTotals.PerSecond() / referenceTotals.PerSecond() : 0;
     const double bridgeP99 = Summarize(bridgeTotals.roundTripsMs).p99;
