@@ -228,6 +228,8 @@ void ModbusFace::Run() {
             if ((ready & EPOLLOUT) != 0) {
                 Flush(connection);
                 if (connections_.count(key) == 0) continue;
+                if (connection->out.empty()) Resume(connection, now);
+                if (connections_.count(key) == 0) continue;
             }
             if ((ready & (EPOLLHUP | EPOLLERR)) != 0 ||
                 ((ready & EPOLLRDHUP) != 0 && connection->in.size() >= kMostBufferedBytes)) {
@@ -245,7 +247,11 @@ void ModbusFace::Run() {
             for (auto& entry : connections_) {
                 if (entry.second->reading) waiting.push_back(entry.second.get());
             }
-            for (Connection* connection : waiting) Answer(connection, connection->request, now, false);
+            for (Connection* connection : waiting) {
+                const uint64_t key = connection->key;
+                Answer(connection, connection->request, now, false);
+                if (connections_.count(key) != 0 && !connection->reading) Resume(connection, now);
+            }
         }
         Expire(now);
         if (listenPausedUntil_ != 0 && now >= listenPausedUntil_) {
@@ -325,7 +331,6 @@ void ModbusFace::Accept(int64_t now) {
 }
 
 void ModbusFace::Receive(Connection* connection, int64_t now) {
-    const uint64_t key = connection->key;
     uint8_t chunk[1024];
     while (connection->in.size() < kMostBufferedBytes) {
         const size_t room = std::min(sizeof chunk, kMostBufferedBytes - connection->in.size());
@@ -340,8 +345,7 @@ void ModbusFace::Receive(Connection* connection, int64_t now) {
         Close(connection, got == 0 ? "the client closed the connection" : std::string(std::strerror(errno)), false);
         return;
     }
-    Process(connection, now);
-    if (connections_.count(key) != 0) Watch(connection);
+    Resume(connection, now);
 }
 
 void ModbusFace::Process(Connection* connection, int64_t now) {
@@ -430,7 +434,6 @@ void ModbusFace::Send(Connection* connection, const std::vector<uint8_t>& bytes)
 }
 
 void ModbusFace::Flush(Connection* connection) {
-    const uint64_t key = connection->key;
     while (!connection->out.empty()) {
         const ssize_t sent = send(connection->fd, connection->out.data(), connection->out.size(),
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -443,9 +446,13 @@ void ModbusFace::Flush(Connection* connection) {
         Close(connection, std::string("connection lost: ") + std::strerror(errno), false);
         return;
     }
-    if (connections_.count(key) == 0) return;
-    // The reply is out: the next request may be waiting in the buffer.
-    if (connection->out.empty()) Process(connection, NowMs());
+}
+
+// After a reply went out or a connection's state changed: the requests
+// waiting in its buffer, then what epoll watches for it.
+void ModbusFace::Resume(Connection* connection, int64_t now) {
+    const uint64_t key = connection->key;
+    Process(connection, now);
     if (connections_.count(key) != 0) Watch(connection);
 }
 
@@ -517,6 +524,7 @@ void ModbusFace::TakeFinished(int64_t now) {
         } else {
             Send(connection, ModbusWriteReply(job->request));
         }
+        if (connections_.count(job->connection) != 0) Resume(connection, now);
     }
 }
 
@@ -525,7 +533,9 @@ void ModbusFace::Expire(int64_t now) {
     for (auto& entry : connections_) all.push_back(entry.second.get());
     for (Connection* connection : all) {
         if (connection->reading && now >= connection->deadlineMs) {
+            const uint64_t key = connection->key;
             Answer(connection, connection->request, now, true);
+            if (connections_.count(key) != 0) Resume(connection, now);
             continue;
         }
         if (connection->firstByteMs != 0 && !connection->Busy() && connection->out.empty() &&
