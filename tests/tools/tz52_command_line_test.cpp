@@ -54,7 +54,7 @@ TEST(Tz52CommandLine, RefusesBadUsageWithAMessageNamingTheFault) {
         {"write --port pts/5 001M025=", "0 to 65535"},
         {"write --port pts/5 --count 2 001M025=1", "--count does not apply to write"},
         {"write --port pts/5 --verify=no 001M025=1", "--verify takes no value"},
-        {"poll --port pts/5 --every soon 001M025", "500ms or 2s"},
+        {"poll --port pts/5 --every soon 001M025", "such as 500ms, 2s or 10min"},
         {"poll --port pts/5 --count 0 001M025", "1 or more"},
         {"check --verify 001M025", "--verify does not apply to check"},
         {"--port pts/5 read 001M025", "--port goes after the command: tz52 read --port ..."},
@@ -147,7 +147,7 @@ TEST(Tz52CommandLine, OperandsAfterDoubleDashAreNotOptions) {
     }
 }
 
-TEST(Tz52Values, DurationsInMillisecondsOrSeconds) {
+TEST(Tz52Values, DurationsWithTheirUnits) {
     const struct {
         const char* text;
         bool ok;
@@ -157,6 +157,8 @@ TEST(Tz52Values, DurationsInMillisecondsOrSeconds) {
         {"0", true, 0},       {"0ms", true, 0},     {"86400s", true, 86400000}, {"86401s", false, 0},
         {"", false, 0},       {"ms", false, 0},     {"s", false, 0},        {"1.5s", false, 0},
         {"-5ms", false, 0},   {"5 ms", false, 0},   {"0x10ms", false, 0},   {"99999999999999999999", false, 0},
+        {"10min", true, 600000}, {"24h", true, 86400000}, {"1441min", false, 0}, {"25h", false, 0},
+        {"min", false, 0},    {"5m", false, 0},
     };
     for (const auto& c : cases) {
         int64_t milliseconds = -1;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <string>
 
 #include "tools/common/cli/numbers.h"
 
@@ -21,17 +22,23 @@ bool HasHexPrefix(const std::string& text) {
     return text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
-// A decimal number with an optional "ms" or "s" unit, in milliseconds, at
-// most a day; `bareUnit` is what a number without a unit counts in.
+// A decimal number with an optional unit ("ms", "s", "min" or "h"), in
+// milliseconds, at most a day; `bareUnit` is what a number without a unit
+// counts in.
 bool ParseMilliseconds(const std::string& text, int64_t bareUnit, int64_t* milliseconds) {
+    static const struct {
+        const char* name;
+        int64_t milliseconds;
+    } kUnits[] = {{"ms", 1}, {"min", 60000}, {"s", 1000}, {"h", 3600000}};
     std::string number = Lower(text);
     int64_t unit = bareUnit;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
-        number.resize(number.size() - 2);
-        unit = 1;
-    } else if (number.size() > 1 && number.back() == 's') {
-        number.pop_back();
-        unit = 1000;
+    for (const auto& candidate : kUnits) {
+        const size_t length = std::char_traits<char>::length(candidate.name);
+        if (number.size() > length && number.compare(number.size() - length, length, candidate.name) == 0) {
+            number.resize(number.size() - length);
+            unit = candidate.milliseconds;
+            break;
+        }
     }
     uint64_t count = 0;
     if (HasHexPrefix(number)) return false;

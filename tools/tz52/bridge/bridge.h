@@ -1,4 +1,5 @@
-// tz52 bridge: the controller's points on an MQTT broker.
+// tz52 bridge: the controller's points on an MQTT broker and, with
+// --modbus-listen, to Modbus TCP clients (modbus_face.h).
 //
 // One thread owns the port: it reads the points when they are due and, between
 // two reads, carries out the writes that arrived on `<prefix>/<POINT>/set`,
@@ -29,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/tz52/bridge/modbus_face.h"
 #include "tools/tz52/bridge/mqtt_link.h"
 #include "tools/tz52/bridge/set_judgement.h"
 #include "tools/tz52/host/driver_calls.h"
@@ -51,7 +53,9 @@ struct BridgeOptions {
     std::string allowWrite;               // "", "all" or addresses separated by commas
     std::string mqttPasswordFile;
     std::string mqttPasswordCredential;   // a name in $CREDENTIALS_DIRECTORY
+    bool noMqtt = false;                  // no broker: the Modbus face alone
     MqttSettings mqtt;
+    ModbusSettings modbus;
 };
 
 // Reads the points file, checks every address with the driver and the rest

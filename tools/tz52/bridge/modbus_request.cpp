@@ -122,11 +122,17 @@ ModbusRequest ParseModbusRequest(const uint8_t* data, size_t size, const ModbusM
     }
     for (size_t i = 0; i < request.points.size(); ++i) {
         const ModbusPoint& point = request.points[i];
-        if (!IsWritableType(point.pointType) || !mayWrite || !mayWrite(point)) {
-            return Refuse(request, kModbusIllegalDataAddress, "point not allowed to be written");
-        }
-        if (request.values[i] > LargestPointValue(point.pointType)) {
-            return Refuse(request, kModbusIllegalDataValue, "value the point cannot hold");
+        const bool allowed = IsWritableType(point.pointType) && mayWrite && mayWrite(point);
+        if (!allowed || request.values[i] > LargestPointValue(point.pointType)) {
+            const uint16_t value = request.values[i];
+            Refuse(request, allowed ? kModbusIllegalDataValue : kModbusIllegalDataAddress,
+                   !allowed ? IsWritableType(point.pointType) ? "writes to the point are not allowed"
+                                                              : "the point is an input"
+                            : "a value the point cannot hold");
+            request.refusedWrite = true;
+            request.refusedPoint = point;
+            request.refusedValue = value;
+            return request;
         }
     }
     request.verdict = ModbusVerdict::kWrite;

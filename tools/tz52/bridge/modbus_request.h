@@ -42,6 +42,11 @@ struct ModbusRequest {
     std::vector<ModbusPoint> points;
     std::vector<uint16_t> values;  // when kWrite: one per point (a coil 0 or 1)
     std::string reason;            // why, when kClose or kException, for the log
+    // A write refused (exception 2 or 3) for one of its points: which, and
+    // the value it was to get, for the audit line.
+    bool refusedWrite = false;
+    ModbusPoint refusedPoint;
+    uint16_t refusedValue = 0;
 };
 
 // Whether the client may write this point (the bridge's --allow-write).

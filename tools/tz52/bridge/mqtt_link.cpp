@@ -29,9 +29,8 @@ constexpr int kQos = 1;
 // the longest and starts again after a connection was accepted.
 constexpr int64_t kFirstRetryMs = 1000;
 constexpr int64_t kLongestRetryMs = 30000;
-// A broker user sending faster than the line can write gets a refusal,
-// not a queue without end.
-constexpr size_t kMostWaitingSets = 256;
+// Clears whose echo is still due, at most (see Clear).
+constexpr size_t kMostClearsAwaited = 256;
 // The most of a set's payload kept (see OnMessage).
 constexpr size_t kLongestSetPayload = 256;
 // How long a clean stop waits for the broker to take `offline`, and for the
@@ -49,7 +48,7 @@ std::string ErrorText(int code, int systemError) {
 
 }  // namespace
 
-MqttLink::MqttLink() = default;
+MqttLink::MqttLink(LineWorkQueue* queue) : queue_(queue) {}
 
 MqttLink::~MqttLink() {
     // A thread that would not end still uses the client: leave it be.
@@ -156,7 +155,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
     link->connected_ = true;
     ++link->connections_;
     link->Report(LogLevel::kNotice, "connected to the broker " + broker);
-    link->Wake();
+    link->queue_->Wake();
 }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
@@ -205,17 +204,15 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
             return;
         }
     }
-    if (link->setRequests_.size() < kMostWaitingSets) {
-        link->setRequests_.push_back(std::move(request));
-        link->changed_.notify_all();
-        return;
-    }
     lock.unlock();
+    LineWork work;
+    work.set = request;
+    if (link->queue_->Push(std::move(work))) return;
     const std::string prefix = link->settings_.topicPrefix;
     const std::string point = SetTopicPoint(prefix, request.topic);
     if (point.empty()) return;
     const std::string why =
-        "more than " + std::to_string(kMostWaitingSets) + " writes are waiting for the line; nothing was sent";
+        "more than " + std::to_string(LineWorkQueue::kMostWaiting) + " writes are waiting for the line; nothing was sent";
     const std::string text = SetResultText(Json(request.payload), kResultPortFailure, why);
     const std::string resultTopic = prefix + "/" + point + "/result";
     LogSet(point, Json(request.payload), request, kResultPortFailure, why);
@@ -233,31 +230,10 @@ void MqttLink::Clear(const std::string& topic) {
         std::lock_guard<std::mutex> lock(mutex_);
         // Bounded: an echo that never comes (the broker refused the clear)
         // must not leave entries without end.
-        if (clearsSent_.size() >= kMostWaitingSets) clearsSent_.clear();
+        if (clearsSent_.size() >= kMostClearsAwaited) clearsSent_.clear();
         clearsSent_.insert(topic);
     }
     mosquitto_publish(client_, nullptr, topic.c_str(), 0, nullptr, kQos, true);
-}
-
-void MqttLink::Wait(int64_t milliseconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(milliseconds, 0)),
-                      [this] { return woken_ || !setRequests_.empty(); });
-    woken_ = false;
-}
-
-void MqttLink::Wake() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
-    changed_.notify_all();
-}
-
-bool MqttLink::TakeSetRequest(SetRequest* request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (setRequests_.empty()) return false;
-    *request = std::move(setRequests_.front());
-    setRequests_.pop_front();
-    return true;
 }
 
 void MqttLink::Pause(int64_t milliseconds) {

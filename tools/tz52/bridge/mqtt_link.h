@@ -2,7 +2,7 @@
 // own network thread, which connects, reconnects with backoff after the
 // broker goes away, keeps `<prefix>/status` right (online on every connect,
 // offline as the last will and on a clean stop) and hands every message on
-// `<prefix>/+/set` to a queue that the polling thread drains.
+// `<prefix>/+/set` to the line's work queue, which the polling thread drains.
 //
 // The polling thread publishes through Publish; libmosquitto is thread-safe,
 // and a publish wakes the network thread, which sends it at once. Nothing is
@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/tz52/bridge/line_work.h"
 #include "tools/tz52/host/log_line.h"
 
 struct mosquitto;
@@ -35,20 +36,9 @@ struct MqttSettings {
     std::string topicPrefix = "tz52";
 };
 
-// A message that arrived on `<prefix>/+/set`.
-struct SetRequest {
-    std::string topic;
-    std::string payload;
-    bool retained = false;  // the broker held it: it was published with retain
-    // Where it came from, for the audit lines: the face that took it and,
-    // on that face, the sender ("topic T").
-    std::string face = "mqtt";
-    std::string from;
-};
-
 class MqttLink {
 public:
-    MqttLink();
+    explicit MqttLink(LineWorkQueue* queue);
     ~MqttLink();
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
@@ -70,13 +60,6 @@ public:
     // republishes its values when it changes.
     uint64_t Connections() const { return connections_.load(); }
 
-    // Waits until a set request is waiting, a connection was accepted,
-    // Wake was called or `milliseconds` have passed.
-    void Wait(int64_t milliseconds);
-    void Wake();
-    // Takes the oldest waiting set request; false when none waits.
-    bool TakeSetRequest(SetRequest* request);
-
     // Publishes `offline` (retained) and waits a little for the broker to
     // take it, disconnects and ends the network thread. False when the
     // thread is still inside a connect that nobody answers: then the link
@@ -93,6 +76,7 @@ private:
     // Sleeps up to `milliseconds`; returns early when stopping.
     void Pause(int64_t milliseconds);
 
+    LineWorkQueue* queue_;
     MqttSettings settings_;
     std::string statusTopic_;
     mosquitto* client_ = nullptr;
@@ -103,9 +87,7 @@ private:
 
     std::mutex mutex_;  // everything below
     std::condition_variable changed_;
-    std::deque<SetRequest> setRequests_;
     std::multiset<std::string> clearsSent_;  // topics whose empty echo is still due
-    bool woken_ = false;
     bool collectDelivered_ = false;
     std::set<int> deliveredIds_;
     bool networkEnded_ = false;

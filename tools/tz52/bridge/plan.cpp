@@ -155,6 +155,18 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
     return true;
 }
 
+bool CheckModbusSettings(const BridgeOptions& options, ModbusSettings* modbus, std::string* error) {
+    *modbus = options.modbus;
+    if (options.noMqtt && modbus->listen.empty()) {
+        *error = "--no-mqtt needs --modbus-listen: without the broker and the Modbus face nobody sees the points";
+        return false;
+    }
+    if (modbus->listen.empty()) return true;
+    std::string address;
+    int port = 0;
+    return ParseModbusListen(modbus->listen, &address, &port, error);
+}
+
 }  // namespace
 
 std::string BridgeLineName(const std::string& configFile, const std::string& portName) {
@@ -188,8 +200,11 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
         return false;
     }
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
-    if (!CheckBrokerSettings(options, &plan->mqtt, error)) return false;
+    if (!CheckModbusSettings(options, &plan->modbus, error)) return false;
+    plan->mqttEnabled = !options.noMqtt;
+    if (plan->mqttEnabled && !CheckBrokerSettings(options, &plan->mqtt, error)) return false;
     plan->republishMilliseconds = options.republishMilliseconds;
+    plan->everyMilliseconds = options.everyMilliseconds;
     plan->healthMilliseconds = options.healthMilliseconds;
     return true;
 }

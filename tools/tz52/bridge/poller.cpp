@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include "serial/port_names.h"
+#include "tools/tz52/bridge/modbus_face.h"
+#include "tools/tz52/bridge/point_memory.h"
 #include "tools/tz52/bridge/service_notify.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/tz52/command_line.h"
@@ -25,6 +27,12 @@ namespace {
 constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
 constexpr int64_t kLongestSleepMs = 100;
+// Points read on demand whose station is silent are tried this many
+// periods apart, so no client can fill the line with reads of stations that
+// are not there.
+constexpr int64_t kSilentDemandPeriods = 10;
+// How often the poller looks for points on demand that no client reads.
+constexpr int64_t kIdleCheckEveryMs = 1000;
 // The first health report comes this soon after the start (or sooner, with
 // a shorter health period), so a new bridge shows how its line does.
 constexpr int64_t kFirstHealthMs = 5000;
@@ -53,6 +61,7 @@ void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", 
 
 // "1s", "250ms": a period as the options take it.
 std::string PeriodText(int64_t milliseconds) {
+    if (milliseconds >= 60000 && milliseconds % 60000 == 0) return std::to_string(milliseconds / 60000) + "min";
     if (milliseconds % 1000 == 0) return std::to_string(milliseconds / 1000) + "s";
     return std::to_string(milliseconds) + "ms";
 }
@@ -70,6 +79,10 @@ void LogStart(const PortSetup& setup, const BridgePlan& plan) {
     std::string allowed;
     for (const std::string& point : plan.allowed) allowed += (allowed.empty() ? "" : ",") + point;
     Log(LogLevel::kInfo, "writes allowed: " + (plan.allowAll ? std::string("all") : allowed.empty() ? "none" : allowed));
+    if (!plan.mqttEnabled) {
+        Log(LogLevel::kInfo, "no broker (--no-mqtt)");
+        return;
+    }
     const MqttSettings& mqtt = plan.mqtt;
     Log(LogLevel::kInfo, "broker " + mqtt.host + ":" + std::to_string(mqtt.port) +
                              (mqtt.tlsCaFile.empty() ? "" : " over TLS") +
@@ -81,6 +94,8 @@ void LogStart(const PortSetup& setup, const BridgePlan& plan) {
 
 struct PolledPoint {
     BridgePoint point;
+    ModbusPoint key;        // the point in the Modbus face's memory
+    bool onDemand = false;  // polled for Modbus reads; leaves when none come
     std::string valueTopic;
     std::string stateTopic;
     int64_t dueMs = 0;
@@ -93,20 +108,15 @@ struct PolledPoint {
 
 class Bridge {
 public:
+    // `link` is null without a broker; `memory` and `face` without a Modbus
+    // face.
     Bridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
-           MqttLink* link, const BridgeReadObserver& observer)
-        : entry_(entry), context_(context), setup_(setup), plan_(plan), link_(link), observer_(observer) {
+           LineWorkQueue* queue, MqttLink* link, PointMemory* memory, ModbusFace* face,
+           const BridgeReadObserver& observer)
+        : entry_(entry), context_(context), setup_(setup), plan_(plan), queue_(queue), link_(link),
+          memory_(memory), face_(face), observer_(observer) {
         const int64_t now = MonotonicMilliseconds();
-        for (const BridgePoint& point : plan.points) {
-            PolledPoint polled;
-            polled.point = point;
-            polled.valueTopic = plan.mqtt.topicPrefix + "/" + point.name;
-            polled.stateTopic = polled.valueTopic + "/state";
-            polled.dueMs = now;
-            polled.report.point = point.name;
-            index_[point.name] = points_.size();
-            points_.push_back(polled);
-        }
+        for (const BridgePoint& point : plan.points) AddPoint(point, false, now);
         healthTopic_ = plan.mqtt.topicPrefix + "/line";
         windowStartMs_ = now;
         nextHealthMs_ = now + std::min(kFirstHealthMs, plan.healthMilliseconds);
@@ -129,6 +139,7 @@ public:
             notifier_.Status(StateLine());
             RepublishAfterConnect();
             PublishHealthWhenDue();
+            TakePointsOnDemand();
             if (lineDown_) {
                 // Every set is answered at once: none can reach the line.
                 while (CarryOutOneSet()) {
@@ -152,7 +163,7 @@ public:
                 continue;
             }
             const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
-            link_->Wait(std::min(wait, kLongestSleepMs));
+            queue_->Wait(std::min(wait, kLongestSleepMs));
         }
         notifier_.Stopping();
     }
@@ -168,9 +179,13 @@ private:
     std::string StateLine() const {
         const size_t silent = std::count_if(stationSilent_.begin(), stationSilent_.end(),
                                             [](const std::pair<const int32_t, bool>& station) { return station.second; });
-        std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") +
-                           " polled; broker " + (link_->Connected() ? "connected" : "not connected") + "; port " +
-                           setup_.name + (lineDown_ ? " missing" : " open");
+        std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") + " polled";
+        if (link_ != nullptr) line += std::string("; broker ") + (link_->Connected() ? "connected" : "not connected");
+        if (face_ != nullptr) {
+            const size_t clients = face_->Clients();
+            line += "; " + std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
+        }
+        line += "; port " + setup_.name + (lineDown_ ? " missing" : " open");
         if (silent > 0) line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent";
         return line;
     }
@@ -210,8 +225,9 @@ private:
                 point->haveValue = true;
                 point->value = value;
                 point->valuePublishedMs = now;
-                link_->Publish(point->valueTopic, std::to_string(value), true);
+                Publish(point->valueTopic, std::to_string(value), true);
             }
+            Remember(point, kResultOk, value, false);
             PublishState(point, StateJson(kResultOk, "success"));
             StationHeard(point->point.address.station, true, point);
             return;
@@ -221,7 +237,80 @@ private:
         PublishState(point, StateJson(result, point->report.lastError));
         if (result == kResultPortFailure) CheckLine(startMs);
         // A line that failed as a whole says nothing of the station.
-        if (result == kResultPortFailure && !lineDown_) StationHeard(point->point.address.station, false, point);
+        const bool silent = result == kResultPortFailure && !lineDown_;
+        Remember(point, result, 0, silent);
+        if (silent) {
+            StationHeard(point->point.address.station, false, point);
+            if (point->onDemand) point->dueMs += (kSilentDemandPeriods - 1) * point->point.periodMilliseconds;
+        }
+    }
+
+    // The read's outcome for the Modbus face (whose readers it wakes).
+    void Remember(const PolledPoint* point, int result, uint16_t value, bool stationSilent) {
+        if (memory_ != nullptr) memory_->Record(point->key, result, value, stationSilent, MonotonicMilliseconds());
+    }
+
+    void Publish(const std::string& topic, const std::string& payload, bool retain) {
+        if (link_ != nullptr) link_->Publish(topic, payload, retain);
+    }
+
+    void AddPoint(const BridgePoint& point, bool onDemand, int64_t now) {
+        PolledPoint polled;
+        polled.point = point;
+        polled.key = ModbusPoint{point.address.station, point.address.pointType, point.address.pointIndex};
+        polled.onDemand = onDemand;
+        polled.valueTopic = plan_.mqtt.topicPrefix + "/" + point.name;
+        polled.stateTopic = polled.valueTopic + "/state";
+        polled.dueMs = now;
+        polled.report.point = point.name;
+        index_[point.name] = points_.size();
+        points_.push_back(polled);
+        if (memory_ != nullptr) memory_->Polled(polled.key, point.periodMilliseconds);
+    }
+
+    // Points Modbus clients read that nobody polled join the poll set, due
+    // at once; those no client has read for --modbus-idle leave it.
+    void TakePointsOnDemand() {
+        if (memory_ == nullptr) return;
+        const int64_t now = MonotonicMilliseconds();
+        std::string added;
+        for (const ModbusPoint& asked : memory_->TakeAsked()) {
+            const CheckedAddress address = CheckAddress(entry_, ModbusPointName(asked));
+            if (address.result != kResultOk) {
+                // The map holds only addresses the driver takes; should one
+                // not be, its reads fail instead of waiting.
+                memory_->Record(asked, address.result, 0, false, now);
+                continue;
+            }
+            BridgePoint point;
+            point.address = address;
+            point.name = CanonicalAddress(address);
+            point.periodMilliseconds = plan_.everyMilliseconds;
+            if (index_.count(point.name) != 0) continue;
+            AddPoint(point, true, now);
+            added += " " + point.name;
+        }
+        if (!added.empty()) {
+            Log(LogLevel::kInfo, "modbus: read on demand, every " + PeriodText(plan_.everyMilliseconds) + ":" + added);
+        }
+        if (now < nextIdleCheckMs_) return;
+        nextIdleCheckMs_ = now + kIdleCheckEveryMs;
+        const std::vector<ModbusPoint> idle = memory_->TakeIdle(plan_.modbus.demandIdleMs, now);
+        if (idle.empty()) return;
+        std::string left;
+        for (const ModbusPoint& key : idle) {
+            const std::string name = ModbusPointName(key);
+            const auto found = index_.find(name);
+            if (found == index_.end() || !points_[found->second].onDemand) continue;
+            points_.erase(points_.begin() + static_cast<long>(found->second));
+            index_.clear();
+            for (size_t i = 0; i < points_.size(); ++i) index_[points_[i].point.name] = i;
+            left += " " + name;
+        }
+        if (!left.empty()) {
+            Log(LogLevel::kInfo, "modbus: no longer polled, no Modbus read for " + PeriodText(plan_.modbus.demandIdleMs) +
+                                     ":" + left);
+        }
     }
 
     // The log says when a station stops answering and when it answers
@@ -263,13 +352,16 @@ private:
         nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
         Log(LogLevel::kError, lineDownReason_);
         const std::string state = StateJson(kResultPortFailure, lineDownReason_);
-        for (PolledPoint& point : points_) PublishState(&point, state);
+        for (PolledPoint& point : points_) {
+            PublishState(&point, state);
+            Remember(&point, kResultPortFailure, 0, false);
+        }
     }
 
     void TryReopen() {
         const int64_t now = MonotonicMilliseconds();
         if (now < nextReopenMs_) {
-            link_->Wait(std::min(nextReopenMs_ - now, kLongestSleepMs));
+            queue_->Wait(std::min(nextReopenMs_ - now, kLongestSleepMs));
             return;
         }
         const int result = neverOpened_ ? OpenPort(entry_, context_, setup_) : ReopenPort(entry_, context_);
@@ -318,7 +410,7 @@ private:
                              {"behindMs", behindMs_},
                              {"overloaded", overloaded_},
                              {"windowMs", window}};
-        link_->Publish(healthTopic_, JsonText(health), true);
+        Publish(healthTopic_, JsonText(health), true);
         if (overloaded_) {
             Log(LogLevel::kWarning,
                 "the line cannot keep up: reads came up to " + std::to_string(behindMs_) + " ms late");
@@ -332,12 +424,13 @@ private:
 
     void PublishState(PolledPoint* point, const std::string& json) {
         point->stateJson = json;
-        link_->Publish(point->stateTopic, json, true);
+        Publish(point->stateTopic, json, true);
     }
 
     // After every accepted connection: status is the link's own business;
     // the latest value and state of every point are ours.
     void RepublishAfterConnect() {
+        if (link_ == nullptr) return;
         const uint64_t connections = link_->Connections();
         if (connections == republishedFor_) return;
         republishedFor_ = connections;
@@ -354,25 +447,115 @@ private:
     // Answers the waiting sets that need no line, up to and including the
     // first one that was written (or tried). True when the line was used.
     bool CarryOutOneSet() {
-        SetRequest request;
-        while (link_->TakeSetRequest(&request)) {
-            if (CarryOut(request)) return true;
+        if (modbusJob_ && CarryOnModbusWrite()) return true;
+        LineWork work;
+        while (queue_->Take(&work)) {
+            if (work.modbus) {
+                modbusJob_ = work.modbus;
+                if (CarryOnModbusWrite()) return true;
+            } else if (CarryOut(work.set)) {
+                return true;
+            }
         }
         return false;
+    }
+
+    // The next point of the Modbus write under way: written, then read back
+    // at once (published, and in the face's memory, when polled), one point
+    // a turn so the polling goes on between them. True when the line was
+    // used. At the end, or at the first failure, the job goes back to the
+    // face with its outcome and the audit line says what was written.
+    bool CarryOnModbusWrite() {
+        const std::shared_ptr<ModbusWriteJob> job = modbusJob_;
+        const ModbusRequest& request = job->request;
+        if (job->abandoned.load()) {
+            FinishModbusWrite(kModbusServerDeviceFailure, kResultRefused,
+                              "the client has gone; the rest was dropped");
+            return false;
+        }
+        if (lineDown_) {
+            FinishModbusWrite(kModbusServerDeviceFailure, kResultPortFailure, lineDownReason_);
+            return false;
+        }
+        const ModbusPoint& key = request.points[job->written];
+        const CheckedAddress address = CheckAddress(entry_, ModbusPointName(key));
+        if (address.result != kResultOk) {
+            FinishModbusWrite(kModbusIllegalDataAddress, kResultRefused,
+                              ModbusPointName(key) + " is not a valid point address: " + AddressRefusalReason(address));
+            return false;
+        }
+        const int64_t startMs = MonotonicMilliseconds();
+        const int result = WritePointValue(entry_, context_, address, request.values[job->written]);
+        CountExchange(result, MonotonicMilliseconds() - startMs);
+        if (result != kResultOk) {
+            if (result == kResultPortFailure) CheckLine(startMs);
+            const bool silent = result == kResultPortFailure && !lineDown_;
+            const std::string reason = PointFailureReason(true, result, address, setup_) +
+                                       "; the value may have been written";
+            // As after a set: a polled point is read next, to show what the
+            // controller holds.
+            const auto polled = index_.find(CanonicalAddress(address));
+            if (polled != index_.end()) points_[polled->second].dueMs = MonotonicMilliseconds();
+            FinishModbusWrite(silent ? kModbusGatewayTargetFailed : kModbusServerDeviceFailure, result,
+                              ModbusPointName(key) + ": " + reason);
+            return true;
+        }
+        ++job->written;
+        ReadBack(address);
+        if (job->written == request.points.size()) FinishModbusWrite(0, kResultOk, "written");
+        return true;
+    }
+
+    // A point just written, read again: through the poll when the bridge
+    // polls it (published, in the memory), else once for the record.
+    void ReadBack(const CheckedAddress& address) {
+        const auto polled = index_.find(CanonicalAddress(address));
+        if (polled != index_.end()) {
+            PolledPoint* point = &points_[polled->second];
+            point->dueMs = MonotonicMilliseconds();
+            Read(point);
+            return;
+        }
+        uint16_t value = 0;
+        const int64_t startMs = MonotonicMilliseconds();
+        const int result = ReadPointValue(entry_, context_, address, &value);
+        CountExchange(result, MonotonicMilliseconds() - startMs);
+    }
+
+    void FinishModbusWrite(uint8_t exception, int result, const std::string& message) {
+        const std::shared_ptr<ModbusWriteJob> job = modbusJob_;
+        modbusJob_.reset();
+        job->exception = exception;
+        const ModbusRequest& request = job->request;
+        std::string text = message;
+        if (exception != 0) {
+            text += "; exception " + std::to_string(exception);
+            if (request.points.size() > 1) {
+                text += job->written == 0 ? "; none written"
+                                          : "; written: " + ModbusPointName(request.points.front()) +
+                                                (job->written == 1 ? ""
+                                                                   : ".." + ModbusPointName(request.points[job->written - 1]));
+            }
+        }
+        SetRequest audit;
+        audit.face = "modbus";
+        audit.from = ModbusClientText(job->client, request.function);
+        LogSet(ModbusWrittenPoints(request), ModbusWrittenValues(request), audit, result, text);
+        if (face_ != nullptr) face_->Finished(job);
     }
 
     bool CarryOut(const SetRequest& request) {
         const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
         if (!judgement.answer) return false;
-        if (judgement.clear) link_->Clear(judgement.setTopic);
+        if (judgement.clear && link_ != nullptr) link_->Clear(judgement.setTopic);
         const std::string named = SetTopicPoint(plan_.mqtt.topicPrefix, request.topic);
         const auto finish = [&](int result, const std::string& message) {
             LogSet(named, judgement.resultValue, request, result, message);
-            link_->Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
+            Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
         };
         if (!judgement.write) {
             LogSet(named, judgement.resultValue, request, kResultRefused, judgement.message);
-            link_->Publish(judgement.resultTopic, judgement.resultText, false);
+            Publish(judgement.resultTopic, judgement.resultText, false);
             return false;
         }
         if (lineDown_) {
@@ -405,8 +588,13 @@ private:
     PortContext* context_;
     const PortSetup& setup_;
     const BridgePlan& plan_;
+    LineWorkQueue* queue_;
     MqttLink* link_;
+    PointMemory* memory_;
+    ModbusFace* face_;
     BridgeReadObserver observer_;
+    std::shared_ptr<ModbusWriteJob> modbusJob_;  // the Modbus write under way
+    int64_t nextIdleCheckMs_ = 0;
     std::vector<PolledPoint> points_;
     std::map<std::string, size_t> index_;
     uint64_t republishedFor_ = 0;
@@ -434,15 +622,34 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
               std::vector<BridgePointReport>* report, const std::string& missing, bool* opened) {
     if (opened != nullptr) *opened = missing.empty();
-    auto link = std::make_unique<MqttLink>();
-    if (!link->Start(plan.mqtt, error)) return kExitUsage;
+    LineWorkQueue queue;
+    std::unique_ptr<MqttLink> link;
+    if (plan.mqttEnabled) {
+        link = std::make_unique<MqttLink>(&queue);
+        if (!link->Start(plan.mqtt, error)) return kExitUsage;
+    }
     LogStart(setup, plan);
-    Bridge bridge(entry, context, setup, plan, link.get(), observer);
+    std::unique_ptr<PointMemory> memory;
+    std::unique_ptr<ModbusFace> face;
+    if (!plan.modbus.listen.empty()) {
+        memory = std::make_unique<PointMemory>(plan.modbus.demandPoints, plan.everyMilliseconds, plan.modbus.maxAgeMs);
+        const auto mayWrite = [&plan](const ModbusPoint& point) {
+            return plan.allowAll || plan.allowed.count(ModbusPointName(point)) != 0;
+        };
+        face = std::make_unique<ModbusFace>(plan.modbus, memory.get(), &queue, mayWrite);
+        memory->Listen([&face] { face->MemoryChanged(); });
+    }
+    Bridge bridge(entry, context, setup, plan, &queue, link.get(), memory.get(), face.get(), observer);
+    if (face && !face->Start(error)) {
+        if (link && !link->Stop()) link.release();
+        return kExitUsage;
+    }
     if (!missing.empty()) bridge.StartWithoutPort(missing);
     bridge.Run(stop);
+    if (face) face->Stop();
     if (report != nullptr) *report = bridge.Report();
     if (opened != nullptr) *opened = bridge.EverOpened();
     // A link whose network thread would not end stays for the process's end.
-    if (!link->Stop()) link.release();
+    if (link && !link->Stop()) link.release();
     return kExitOk;
 }

@@ -3,6 +3,7 @@
 
 #include <mosquitto.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string_view>
 
@@ -73,7 +74,7 @@ bool ParseBridgePointLine(QmxMainFunction entry, std::string line, const std::st
     int64_t period = defaultPeriod;
     if (fields.size() == 3 && fields[1] == "every") {
         if (!ParseDuration(fields[2], &period)) {
-            *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms or 2s (at most one day)";
+            *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms, 2s or 10min (at most one day)";
             return false;
         }
     } else if (fields.size() != 1) {
@@ -198,4 +199,28 @@ void LogSet(const std::string& point, const Json& value, const SetRequest& reque
     const LogLevel level =
         result == kResultOk ? LogLevel::kNotice : result == kResultRefused ? LogLevel::kWarning : LogLevel::kError;
     LogLine(level, "bridge", SetLogText(point, value, request, result, message));
+}
+
+std::string ModbusPointName(const ModbusPoint& point) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d%c%03d", static_cast<int>(point.station),
+                  PointTypeLetter(point.pointType), static_cast<int>(point.pointIndex));
+    return text;
+}
+
+std::string ModbusWrittenPoints(const ModbusRequest& request) {
+    if (request.points.empty()) return "";
+    const std::string first = ModbusPointName(request.points.front());
+    return request.points.size() == 1 ? first : first + ".." + ModbusPointName(request.points.back());
+}
+
+Json ModbusWrittenValues(const ModbusRequest& request) {
+    if (request.values.size() == 1) return Json(request.values.front());
+    Json values = Json::array();
+    for (uint16_t value : request.values) values.push_back(value);
+    return values;
+}
+
+std::string ModbusClientText(const std::string& peer, uint8_t function) {
+    return "client " + peer + ", function " + std::to_string(function);
 }

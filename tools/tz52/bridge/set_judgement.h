@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "tools/tz52/output/json.h"
+#include "tools/tz52/bridge/line_work.h"
+#include "tools/tz52/bridge/modbus_face.h"
+#include "tools/tz52/bridge/modbus_request.h"
 #include "tools/tz52/bridge/mqtt_link.h"
 #include "tools/tz52/host/driver_calls.h"
 
@@ -30,7 +33,10 @@ struct BridgePlan {
     std::set<std::string> allowed;  // canonical addresses
     int64_t republishMilliseconds = 60000;
     int64_t healthMilliseconds = 60000;  // PREFIX/line; 0: never
+    int64_t everyMilliseconds = 1000;    // the period of points read on demand
+    bool mqttEnabled = true;             // false: --no-mqtt
     MqttSettings mqtt;
+    ModbusSettings modbus;               // listen "": no Modbus face
 };
 
 // Where each point was first named: "FILE:LINE", "the command line".
@@ -96,5 +102,13 @@ std::string SetLogText(const std::string& point, const Json& value, const SetReq
                        const std::string& message);
 void LogSet(const std::string& point, const Json& value, const SetRequest& request, int result,
             const std::string& message);
+
+// The parts of a Modbus write's audit line: "001M025", or the first and
+// last point of several ("001M001..001M003"); the value, or the values as
+// an array; "client ADDRESS:PORT, function F".
+std::string ModbusPointName(const ModbusPoint& point);
+std::string ModbusWrittenPoints(const ModbusRequest& request);
+Json ModbusWrittenValues(const ModbusRequest& request);
+std::string ModbusClientText(const std::string& peer, uint8_t function);
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SET_JUDGEMENT_H

@@ -18,6 +18,34 @@
 namespace {
 
 constexpr uint64_t kLargestTcpPort = 65535;
+// The most clients and points on demand an option may ask for: far above
+// what a line serves, low enough that no setting exhausts the machine.
+constexpr uint64_t kMostModbusClients = 10000;
+constexpr uint64_t kMostDemandPoints = 100000;
+
+const char kModbusHelp[] =
+    "Modbus TCP (--modbus-listen): the bridge serves the points to Modbus clients,\n"
+    "the unit identifier is the station (1 to 127; another unit: exception 10).\n"
+    "References count from 1; the protocol address is one less:\n"
+    "  coils              functions 1, 5, 15   O001-O012   references 1-12\n"
+    "  discrete inputs    function 2           B001-B016   references 1-16\n"
+    "  input registers    function 4           A009-A012   references 9-12\n"
+    "  holding registers  functions 3, 6, 16   M001-M256   references 1-256\n"
+    "                                          S001-S250   references 1001-1250\n"
+    "                                          C001-C016   references 2001-2016\n"
+    "Reads are answered from the values the bridge polls, never from a failed\n"
+    "read. Points not polled join the poll set (at --every) on the first read\n"
+    "naming them, which waits up to --modbus-wait for them and else gets\n"
+    "exception 6; they leave after --modbus-idle without a read. Writes go\n"
+    "through the same queue as MQTT sets, only to the points --allow-write\n"
+    "names, and are answered after the write and its read-back. Exceptions:\n"
+    "1 function not served; 2 reference outside the map, or a write not\n"
+    "allowed; 3 bad quantity or value; 4 the point's last read or the write\n"
+    "failed; 6 not read yet, or --modbus-demand-points reached; 10 unit\n"
+    "outside 1-127; 11 the station does not answer, or the value is older\n"
+    "than --modbus-max-age. Modbus TCP has no authentication: anyone who\n"
+    "reaches the port may write what --allow-write allows, so keep that list\n"
+    "short and listen on 127.0.0.1 (the default) or a plant network only.\n\n";
 
 // A duration option such as --every: "500ms", "2s", at most one day.
 void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
@@ -26,11 +54,27 @@ void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, c
            [name, milliseconds](const std::string& value) {
                if (!ParseDuration(value, milliseconds)) {
                    throw CLI::ValidationError(std::string(name) + " " + Quoted(value) +
-                                              ": give a time such as 500ms or 2s (at most one day)");
+                                              ": give a time such as 500ms, 2s or 10min (at most one day)");
                }
            },
            help)
         ->type_name("DURATION");
+}
+
+// A count option such as --modbus-max-clients: 1 to `most`.
+void AddCountOption(CLI::App* app, const char* name, uint64_t most, size_t* count, const char* help) {
+    app->add_option_function<std::string>(
+           name,
+           [name, most, count](const std::string& value) {
+               uint64_t number = 0;
+               if (!ParseWholeNumber(value, most, &number) || number == 0) {
+                   throw CLI::ValidationError(std::string(name) + " " + Quoted(value) + ": give a number from 1 to " +
+                                              std::to_string(most));
+               }
+               *count = static_cast<size_t>(number);
+           },
+           help)
+        ->type_name("N");
 }
 
 // A configuration file refused while the command line is parsed; its exit
@@ -43,7 +87,8 @@ public:
 class BridgeCommand : public Command {
 public:
     const char* Usage() const override {
-        return "[--config FILE] [--check] [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]";
+        return "[--config FILE] [--check] [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]\n"
+               "       [--modbus-listen [ADDRESS:]PORT [--no-mqtt] [Modbus options]]";
     }
     std::string Description() const override {
         return std::string(
@@ -106,7 +151,7 @@ public:
                std::to_string(kExitUsage) + "; a file that cannot be read, " + std::to_string(kExitFileError) +
                ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
                "without opening the port or the broker.\n\n" +
-               kAddressHelp;
+               kModbusHelp + kAddressHelp;
     }
     const char* JsonMeaning() const override {
         return "one JSON document when the bridge ends: the port,\n"
@@ -168,6 +213,23 @@ public:
         app->add_option("--client-id", options_.mqtt.clientId,
                         "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
             ->type_name("ID");
+        app->add_option("--modbus-listen", options_.modbus.listen,
+                        "serve Modbus TCP on [ADDRESS:]PORT (a bare port: 127.0.0.1\nonly; 0.0.0.0:502 for every interface)")
+            ->type_name("[ADDRESS:]PORT");
+        app->add_flag("--no-mqtt", options_.noMqtt, "no broker: the Modbus face alone (needs --modbus-listen)")
+            ->disable_flag_override();
+        AddDurationOption(app, "--modbus-wait", &options_.modbus.waitMs,
+                          "how long a read of points not read yet waits for them\n(default 800ms)");
+        AddDurationOption(app, "--modbus-idle", &options_.modbus.demandIdleMs,
+                          "points polled for Modbus reads leave after this long\nwithout one (default 10min)");
+        AddCountOption(app, "--modbus-demand-points", kMostDemandPoints, &options_.modbus.demandPoints,
+                       "the most points polled for Modbus reads (default 256)");
+        AddDurationOption(app, "--modbus-max-age", &options_.modbus.maxAgeMs,
+                          "serve no value older than this (default three periods\nof the point, at least 5s)");
+        AddCountOption(app, "--modbus-max-clients", kMostModbusClients, &options_.modbus.maxClients,
+                       "the most Modbus connections at once (default 32)");
+        AddDurationOption(app, "--modbus-idle-connection", &options_.modbus.idleConnectionMs,
+                          "close a Modbus connection idle this long (default 60s)");
         AddDurationOption(app, "--health-every", &options_.healthMilliseconds,
                           "publish the line's health on PREFIX/line this often\n(default 60s; 0: never)");
         app->add_option("--topic-prefix", options_.mqtt.topicPrefix,
@@ -183,7 +245,7 @@ public:
         if (!operands.empty()) options_.listed.clear();
         // One prefix per line, so that bridges on one broker never share a
         // status topic or a set.
-        if (!prefixGiven_) {
+        if (!prefixGiven_ && !options_.noMqtt) {
             const std::string line = BridgeLineName(configFile_, host.invocation->port);
             if (line.empty()) {
                 Complain(host, "no line name for the topics in " + Quoted(configFile_.empty() ? host.invocation->port
@@ -235,10 +297,14 @@ private:
         for (const BridgePoint& point : plan.points) points.push_back(point.name);
         host.document["checked"] = true;
         host.document["points"] = points;
-        host.document["topicPrefix"] = plan.mqtt.topicPrefix;
+        if (plan.mqttEnabled) host.document["topicPrefix"] = plan.mqtt.topicPrefix;
+        if (!plan.modbus.listen.empty()) host.document["modbusListen"] = plan.modbus.listen;
         if (!host.invocation->json) {
-            std::printf("tz52 bridge: good: %zu points on %s, topics under %s/\n", plan.points.size(),
-                        Printable(host.invocation->port).c_str(), Printable(plan.mqtt.topicPrefix).c_str());
+            std::string faces;
+            if (plan.mqttEnabled) faces += ", topics under " + Printable(plan.mqtt.topicPrefix) + "/";
+            if (!plan.modbus.listen.empty()) faces += ", Modbus TCP on " + Printable(plan.modbus.listen);
+            std::printf("tz52 bridge: good: %zu points on %s%s\n", plan.points.size(),
+                        Printable(host.invocation->port).c_str(), faces.c_str());
         }
         return kExitOk;
     }

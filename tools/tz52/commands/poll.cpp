@@ -92,7 +92,7 @@ public:
                        "time from the start of one round to the next: 500ms, 2s\n(default 1s)",
                        [this](const std::string& value) {
                            if (!ParseDuration(value, &everyMilliseconds_)) {
-                               RefuseOptionValue("--every", value, "give a time such as 500ms or 2s (at most one day)");
+                               RefuseOptionValue("--every", value, "give a time such as 500ms, 2s or 10min (at most one day)");
                            }
                        });
         AddWholeNumberOption(app, "--count", "N", "stop after N rounds", 1, kMostRounds,

@@ -1,0 +1,536 @@
+#include "tools/tz52/bridge/modbus_face.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "tools/common/cli/numbers.h"
+#include "tools/common/cli/quoted.h"
+#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/host/log_line.h"
+
+namespace {
+
+constexpr uint64_t kListenerKey = 0;
+constexpr uint64_t kWakeKey = 1;
+// A request is whole within this long of its first byte, or the connection
+// is closed: a client cannot hold a connection with a byte a minute.
+constexpr int64_t kWholeRequestMs = 1000;
+// Bytes kept from a client ahead of the request being answered: frames are
+// at most 260 bytes, so a full buffer always holds one whole.
+constexpr size_t kMostBufferedBytes = 4096;
+// The exceptions of one connection that are logged; the rest are counted.
+constexpr int kMostLoggedExceptions = 10;
+// Out of descriptors: accepting waits this long, and refusals of clients
+// beyond the limit are logged at most this often.
+constexpr int64_t kAcceptPauseMs = 1000;
+constexpr int64_t kRefusalLogEveryMs = 10000;
+// The longest the loop sleeps: a stop is seen this soon.
+constexpr int64_t kLongestSleepMs = 200;
+constexpr uint64_t kLargestTcpPort = 65535;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", "modbus: " + message); }
+
+std::string PeerText(const sockaddr_storage& address) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    int port = 0;
+    if (address.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        port = ntohs(v4->sin_port);
+        return std::string(host) + ":" + std::to_string(port);
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        port = ntohs(v6->sin6_port);
+    }
+    return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+}  // namespace
+
+bool ParseModbusListen(const std::string& listen, std::string* address, int* port, std::string* error) {
+    const std::string option = "--modbus-listen " + Quoted(listen);
+    std::string host = "127.0.0.1";
+    std::string portText = listen;
+    const size_t colon = listen.rfind(':');
+    if (colon != std::string::npos) {
+        host = listen.substr(0, colon);
+        portText = listen.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    }
+    uint64_t number = 0;
+    if (!ParseWholeNumber(portText, kLargestTcpPort, &number) || number == 0) {
+        *error = option + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+        *error = option + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
+        return false;
+    }
+    freeaddrinfo(found);
+    *address = host;
+    *port = static_cast<int>(number);
+    return true;
+}
+
+struct ModbusFace::Connection {
+    uint64_t key = 0;
+    int fd = -1;
+    std::string peer;
+    std::vector<uint8_t> in;
+    std::vector<uint8_t> out;
+    int64_t lastMs = 0;       // the last request answered, or the connect
+    int64_t firstByteMs = 0;  // of the request not yet whole; 0: none
+    bool reading = false;     // a read waits for points not read yet
+    ModbusRequest request;    // the one being answered
+    int64_t deadlineMs = 0;   // of the waiting read
+    std::shared_ptr<ModbusWriteJob> job;  // the write being carried out
+    uint32_t events = 0;      // what epoll watches
+    int exceptionsLogged = 0;
+    bool Busy() const { return reading || job != nullptr; }
+};
+
+ModbusFace::ModbusFace(const ModbusSettings& settings, PointMemory* memory, LineWorkQueue* queue,
+                       ModbusMayWrite mayWrite)
+    : settings_(settings), memory_(memory), queue_(queue), mayWrite_(std::move(mayWrite)) {}
+
+ModbusFace::~ModbusFace() {
+    Stop();
+    for (auto& entry : connections_) close(entry.second->fd);
+    if (listenFd_ >= 0) close(listenFd_);
+    if (epollFd_ >= 0) close(epollFd_);
+    if (wakeFd_ >= 0) close(wakeFd_);
+}
+
+bool ModbusFace::Start(std::string* error) {
+    std::string host;
+    int port = 0;
+    if (!ParseModbusListen(settings_.listen, &host, &port, error)) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) {
+        *error = "--modbus-listen " + Quoted(settings_.listen) + ": not an address to listen on";
+        return false;
+    }
+    shownAddress_ = (found->ai_family == AF_INET6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    listenFd_ = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int failure = errno;
+    if (listenFd_ >= 0) {
+        const int on = 1;
+        setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(listenFd_, found->ai_addr, found->ai_addrlen) != 0 || listen(listenFd_, SOMAXCONN) != 0) {
+            failure = errno;
+            close(listenFd_);
+            listenFd_ = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (listenFd_ < 0) {
+        *error = "--modbus-listen " + Quoted(settings_.listen) + ": cannot listen on " + shownAddress_ + ": " +
+                 std::strerror(failure) +
+                 (failure == EACCES && port < 1024 ? " (a port below 1024 needs CAP_NET_BIND_SERVICE)" : "");
+        return false;
+    }
+    epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (epollFd_ < 0 || wakeFd_ < 0) {
+        *error = std::string("the Modbus face cannot start: ") + std::strerror(errno);
+        return false;
+    }
+    epoll_event listener{};
+    listener.events = EPOLLIN;
+    listener.data.u64 = kListenerKey;
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeKey;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &listener) != 0 ||
+        epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &wake) != 0) {
+        *error = std::string("the Modbus face cannot start: ") + std::strerror(errno);
+        return false;
+    }
+    Log(LogLevel::kInfo, "listening on " + shownAddress_ + ", at most " + std::to_string(settings_.maxClients) +
+                             " clients");
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void ModbusFace::Stop() {
+    if (!thread_.joinable()) return;
+    stopping_ = true;
+    const uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+        // The loop sees the stop within kLongestSleepMs all the same.
+    }
+    thread_.join();
+}
+
+void ModbusFace::MemoryChanged() {
+    const uint64_t one = 1;
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+        // EAGAIN: the counter is full, so a wake-up is pending anyway.
+    }
+}
+
+void ModbusFace::Finished(const std::shared_ptr<ModbusWriteJob>& job) {
+    {
+        std::lock_guard<std::mutex> lock(finishedMutex_);
+        finished_.push_back(job);
+    }
+    MemoryChanged();
+}
+
+void ModbusFace::Run() {
+    epoll_event events[64];
+    while (!stopping_.load()) {
+        int64_t now = NowMs();
+        const int count = epoll_wait(epollFd_, events, 64, static_cast<int>(NextTimeout(now)));
+        now = NowMs();
+        for (int i = 0; i < count; ++i) {
+            const uint64_t key = events[i].data.u64;
+            if (key == kListenerKey) {
+                Accept(now);
+                continue;
+            }
+            if (key == kWakeKey) {
+                uint64_t counter = 0;
+                if (read(wakeFd_, &counter, sizeof counter) > 0) memoryChanged_ = true;
+                continue;
+            }
+            const auto found = connections_.find(key);
+            if (found == connections_.end()) continue;  // closed earlier in this round
+            Connection* connection = found->second.get();
+            const uint32_t ready = events[i].events;
+            if ((ready & EPOLLOUT) != 0) {
+                Flush(connection);
+                if (connections_.count(key) == 0) continue;
+            }
+            if ((ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) Receive(connection, now);
+        }
+        TakeFinished(now);
+        if (memoryChanged_) {
+            memoryChanged_ = false;
+            std::vector<Connection*> waiting;
+            for (auto& entry : connections_) {
+                if (entry.second->reading) waiting.push_back(entry.second.get());
+            }
+            for (Connection* connection : waiting) Answer(connection, connection->request, now, false);
+        }
+        Expire(now);
+        if (listenPausedUntil_ != 0 && now >= listenPausedUntil_) {
+            listenPausedUntil_ = 0;
+            epoll_event listener{};
+            listener.events = EPOLLIN;
+            listener.data.u64 = kListenerKey;
+            epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &listener);
+        }
+    }
+}
+
+int64_t ModbusFace::NextTimeout(int64_t now) const {
+    int64_t next = now + kLongestSleepMs;
+    for (const auto& entry : connections_) {
+        const Connection& connection = *entry.second;
+        if (connection.reading) next = std::min(next, connection.deadlineMs);
+        if (connection.firstByteMs != 0) {
+            next = std::min(next, std::max(connection.firstByteMs, connection.lastMs) + kWholeRequestMs);
+        }
+    }
+    if (listenPausedUntil_ != 0) next = std::min(next, listenPausedUntil_);
+    return std::max<int64_t>(0, next - now);
+}
+
+void ModbusFace::Accept(int64_t now) {
+    for (;;) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The waiting connection stays in the backlog and would wake
+                // the loop at once again: stop listening for a moment.
+                Log(LogLevel::kError, std::string("cannot accept a client: ") + std::strerror(errno) +
+                                          "; accepting again in 1 s");
+                epoll_ctl(epollFd_, EPOLL_CTL_DEL, listenFd_, nullptr);
+                listenPausedUntil_ = now + kAcceptPauseMs;
+            }
+            return;  // EAGAIN, or a connection that went away before it was taken
+        }
+        const std::string peer = PeerText(address);
+        if (connections_.size() >= settings_.maxClients) {
+            close(fd);
+            ++refusedSinceLog_;
+            if (lastRefusalLogMs_ < 0 || now - lastRefusalLogMs_ >= kRefusalLogEveryMs) {
+                Log(LogLevel::kWarning, "client " + peer + " refused: " + std::to_string(settings_.maxClients) +
+                                            " clients are connected (--modbus-max-clients)" +
+                                            (refusedSinceLog_ > 1 ? "; " + std::to_string(refusedSinceLog_) +
+                                                                        " refused since the last such line"
+                                                                  : ""));
+                lastRefusalLogMs_ = now;
+                refusedSinceLog_ = 0;
+            }
+            continue;
+        }
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        auto connection = std::make_unique<Connection>();
+        connection->key = nextConnection_++;
+        connection->fd = fd;
+        connection->peer = peer;
+        connection->lastMs = now;
+        Connection* added = connection.get();
+        connections_[added->key] = std::move(connection);
+        clients_ = connections_.size();
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLRDHUP;
+        event.data.u64 = added->key;
+        added->events = event.events;
+        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+            Close(added, std::string("cannot watch it: ") + std::strerror(errno), true);
+            continue;
+        }
+        Log(LogLevel::kInfo, "client " + peer + " connected");
+    }
+}
+
+void ModbusFace::Receive(Connection* connection, int64_t now) {
+    const uint64_t key = connection->key;
+    uint8_t chunk[1024];
+    while (connection->in.size() < kMostBufferedBytes) {
+        const size_t room = std::min(sizeof chunk, kMostBufferedBytes - connection->in.size());
+        const ssize_t got = recv(connection->fd, chunk, room, 0);
+        if (got > 0) {
+            if (connection->in.empty()) connection->firstByteMs = now;
+            connection->in.insert(connection->in.end(), chunk, chunk + got);
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (got < 0 && errno == EINTR) continue;
+        Close(connection, got == 0 ? "the client closed the connection" : std::string(std::strerror(errno)), false);
+        return;
+    }
+    Process(connection, now);
+    if (connections_.count(key) != 0) Watch(connection);
+}
+
+void ModbusFace::Process(Connection* connection, int64_t now) {
+    const uint64_t key = connection->key;
+    while (!connection->Busy() && connection->out.empty() && !connection->in.empty()) {
+        ModbusRequest request = ParseModbusRequest(connection->in.data(), connection->in.size(), mayWrite_);
+        if (request.verdict == ModbusVerdict::kIncomplete) return;
+        if (request.verdict == ModbusVerdict::kClose) {
+            Close(connection, "connection closed: " + request.reason, true);
+            return;
+        }
+        connection->in.erase(connection->in.begin(), connection->in.begin() + static_cast<long>(request.frameBytes));
+        connection->firstByteMs = connection->in.empty() ? 0 : now;
+        connection->lastMs = now;
+        if (request.verdict == ModbusVerdict::kException) {
+            LogException(connection, request);
+            Send(connection, ModbusExceptionReply(request));
+        } else if (request.verdict == ModbusVerdict::kRead) {
+            Answer(connection, request, now, false);
+        } else {
+            auto job = std::make_shared<ModbusWriteJob>();
+            job->connection = connection->key;
+            job->client = connection->peer;
+            job->request = request;
+            LineWork work;
+            work.modbus = job;
+            if (queue_->Push(work)) {
+                connection->job = job;
+            } else {
+                ModbusRequest busy = request;
+                busy.exception = kModbusServerDeviceBusy;
+                SetRequest audit;
+                audit.face = "modbus";
+                audit.from = ModbusClientText(connection->peer, request.function);
+                LogSet(ModbusWrittenPoints(request), ModbusWrittenValues(request), audit, kResultPortFailure,
+                       "more than " + std::to_string(LineWorkQueue::kMostWaiting) +
+                           " writes are waiting for the line; nothing was sent (exception 6)");
+                Send(connection, ModbusExceptionReply(busy));
+            }
+        }
+        if (connections_.count(key) == 0) return;
+    }
+}
+
+// A read answered from the memory, or left waiting for points not read
+// yet until its deadline (`final`: the deadline has come).
+void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, int64_t now, bool final) {
+    bool limitReached = false;
+    const ModbusServed served = memory_->Serve(request.points, now, &limitReached);
+    if (limitReached && !demandLimitLogged_) {
+        demandLimitLogged_ = true;
+        Log(LogLevel::kWarning, "the limit of " + std::to_string(settings_.demandPoints) +
+                                    " points read on demand is reached (--modbus-demand-points); reads of further "
+                                    "points that are not polled get exception 6");
+    } else if (!limitReached && memory_->OnDemand() < settings_.demandPoints) {
+        demandLimitLogged_ = false;
+    }
+    if (served.wait && !final) {
+        if (!connection->reading) {
+            connection->reading = true;
+            connection->request = request;
+            connection->deadlineMs = now + settings_.waitMs;
+            memoryChanged_ = false;
+        }
+        return;
+    }
+    connection->reading = false;
+    connection->lastMs = now;
+    if (served.wait) {
+        ModbusRequest busy = request;
+        busy.exception = kModbusServerDeviceBusy;
+        Send(connection, ModbusExceptionReply(busy));
+    } else if (served.exception != 0) {
+        ModbusRequest failed = request;
+        failed.exception = served.exception;
+        Send(connection, ModbusExceptionReply(failed));
+    } else {
+        Send(connection, ModbusReadReply(request, served.values));
+    }
+}
+
+void ModbusFace::Send(Connection* connection, const std::vector<uint8_t>& bytes) {
+    connection->out.insert(connection->out.end(), bytes.begin(), bytes.end());
+    Flush(connection);
+}
+
+void ModbusFace::Flush(Connection* connection) {
+    const uint64_t key = connection->key;
+    while (!connection->out.empty()) {
+        const ssize_t sent = send(connection->fd, connection->out.data(), connection->out.size(),
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            connection->out.erase(connection->out.begin(), connection->out.begin() + sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        Close(connection, std::string("connection lost: ") + std::strerror(errno), false);
+        return;
+    }
+    if (connections_.count(key) == 0) return;
+    // The reply is out: the next request may be waiting in the buffer.
+    if (connection->out.empty()) Process(connection, NowMs());
+    if (connections_.count(key) != 0) Watch(connection);
+}
+
+// Reads from a client only while nothing of it is being answered and its
+// buffer has room; a hang-up is seen at any time, so the work of a client
+// that has gone is dropped.
+void ModbusFace::Watch(Connection* connection) {
+    uint32_t events = EPOLLRDHUP;
+    if (!connection->Busy() && connection->out.empty() && connection->in.size() < kMostBufferedBytes) {
+        events |= EPOLLIN;
+    }
+    if (!connection->out.empty()) events |= EPOLLOUT;
+    if (events == connection->events) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = connection->key;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, connection->fd, &event) == 0) connection->events = events;
+}
+
+void ModbusFace::Close(Connection* connection, const std::string& why, bool warn) {
+    if (connection->job) {
+        connection->job->abandoned = true;
+    }
+    Log(warn ? LogLevel::kWarning : LogLevel::kInfo, "client " + connection->peer + ": " + why);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    close(connection->fd);
+    connections_.erase(connection->key);
+    clients_ = connections_.size();
+}
+
+// A request refused by its frame: a write refused is in the audit log as
+// an MQTT set refused is; the other refusals are logged up to a limit per
+// connection, so a client sending nothing else cannot flood the journal.
+void ModbusFace::LogException(Connection* connection, const ModbusRequest& request) {
+    const std::string exception = "exception " + std::to_string(request.exception) + " (" + request.reason + ")";
+    if (request.refusedWrite) {
+        SetRequest audit;
+        audit.face = "modbus";
+        audit.from = ModbusClientText(connection->peer, request.function);
+        LogSet(ModbusPointName(request.refusedPoint), Json(request.refusedValue), audit, kResultRefused, exception);
+        return;
+    }
+    if (connection->exceptionsLogged > kMostLoggedExceptions) return;
+    if (++connection->exceptionsLogged > kMostLoggedExceptions) {
+        Log(LogLevel::kWarning, "client " + connection->peer + ": further refused requests are not logged");
+        return;
+    }
+    Log(LogLevel::kWarning, "client " + connection->peer + ": unit " + std::to_string(request.unit) + " function " +
+                                std::to_string(request.function) + " address " + std::to_string(request.start) +
+                                " quantity " + std::to_string(request.quantity) + ": " + exception);
+}
+
+void ModbusFace::TakeFinished(int64_t now) {
+    std::deque<std::shared_ptr<ModbusWriteJob>> finished;
+    {
+        std::lock_guard<std::mutex> lock(finishedMutex_);
+        finished.swap(finished_);
+    }
+    for (const std::shared_ptr<ModbusWriteJob>& job : finished) {
+        const auto found = connections_.find(job->connection);
+        if (found == connections_.end() || found->second->job != job) continue;  // the client has gone
+        Connection* connection = found->second.get();
+        connection->job.reset();
+        connection->lastMs = now;
+        if (job->exception != 0) {
+            ModbusRequest failed = job->request;
+            failed.exception = job->exception;
+            Send(connection, ModbusExceptionReply(failed));
+        } else {
+            Send(connection, ModbusWriteReply(job->request));
+        }
+    }
+}
+
+void ModbusFace::Expire(int64_t now) {
+    std::vector<Connection*> all;
+    for (auto& entry : connections_) all.push_back(entry.second.get());
+    for (Connection* connection : all) {
+        if (connection->reading && now >= connection->deadlineMs) {
+            Answer(connection, connection->request, now, true);
+            continue;
+        }
+        if (connection->firstByteMs != 0 && !connection->Busy() && connection->out.empty() &&
+            now - std::max(connection->firstByteMs, connection->lastMs) >= kWholeRequestMs) {
+            Close(connection, "connection closed: a request not whole within 1 s of its first byte", true);
+            continue;
+        }
+        if (!connection->Busy() && connection->in.empty() && connection->out.empty() &&
+            now - connection->lastMs >= settings_.idleConnectionMs) {
+            Close(connection, "connection closed: idle for " + std::to_string(settings_.idleConnectionMs / 1000) + " s",
+                  false);
+        }
+    }
+}
