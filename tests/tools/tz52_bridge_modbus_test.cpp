@@ -653,17 +653,27 @@ TEST_F(ModbusFace, LineFailuresGiveTheirExceptions) {
         int unit;
         int reference;
         int exception;
+        std::vector<uint16_t> values;      // written (more than one: function 16)
+        std::vector<uint16_t> controller;  // M001 onwards afterwards, when checked
+        const char* logged;                // in the log afterwards
     } rows[] = {
         // A read whose replies failed their check (not silence): 4.
-        {"damaged read", damaged, {"001M001 every 3600s"}, false, 1, 1, kDeviceFailure},
+        {"damaged read", damaged, {"001M001 every 3600s"}, false, 1, 1, kDeviceFailure, {}, {}, ""},
         // A write whose acknowledgements failed their check: 4.
         {"damaged write", damagedAfterFirst, {"--allow-write", "001M001", "001M001 every 3600s"}, true, 1, 1,
-         kDeviceFailure},
+         kDeviceFailure, {9}, {9}, "tz52 bridge: set 001M001 to 9 from modbus (client 127.0.0.1:"},
+        // A multiple write stops at its first failure, and says what it
+        // wrote: exchange 1 is M100's read; M001 and M002 are written and
+        // read back (2 to 5); M003's acknowledgements (6 to 8) fail their
+        // check, though the controller took it; M004 and M005 are not sent.
+        {"multiple write failing at its third point", damagedFrom(6), {"--allow-write", "all", "001M100 every 3600s"},
+         true, 1, 1, kDeviceFailure, {1, 2, 3, 4, 5}, {1, 2, 3, 0, 0},
+         "; the value may have been written; exception 4; written: 001M001..001M002\n"},
         // A station that does not answer: 11, reading and writing.
-        {"silent station read", {}, {"001M001"}, false, 2, 1, kTargetFailed},
-        {"silent station write", {}, {"--allow-write", "all", "001M001"}, true, 2, 1, kTargetFailed},
+        {"silent station read", {}, {"001M001"}, false, 2, 1, kTargetFailed, {}, {}, ""},
+        {"silent station write", {}, {"--allow-write", "all", "001M001"}, true, 2, 1, kTargetFailed, {9}, {42}, ""},
         // A value older than --modbus-max-age is not served: 11.
-        {"value too old", {}, {"--modbus-max-age", "1s", "001M001 every 3600s"}, false, 1, 1, kTargetFailed},
+        {"value too old", {}, {"--modbus-max-age", "1s", "001M001 every 3600s"}, false, 1, 1, kTargetFailed, {}, {}, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.cause);
@@ -680,10 +690,15 @@ TEST_F(ModbusFace, LineFailuresGiveTheirExceptions) {
             EXPECT_EQ(fresh.values, std::vector<uint16_t>{42}) << fresh;
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         }
-        const Outcome outcome = row.write ? client.Write(row.unit, kWriteRegister, row.reference, {9})
+        const int function = row.values.size() > 1 ? kWriteRegisters : kWriteRegister;
+        const Outcome outcome = row.write ? client.Write(row.unit, function, row.reference, row.values)
                                           : ReadSettled(client, row.unit, kReadHolding, row.reference, 1);
         EXPECT_EQ(outcome.exception, row.exception) << outcome << BridgeLog();
-        const MbpollRun run = row.write ? Mbpoll(directory_, modbusPort_, row.unit, 4, row.reference, 0, {9})
+        for (size_t i = 0; i < row.controller.size(); ++i) {
+            EXPECT_EQ(simulator_->GetPoint(Point(1, 'M', static_cast<int>(i) + 1)), row.controller[i]) << "M" << i + 1;
+        }
+        EXPECT_NE(BridgeLog().find(row.logged), std::string::npos) << row.logged << "\n" << BridgeLog();
+        const MbpollRun run = row.write ? Mbpoll(directory_, modbusPort_, row.unit, 4, row.reference, 0, row.values)
                                         : Mbpoll(directory_, modbusPort_, row.unit, 4, row.reference, 1);
         EXPECT_NE(run.exitCode, 0) << run.output;
         EXPECT_NE(run.output.find(modbus_strerror(MODBUS_ENOBASE + row.exception)), std::string::npos) << run.output;
@@ -848,6 +863,34 @@ TEST_F(ModbusFace, ThirtyTwoClientsAndThe33rdClosed) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     Client newcomer(modbusPort_);
     EXPECT_EQ(newcomer.Read(1, kReadHolding, 1, 1).values, std::vector<uint16_t>{5}) << BridgeLog();
+}
+
+// A client that goes while its write is under way: the points it has not
+// had written are dropped, the log says so, and the others are served.
+TEST_F(ModbusFace, ClientGoneDropsTheRestOfItsWrite) {
+    tz52sim::SimConfig config = simline::SimulatorConfig();
+    config.baud = 9600;
+    simulator_ = simline::StartSimulator(config);
+    timeout_ = "200ms";
+    std::vector<std::string> arguments = QuietPoint();
+    arguments.insert(arguments.end(), {"--allow-write", "all"});
+    ASSERT_NO_FATAL_FAILURE(StartFace(arguments, false));
+    // 7 to M101..M200: a write and a read-back each, seconds at 9600 baud.
+    std::vector<uint8_t> pdu = {kWriteRegisters, 0, 100, 0, 100, 200};
+    for (int k = 0; k < 100; ++k) pdu.insert(pdu.end(), {0, 7});
+    {
+        RawConnection connection(modbusPort_);
+        ASSERT_TRUE(connection.Send(Frame(1, pdu)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    int written = 0;
+    for (int index = 101; index <= 200; ++index) written += simulator_->GetPoint(Point(1, 'M', index)) == 7;
+    EXPECT_LT(written, 30) << BridgeLog();
+    EXPECT_NE(BridgeLog().find("the client has gone; the rest was dropped"), std::string::npos) << BridgeLog();
+    Client client(modbusPort_);
+    EXPECT_EQ(client.Write(1, kWriteRegister, 200, {8}).exception, 0) << BridgeLog();
+    EXPECT_EQ(simulator_->GetPoint(Point(1, 'M', 200)), 8);
 }
 
 // Frames a well-behaved client never sends: a wrong protocol identifier or
