@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -836,6 +837,78 @@ TEST_F(ModbusFace, SilentStationAnswers11AndHoldsUpNobody) {
 
 // ---- connections ---------------------------------------------------------------------
 
+// An IPv4 address of this machine other than loopback; "" when it has none.
+std::string OtherLocalAddress() {
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) return "";
+    std::string found;
+    for (ifaddrs* at = interfaces; at != nullptr && found.empty(); at = at->ifa_next) {
+        if (at->ifa_addr == nullptr || at->ifa_addr->sa_family != AF_INET) continue;
+        const in_addr address = reinterpret_cast<sockaddr_in*>(at->ifa_addr)->sin_addr;
+        if ((ntohl(address.s_addr) >> 24) == 127) continue;
+        char text[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &address, text, sizeof text);
+        found = text;
+    }
+    freeifaddrs(interfaces);
+    return found;
+}
+
+bool Connects(const std::string& host, int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
+// Where the face listens: a bare port on loopback only, other interfaces
+// when the address says so; a port taken stops the bridge at the start.
+TEST_F(ModbusFace, ListensWhereItIsTold) {
+    StartSimulator({"001M001=5"});
+    const std::string other = OtherLocalAddress();
+    const int port = FreeLoopbackPort();
+    const std::string taken = std::to_string(broker_->port());
+    const struct {
+        std::string listen;
+        int exitCode;  // -1: runs
+        std::string logged;
+        bool reachedFromOther;  // through the machine's other address
+    } rows[] = {
+        {std::to_string(port), -1, "modbus: listening on 127.0.0.1:" + std::to_string(port), false},
+        {"0.0.0.0:" + std::to_string(port), -1, "modbus: listening on 0.0.0.0:" + std::to_string(port), true},
+        {"127.0.0.1:" + taken, 64, "--modbus-listen \"127.0.0.1:" + taken + "\": cannot listen on 127.0.0.1:" + taken,
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.listen);
+        std::remove(log().c_str());
+        bridge_ = Spawn({kHost, "bridge", "--port", simulator_->PortName(), "--timeout", timeout_, "--every", "50ms",
+                         "--no-mqtt", "--modbus-listen", row.listen, "001M001"},
+                        log());
+        if (row.exitCode >= 0) {
+            EXPECT_EQ(WaitExit(bridge_, 10), row.exitCode) << BridgeLog();
+            bridge_ = 0;
+            EXPECT_NE(BridgeLog().find(row.logged), std::string::npos) << BridgeLog();
+            continue;
+        }
+        for (const auto start = Clock::now();
+             BridgeLog().find(row.logged) == std::string::npos && MillisecondsSince(start) < 10000;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_NE(BridgeLog().find(row.logged), std::string::npos) << BridgeLog();
+        Client client(port);
+        EXPECT_EQ(ReadSettled(client, 1, kReadHolding, 1, 1).values, std::vector<uint16_t>{5}) << BridgeLog();
+        if (!other.empty()) {
+            EXPECT_EQ(Connects(other, port), row.reachedFromOther) << other;
+        }
+        EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+    }
+}
+
 // 32 clients at once are all served; the 33rd is closed at once and the log
 // says so; once one has gone, a newcomer is served.
 TEST_F(ModbusFace, ThirtyTwoClientsAndThe33rdClosed) {
@@ -969,6 +1042,21 @@ TEST_F(ModbusFace, SlowRequestsAndIdleConnectionsAreClosed) {
         connection.Send({frame.begin(), frame.begin() + 4});
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         connection.Send({frame.begin() + 4, frame.end()});
+        EXPECT_EQ(ExceptionOf(connection.Reply(), kReadHolding), 0) << BridgeLog();
+    }
+    {
+        SCOPED_TRACE("two requests in one piece, and a third begun");
+        RawConnection connection(modbusPort_);
+        std::vector<uint8_t> bytes = Frame(1, {kReadHolding, 0, 0, 0, 1}, 0, -1, 1);
+        const std::vector<uint8_t> second = Frame(1, {kReadHolding, 0, 1, 0, 1}, 0, -1, 2);
+        bytes.insert(bytes.end(), second.begin(), second.end());
+        bytes.insert(bytes.end(), frame.begin(), frame.begin() + 3);
+        connection.Send(bytes);
+        EXPECT_EQ(connection.Reply(), (std::vector<uint8_t>{0, 1, 0, 0, 0, 5, 1, kReadHolding, 2, 0, 5})) << BridgeLog();
+        const std::vector<uint8_t> reply = connection.Reply();
+        ASSERT_GE(reply.size(), 2u) << BridgeLog();
+        EXPECT_EQ(reply[1], 2) << "the second request's answer";
+        connection.Send({frame.begin() + 3, frame.end()});
         EXPECT_EQ(ExceptionOf(connection.Reply(), kReadHolding), 0) << BridgeLog();
     }
     {
