@@ -32,8 +32,10 @@ if(TZ52_SCDOC)
     # The release number goes into the page's header.
     configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.scd ${PROJECT_BINARY_DIR}/docs/man/${page}.scd @ONLY)
     set(out ${PROJECT_BINARY_DIR}/docs/man/${page}.gz)
+    # Through a file, not a pipe: a page scdoc refuses must fail the build,
+    # not leave a page cut short at the error.
     add_custom_command(OUTPUT ${out}
-      COMMAND sh -c "'${TZ52_SCDOC}' < '${PROJECT_BINARY_DIR}/docs/man/${page}.scd' | gzip -9n > '${out}'"
+      COMMAND sh -c "'${TZ52_SCDOC}' < '${PROJECT_BINARY_DIR}/docs/man/${page}.scd' > '${PROJECT_BINARY_DIR}/docs/man/${page}' && gzip -9n < '${PROJECT_BINARY_DIR}/docs/man/${page}' > '${out}'"
       DEPENDS ${PROJECT_BINARY_DIR}/docs/man/${page}.scd VERBATIM)
     list(APPEND tz52_man_pages ${out})
   endforeach()

@@ -82,16 +82,14 @@ bool ParseModbusListen(const std::string& listen, std::string* address, int* por
         *error = option + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
         return false;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
-    addrinfo* found = nullptr;
-    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
+    // Four dotted numbers or an IPv6 address, strictly: "10.1" would be taken
+    // as 10.0.0.1 by the resolver.
+    unsigned char bytes[sizeof(in6_addr)];
+    const bool six = host.find(':') != std::string::npos;
+    if (inet_pton(six ? AF_INET6 : AF_INET, host.c_str(), bytes) != 1) {
         *error = option + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
         return false;
     }
-    freeaddrinfo(found);
     *address = host;
     *port = static_cast<int>(number);
     return true;
@@ -230,8 +228,17 @@ void ModbusFace::Run() {
             if ((ready & EPOLLOUT) != 0) {
                 Flush(connection);
                 if (connections_.count(key) == 0) continue;
+                if (connection->out.empty()) Resume(connection, now);
+                if (connections_.count(key) == 0) continue;
             }
-            if ((ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) Receive(connection, now);
+            if ((ready & (EPOLLHUP | EPOLLERR)) != 0 ||
+                ((ready & EPOLLRDHUP) != 0 && connection->in.size() >= kMostBufferedBytes)) {
+                // Gone, or done sending with a full buffer nobody reads:
+                // nothing more can come, and waiting would spin.
+                Close(connection, "the client closed the connection", false);
+                continue;
+            }
+            if ((ready & (EPOLLIN | EPOLLRDHUP)) != 0) Receive(connection, now);
         }
         TakeFinished(now);
         if (memoryChanged_) {
@@ -240,7 +247,11 @@ void ModbusFace::Run() {
             for (auto& entry : connections_) {
                 if (entry.second->reading) waiting.push_back(entry.second.get());
             }
-            for (Connection* connection : waiting) Answer(connection, connection->request, now, false);
+            for (Connection* connection : waiting) {
+                const uint64_t key = connection->key;
+                Answer(connection, connection->request, now, false);
+                if (connections_.count(key) != 0 && !connection->reading) Resume(connection, now);
+            }
         }
         Expire(now);
         if (listenPausedUntil_ != 0 && now >= listenPausedUntil_) {
@@ -320,7 +331,6 @@ void ModbusFace::Accept(int64_t now) {
 }
 
 void ModbusFace::Receive(Connection* connection, int64_t now) {
-    const uint64_t key = connection->key;
     uint8_t chunk[1024];
     while (connection->in.size() < kMostBufferedBytes) {
         const size_t room = std::min(sizeof chunk, kMostBufferedBytes - connection->in.size());
@@ -335,8 +345,7 @@ void ModbusFace::Receive(Connection* connection, int64_t now) {
         Close(connection, got == 0 ? "the client closed the connection" : std::string(std::strerror(errno)), false);
         return;
     }
-    Process(connection, now);
-    if (connections_.count(key) != 0) Watch(connection);
+    Resume(connection, now);
 }
 
 void ModbusFace::Process(Connection* connection, int64_t now) {
@@ -386,6 +395,8 @@ void ModbusFace::Process(Connection* connection, int64_t now) {
 void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, int64_t now, bool final) {
     bool limitReached = false;
     const ModbusServed served = memory_->Serve(request.points, now, &limitReached);
+    // Points asked for are polled from the poller's next turn on.
+    if (served.asked) queue_->Wake();
     if (limitReached && !demandLimitLogged_) {
         demandLimitLogged_ = true;
         Log(LogLevel::kWarning, "the limit of " + std::to_string(settings_.demandPoints) +
@@ -399,7 +410,6 @@ void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, in
             connection->reading = true;
             connection->request = request;
             connection->deadlineMs = now + settings_.waitMs;
-            memoryChanged_ = false;
         }
         return;
     }
@@ -424,7 +434,6 @@ void ModbusFace::Send(Connection* connection, const std::vector<uint8_t>& bytes)
 }
 
 void ModbusFace::Flush(Connection* connection) {
-    const uint64_t key = connection->key;
     while (!connection->out.empty()) {
         const ssize_t sent = send(connection->fd, connection->out.data(), connection->out.size(),
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -437,9 +446,13 @@ void ModbusFace::Flush(Connection* connection) {
         Close(connection, std::string("connection lost: ") + std::strerror(errno), false);
         return;
     }
-    if (connections_.count(key) == 0) return;
-    // The reply is out: the next request may be waiting in the buffer.
-    if (connection->out.empty()) Process(connection, NowMs());
+}
+
+// After a reply went out or a connection's state changed: the requests
+// waiting in its buffer, then what epoll watches for it.
+void ModbusFace::Resume(Connection* connection, int64_t now) {
+    const uint64_t key = connection->key;
+    Process(connection, now);
     if (connections_.count(key) != 0) Watch(connection);
 }
 
@@ -511,6 +524,7 @@ void ModbusFace::TakeFinished(int64_t now) {
         } else {
             Send(connection, ModbusWriteReply(job->request));
         }
+        if (connections_.count(job->connection) != 0) Resume(connection, now);
     }
 }
 
@@ -519,7 +533,9 @@ void ModbusFace::Expire(int64_t now) {
     for (auto& entry : connections_) all.push_back(entry.second.get());
     for (Connection* connection : all) {
         if (connection->reading && now >= connection->deadlineMs) {
+            const uint64_t key = connection->key;
             Answer(connection, connection->request, now, true);
+            if (connections_.count(key) != 0) Resume(connection, now);
             continue;
         }
         if (connection->firstByteMs != 0 && !connection->Busy() && connection->out.empty() &&

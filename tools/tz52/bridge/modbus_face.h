@@ -62,6 +62,7 @@ private:
     void Accept(int64_t now);
     void Receive(Connection* connection, int64_t now);
     void Process(Connection* connection, int64_t now);
+    void Resume(Connection* connection, int64_t now);
     void Answer(Connection* connection, const ModbusRequest& request, int64_t now, bool final);
     void Send(Connection* connection, const std::vector<uint8_t>& bytes);
     void Flush(Connection* connection);

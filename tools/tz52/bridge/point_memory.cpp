@@ -79,6 +79,7 @@ ModbusServed PointMemory::Serve(const std::vector<ModbusPoint>& points, int64_t 
         remembered.periodMs = demandPeriodMs_;
         asked_.push_back(point);
         ++onDemand_;
+        served.asked = true;
     }
     served.values.reserve(points.size());
     for (const ModbusPoint& point : points) {

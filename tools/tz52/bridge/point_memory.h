@@ -36,6 +36,7 @@ struct RememberedPoint {
 // How a read is answered.
 struct ModbusServed {
     bool wait = false;          // some point has not been read yet
+    bool asked = false;         // points not polled were asked for (TakeAsked)
     uint8_t exception = 0;      // when not 0: answer with it
     std::vector<uint16_t> values;
 };
