@@ -835,6 +835,33 @@ TEST_F(ModbusFace, SilentStationAnswers11AndHoldsUpNobody) {
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
 }
 
+// A point of a silent station read on demand is tried at most every ten
+// periods: a client reading stations that are not there cannot fill the
+// line. The line's health counts the failed reads.
+TEST_F(ModbusFace, SilentStationOnDemandIsTriedEveryTenPeriods) {
+    StartSimulator({"001M001=11"});
+    timeout_ = "20ms";
+    Watcher watcher(broker_->port());
+    ASSERT_NO_FATAL_FAILURE(StartFace({"--health-every", "1s", "001M001"}));
+    Client client(modbusPort_);
+    EXPECT_EQ(ReadSettled(client, 2, kReadHolding, 1, 2).exception, kTargetFailed) << BridgeLog();
+    // The line's health each second counts the failed reads since the start.
+    const size_t from = watcher.On("tz52/line").size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    const std::vector<std::string> reports = watcher.On("tz52/line");
+    ASSERT_GE(reports.size(), from + 3) << BridgeLog();
+    int failures = 0;
+    for (size_t report = from + 1; report < reports.size(); ++report) {
+        const int failed = Parsed(reports[report])["failedExchanges"].get<int>() -
+                           Parsed(reports[report - 1])["failedExchanges"].get<int>();
+        // Two points, a read each every 500 ms: 4 a second; every 50 ms
+        // (60 ms a read) it would be near 16.
+        EXPECT_LE(failed, 8) << reports[report - 1] << "\n" << reports[report];
+        failures += failed;
+    }
+    EXPECT_GT(failures, 0) << "the silent points were not tried again";
+}
+
 // ---- connections ---------------------------------------------------------------------
 
 // An IPv4 address of this machine other than loopback; "" when it has none.
@@ -964,6 +991,44 @@ TEST_F(ModbusFace, ClientGoneDropsTheRestOfItsWrite) {
     Client client(modbusPort_);
     EXPECT_EQ(client.Write(1, kWriteRegister, 200, {8}).exception, 0) << BridgeLog();
     EXPECT_EQ(simulator_->GetPoint(Point(1, 'M', 200)), 8);
+}
+
+// The resident memory of a process, in kB; 0 when unknown.
+long ResidentKilobytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return 0;
+}
+
+// A client that sends requests as fast as it can and never reads the
+// answers: the bridge stops reading it rather than keep its answers, its
+// memory stays as it was, and the other clients are served.
+TEST_F(ModbusFace, ClientThatNeverReadsGrowsNothing) {
+    StartSimulator({"001M001=5"});
+    ASSERT_NO_FATAL_FAILURE(StartFace({"001M001"}, false));
+    Client other(modbusPort_);
+    ASSERT_EQ(ReadSettled(other, 1, kReadHolding, 1, 1).values, std::vector<uint16_t>{5}) << BridgeLog();
+    const long before = ResidentKilobytes(bridge_);
+    RawConnection flood(modbusPort_);
+    fcntl(flood.fd(), F_SETFL, O_NONBLOCK);
+    std::vector<uint8_t> requests;
+    for (int k = 0; k < 1000; ++k) {
+        const std::vector<uint8_t> frame = Frame(1, {kReadHolding, 0, 0, 0, 1}, 0, -1, static_cast<uint16_t>(k));
+        requests.insert(requests.end(), frame.begin(), frame.end());
+    }
+    size_t sent = 0;
+    for (const auto start = Clock::now(); MillisecondsSince(start) < 3000;) {
+        const ssize_t size = send(flood.fd(), requests.data(), requests.size(), MSG_NOSIGNAL);
+        if (size > 0) sent += static_cast<size_t>(size);
+        if (size < 0 && errno != EAGAIN) break;
+        if (size < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const long after = ResidentKilobytes(bridge_);
+    EXPECT_LT(after - before, 16 * 1024) << sent << " bytes of requests taken";
+    EXPECT_LT(sent, 64u * 1024 * 1024) << "the bridge read on, whatever was not answered";
+    EXPECT_EQ(other.Read(1, kReadHolding, 1, 1).values, std::vector<uint16_t>{5}) << BridgeLog();
 }
 
 // Frames a well-behaved client never sends: a wrong protocol identifier or
