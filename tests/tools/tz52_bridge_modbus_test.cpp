@@ -833,7 +833,19 @@ TEST_F(ModbusFace, SilentStationAnswers11AndHoldsUpNobody) {
     }
     writer.join();
     EXPECT_EQ(readsWhileWriting, 5) << "a read waited for another client's write";
+    // Stopped while a client waits for its write: the bridge ends as usual,
+    // and the client gets its answer or the connection's end.
+    Outcome stopped;
+    std::thread waiting([&] {
+        Client client(modbusPort_);
+        stopped = client.Write(2, kWriteRegisters, 1, {1, 2, 3});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto start = Clock::now();
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+    waiting.join();
+    EXPECT_LT(MillisecondsSince(start), 4000) << "the client was left waiting";
+    EXPECT_TRUE(stopped.exception == kNoAnswer || stopped.exception == kTargetFailed) << stopped;
 }
 
 // A point of a silent station read on demand is tried at most every ten
