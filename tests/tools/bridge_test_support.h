@@ -279,7 +279,8 @@ protected:
 
     std::string directory_;
     std::string port_;
-    std::string timeout_ = "20ms";
+    // Generous for a loaded machine: a reply later than this is a silent station.
+    std::string timeout_ = "60ms";
     std::vector<std::string> environment_;  // NAME=VALUE for the bridge
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<tz52sim::Simulator> simulator_;

@@ -695,6 +695,8 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         {"001M025\n", {"--topic-prefix", "a+b"}, "--topic-prefix \"a+b\": a topic prefix", 64, ""},
         {"001M025\n", {"--topic-prefix", "/"}, "--topic-prefix \"/\": a topic prefix is not empty", 64, ""},
         {"", {}, "no points to poll", 64, ""},
+        // A Modbus face polls what its clients read: no points of its own is fine.
+        {"", {"--no-mqtt", "--modbus-listen", "15020", "--check"}, "good: 0 points", 0, ""},
         {"001M025\n", {"--mqtt-tls-ca", "/nonexistent/ca.crt"}, "--mqtt-tls-ca \"/nonexistent/ca.crt\": No such file", 64, ""},
         {"001M025\n", {"--mqtt-password-file", "/nonexistent/pw"}, "--mqtt-password-file needs --mqtt-user", 64, ""},
         // A password file that gives no password (or one without end) is no
