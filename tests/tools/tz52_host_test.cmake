@@ -45,3 +45,24 @@ if(TARGET tz52_mosquitto AND TARGET tz52sim_core)
   add_dependencies(tz52_bridge_test tz52 tz52sim)
   gtest_discover_tests(tz52_bridge_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endif()
+
+# The bridge's Modbus TCP face against the simulator, through real clients:
+# libmodbus's (libmodbus-dev) and mbpoll, as a user types it.
+find_path(TZ52_MODBUS_CLIENT_INCLUDE_DIR modbus/modbus.h)
+find_library(TZ52_MODBUS_CLIENT_LIBRARY modbus)
+find_program(TZ52_MBPOLL mbpoll)
+if(TARGET tz52_bridge_test AND TZ52_MODBUS_CLIENT_INCLUDE_DIR AND TZ52_MODBUS_CLIENT_LIBRARY)
+  if(NOT TZ52_MBPOLL)
+    set(TZ52_MBPOLL "")
+  endif()
+  add_executable(tz52_bridge_modbus_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_modbus_test.cpp)
+  target_compile_definitions(tz52_bridge_modbus_test PRIVATE TZ52_HOST_PATH="$<TARGET_FILE:tz52>"
+                             TZ52_MBPOLL_PATH="${TZ52_MBPOLL}")
+  target_include_directories(tz52_bridge_modbus_test SYSTEM PRIVATE ${TZ52_MODBUS_CLIENT_INCLUDE_DIR})
+  target_link_libraries(tz52_bridge_modbus_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
+                        ${TZ52_MODBUS_CLIENT_LIBRARY} GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_bridge_modbus_test tz52 tz52sim)
+  gtest_discover_tests(tz52_bridge_modbus_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+elseif(TARGET tz52_bridge_test)
+  message(STATUS "tz52: libmodbus-dev not found; the bridge's Modbus face is not tested against a client")
+endif()

@@ -195,8 +195,10 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
         return false;
     }
     if (!TakeCommandLinePoints(entry, options, plan, &origins, error)) return false;
-    if (plan->points.empty()) {
-        *error = "no points to poll: give --points FILE or point addresses";
+    // A Modbus face polls what its clients read; a broker alone needs points.
+    if (plan->points.empty() && options.modbus.listen.empty()) {
+        *error = "no points to poll: give --points FILE or point addresses (or --modbus-listen, whose clients' reads "
+                 "name the points to poll)";
         return false;
     }
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
