@@ -19,7 +19,7 @@
 //
 // Targets are reported, not enforced: the exit code is 1 only when the
 // benchmark could not run (a server that did not start, failed answers).
-#include <modbus.h>
+#include <modbus/modbus.h>
 
 #include <fcntl.h>
 #include <signal.h>
