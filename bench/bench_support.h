@@ -58,6 +58,10 @@ private:
     std::thread thread_;
 };
 
+// ---- Loopback ---------------------------------------------------------------
+// A TCP port on 127.0.0.1 that was free a moment ago, or 0.
+int FreeLoopbackPort();
+
 // ---- Time and statistics ----------------------------------------------------
 // Monotonic time in nanoseconds.
 int64_t NowNanoseconds();

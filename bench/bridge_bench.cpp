@@ -45,21 +45,6 @@ struct Broker {
     std::string directory;
 };
 
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 bool StartBroker(Broker* broker, std::string* error) {
     char directory[] = "/tmp/tz52-bench-bridge-XXXXXX";
     if (mkdtemp(directory) == nullptr) {
