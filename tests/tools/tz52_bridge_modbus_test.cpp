@@ -1039,7 +1039,14 @@ TEST_F(ModbusFace, ClientThatNeverReadsGrowsNothing) {
         if (size < 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const long after = ResidentKilobytes(bridge_);
-    EXPECT_LT(after - before, 16 * 1024) << sent << " bytes of requests taken";
+#if defined(__SANITIZE_ADDRESS__)
+    // Under AddressSanitizer freed memory is held in quarantine, so the
+    // resident size grows with every request answered, bounded all the same.
+    constexpr long kMostGrowthKilobytes = 256 * 1024;
+#else
+    constexpr long kMostGrowthKilobytes = 16 * 1024;
+#endif
+    EXPECT_LT(after - before, kMostGrowthKilobytes) << sent << " bytes of requests taken";
     EXPECT_LT(sent, 64u * 1024 * 1024) << "the bridge read on, whatever was not answered";
     EXPECT_EQ(other.Read(1, kReadHolding, 1, 1).values, std::vector<uint16_t>{5}) << BridgeLog();
 }
