@@ -33,7 +33,9 @@ if(TZ52_SCDOC)
     configure_file(${PROJECT_SOURCE_DIR}/docs/man/${page}.scd ${PROJECT_BINARY_DIR}/docs/man/${page}.scd @ONLY)
     set(out ${PROJECT_BINARY_DIR}/docs/man/${page}.gz)
     add_custom_command(OUTPUT ${out}
-      COMMAND sh -c "'${TZ52_SCDOC}' < '${PROJECT_BINARY_DIR}/docs/man/${page}.scd' | gzip -9n > '${out}'"
+      # Through a file, so that a page scdoc refuses fails the build instead
+      # of leaving a page cut short where the error was.
+      COMMAND sh -c "'${TZ52_SCDOC}' < '${PROJECT_BINARY_DIR}/docs/man/${page}.scd' > '${out}.roff' && gzip -9n < '${out}.roff' > '${out}'"
       DEPENDS ${PROJECT_BINARY_DIR}/docs/man/${page}.scd VERBATIM)
     list(APPEND tz52_man_pages ${out})
   endforeach()
