@@ -1,7 +1,8 @@
 # Shared by the Linux cross toolchain files (linux-aarch64.cmake,
 # linux-armhf.cmake): Debian's cross compilers and multiarch libraries, and
 # qemu-user to run what is built, so that ctest runs the suites under
-# emulation. The caller sets TZ52_CROSS_TRIPLET and TZ52_QEMU.
+# emulation. The caller sets TZ52_CROSS_TRIPLET, TZ52_QEMU and
+# TZ52_DEB_ARCHITECTURE, the Debian architecture of the packages it makes.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${TZ52_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${TZ52_CROSS_TRIPLET}-g++)
