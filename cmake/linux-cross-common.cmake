@@ -15,5 +15,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${TZ52_QEMU} -L /usr/${TZ52_CROSS_TRIPLET}
-    -E LD_LIBRARY_PATH=/usr/lib/${TZ52_CROSS_TRIPLET})
+# What is built runs on the loader and libraries of that architecture's
+# Debian packages (libc6:arm64, ... in /lib/<triplet> and /usr/lib/<triplet>,
+# found through the system's ld.so.cache), as on a gateway. Not the cross
+# compiler's copies under /usr/<triplet>: those are another build of glibc,
+# and their loader with the packages' libc crashes or hangs at the first
+# thread.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TZ52_QEMU} -L /)
