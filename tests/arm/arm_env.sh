@@ -9,7 +9,7 @@ set -uo pipefail
 case $2 in
   arm64) triplet=aarch64-linux-gnu qemu=qemu-aarch64 loader=/lib/ld-linux-aarch64.so.1 ;;
   armhf) triplet=arm-linux-gnueabihf qemu=qemu-arm loader=/lib/ld-linux-armhf.so.3 ;;
-  *) echo "arm_env.sh: no ARM architecture $2" >&2; exit 2 ;;
+  *) echo "no ARM build for $2 (arm64, armhf)"; exit 1 ;;
 esac
 missing=()
 command -v "$triplet-g++" >/dev/null || missing+=("$triplet-g++ (g++-$triplet)")
