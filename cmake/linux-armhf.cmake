@@ -4,4 +4,5 @@
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(TZ52_CROSS_TRIPLET arm-linux-gnueabihf)
 set(TZ52_QEMU qemu-arm)
+set(TZ52_DEB_ARCHITECTURE armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/linux-cross-common.cmake)

@@ -1,33 +1,39 @@
 #!/usr/bin/env bash
 # Makes the release files in DIST from builds that are already built:
-#   package.sh NATIVE_BUILD WIN32_BUILD DIST
-# NATIVE_BUILD gives the Debian packages (CPack, one per component):
+#   package.sh DIST WIN32_BUILD DEB_BUILD...
+# Each DEB_BUILD gives the Debian packages (CPack, one per component):
 # libtz52drv1, libtz52drv-dev and tz52drv-tools, _<version>_<arch>.deb, for
-# the architecture its CPack settings name (TZ52_DEB_ARCHITECTURE; another
-# architecture's build is one more call with its build folder). WIN32_BUILD,
-# the 32-bit Windows build, gives tz52drv-<version>-win32.zip; SHA256SUMS
-# covers every .deb and zip in DIST. WIN32_BUILD may be "" when there are no
-# MinGW compilers: then only the .debs are made. Exit code non-zero when a
+# the architecture its CPack settings name (TZ52_DEB_ARCHITECTURE: the
+# machine's own in build/, arm64 and armhf in the cross builds). WIN32_BUILD,
+# the 32-bit Windows build, gives tz52drv-<version>-win32.zip; it may be ""
+# when there are no MinGW compilers: then only the .debs are made.
+# SHA256SUMS covers every .deb and zip made. Exit code non-zero when a
 # package could not be made.
 set -euo pipefail
-native=$1 win32=$2 dist=$3
+dist=$1 win32=$2
+shift 2
 mkdir -p "$dist"
 dist=$(cd "$dist" && pwd)
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
-[ -n "$version" ] || { echo "package: no project version in $native/CMakeCache.txt" >&2; exit 1; }
-arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$native/CPackConfig.cmake")
-[ -n "$arch" ] || { echo "package: no Debian architecture in $native/CPackConfig.cmake" >&2; exit 1; }
 packages="libtz52drv1 libtz52drv-dev tz52drv-tools"
-for package in $packages; do rm -f "$dist/${package}_"*"_$arch.deb"; done
+# What an earlier run left (an architecture not built this time among it)
+# goes, so that SHA256SUMS speaks only of this run's files.
+for package in $packages; do rm -f "$dist/${package}_"*.deb; done
 rm -f "$dist"/tz52drv_*.deb "$dist"/tz52drv-*.zip "$dist/SHA256SUMS"
 
-rm -rf "$native/package"
-(cd "$native" && cpack -G DEB >cpack.log 2>&1) || { cat "$native/cpack.log" >&2; exit 1; }
-for package in $packages; do
-  cp "$native/package/${package}_${version}_$arch.deb" "$dist/"
+for build in "$@"; do
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  [ -n "$version" ] || { echo "package: no project version in $build/CMakeCache.txt" >&2; exit 1; }
+  arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  [ -n "$arch" ] || { echo "package: no Debian architecture in $build/CPackConfig.cmake" >&2; exit 1; }
+  rm -rf "$build/package"
+  (cd "$build" && cpack -G DEB >cpack.log 2>&1) || { cat "$build/cpack.log" >&2; exit 1; }
+  for package in $packages; do
+    cp "$build/package/${package}_${version}_$arch.deb" "$dist/"
+  done
 done
 
 if [ -n "$win32" ]; then
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win32/CMakeCache.txt")
   stage=$(mktemp -d)
   trap 'rm -rf "$stage"' EXIT
   top=tz52drv-$version-win32

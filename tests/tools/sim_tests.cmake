@@ -23,7 +23,8 @@ target_link_libraries(sim_ports_test PRIVATE tz52sim_core)
 
 # The program itself, and the simulator on a device.
 add_executable(sim_program_test ${CMAKE_CURRENT_LIST_DIR}/sim_program_test.cpp)
-target_compile_definitions(sim_program_test PRIVATE TZ52SIM_PATH="$<TARGET_FILE:tz52sim>")
+tz52_program_path(tz52_sim_path tz52sim)
+target_compile_definitions(sim_program_test PRIVATE TZ52SIM_PATH="${tz52_sim_path}")
 target_link_libraries(sim_program_test PRIVATE tz52sim_core GTest::gtest GTest::gtest_main)
 add_dependencies(sim_program_test tz52sim)
 gtest_discover_tests(sim_program_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)

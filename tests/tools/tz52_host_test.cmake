@@ -16,13 +16,14 @@ if(TARGET tz52_modbus)
 endif()
 
 if(TARGET tz52sim)
-  set(tz52_sim_path $<TARGET_FILE:tz52sim>)
+  tz52_program_path(tz52_sim_path tz52sim)
 else()
   set(tz52_sim_path "")
 endif()
+tz52_program_path(tz52_host_path tz52)
 add_executable(tz52_host_test ${CMAKE_CURRENT_LIST_DIR}/tz52_host_test.cpp)
 target_compile_definitions(tz52_host_test PRIVATE
-  TZ52_HOST_PATH="$<TARGET_FILE:tz52>" TZ52_SIM_PATH="${tz52_sim_path}")
+  TZ52_HOST_PATH="${tz52_host_path}" TZ52_SIM_PATH="${tz52_sim_path}")
 target_link_libraries(tz52_host_test PRIVATE tz52_tool_libraries GTest::gtest GTest::gtest_main)
 add_dependencies(tz52_host_test tz52)
 if(TARGET tz52sim)
@@ -39,7 +40,7 @@ endif()
 # tz52 bridge against a real broker (mosquitto) and the simulator.
 if(TARGET tz52_mosquitto AND TARGET tz52sim_core)
   add_executable(tz52_bridge_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_test.cpp)
-  target_compile_definitions(tz52_bridge_test PRIVATE TZ52_HOST_PATH="$<TARGET_FILE:tz52>")
+  target_compile_definitions(tz52_bridge_test PRIVATE TZ52_HOST_PATH="${tz52_host_path}")
   target_link_libraries(tz52_bridge_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
                         GTest::gtest GTest::gtest_main)
   add_dependencies(tz52_bridge_test tz52 tz52sim)
@@ -56,7 +57,7 @@ if(TARGET tz52_bridge_test AND TZ52_MODBUS_CLIENT_INCLUDE_DIR AND TZ52_MODBUS_CL
     set(TZ52_MBPOLL "")
   endif()
   add_executable(tz52_bridge_modbus_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_modbus_test.cpp)
-  target_compile_definitions(tz52_bridge_modbus_test PRIVATE TZ52_HOST_PATH="$<TARGET_FILE:tz52>"
+  target_compile_definitions(tz52_bridge_modbus_test PRIVATE TZ52_HOST_PATH="${tz52_host_path}"
                              TZ52_MBPOLL_PATH="${TZ52_MBPOLL}")
   target_include_directories(tz52_bridge_modbus_test SYSTEM PRIVATE ${TZ52_MODBUS_CLIENT_INCLUDE_DIR})
   target_link_libraries(tz52_bridge_modbus_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
