@@ -103,15 +103,18 @@ run)
   # The programs find tz52drv.dll and ZOLVAR.dll beside them or in the
   # build directory.
   export WINEPATH="Z:${build//\//\\}"
-  # A program that Wine never started prints nothing at all (a test program
-  # always prints its first line); on a loaded machine that happens now and
-  # then, so such a start is tried once more and said. A program that ran and
-  # failed is never run again.
+  # A program that Wine never started prints nothing of its own (a test
+  # program always prints its first line): no output at all, or only Wine's
+  # "wine client error" when the wineserver of the program before was just
+  # going away as this one connected. On a loaded machine that happens now
+  # and then, so such a start is tried once more and said. A program that
+  # ran and failed is never run again.
   out=$(mktemp)
   status=0
   "$wine" "$@" >"$out" 2>&1 || status=$?
-  if [ "$status" -ne 0 ] && [ ! -s "$out" ]; then
-    echo "wine_env.sh: Wine did not start $(basename "$1") (exit $status, no output); trying once more" >&2
+  if [ "$status" -ne 0 ] && ! grep -qv '^wine client error:' "$out"; then
+    echo "wine_env.sh: Wine did not start $(basename "$1") (exit $status, $(head -c 200 "$out" | tr '\n' ' ')); trying once more" >&2
+    sleep 1
     status=0
     "$wine" "$@" >"$out" 2>&1 || status=$?
   fi
