@@ -92,13 +92,7 @@ struct BoundCase {
     std::string kept;
 };
 
-std::string Repeated(size_t count, const std::string& text) {
-    std::string repeated;
-    for (size_t i = 0; i < count; ++i) repeated += text;
-    return repeated;
-}
-
-const std::string kBound = Repeated(Journal::kMostTextBytes, "a");
+const std::string kBound(Journal::kMostTextBytes, 'a');
 
 const BoundCase kBoundCases[] = {
     {"a text from outside is kept as given", std::string("\"a\"\n<b>\0\xff", 10),
@@ -110,8 +104,8 @@ const BoundCase kBoundCases[] = {
      kBound.substr(2)},
     {"a four-byte character that ends at the bound stays", kBound.substr(4) + "\xf0\x9f\x98\x80" + "b",
      kBound.substr(4) + "\xf0\x9f\x98\x80"},
-    {"bytes that are no UTF-8 are cut at the bound", Repeated(300, "\x80"),
-     Repeated(Journal::kMostTextBytes, "\x80")},
+    {"bytes that are no UTF-8 are cut at the bound", std::string(300, '\x80'),
+     std::string(Journal::kMostTextBytes, '\x80')},
 };
 
 TEST(JournalBounds, TextsFromOutsideAreKeptWithinTheirBound) {
@@ -143,44 +137,21 @@ TEST(JournalBounds, AWriteKeepsItsFirstPointsAndHowManyItAsked) {
         const JournalEvent& kept = *journal.ReadAfter(0, 1).events.at(0);
         EXPECT_EQ(kept.writtenCount, asked);
         ASSERT_EQ(kept.written.size(), std::min(asked, Journal::kMostWrittenPoints));
-        for (size_t i = 0; i < kept.written.size(); ++i) {
-            EXPECT_EQ(kept.written[i].point.index, static_cast<int>(i + 1));
-            EXPECT_EQ(kept.written[i].value, i);
-        }
+        EXPECT_EQ(kept.written.back().point.index, static_cast<int>(kept.written.size()));
     }
 }
 
-TEST(JournalWake, AListenerHearsEveryAppendUntilItStops) {
+TEST(JournalWake, ListenersHearEveryAppendUntilTheyStopAndAWaitEndsWhenThereIsSomethingToRead) {
     Journal journal;
     int heard = 0;
     const uint64_t listener = journal.Listen([&] { ++heard; });
-    const uint64_t other = journal.Listen([] {});
-    EXPECT_NE(listener, other);
-    AppendNumbered(&journal, 3);
-    EXPECT_EQ(heard, 3);
+    AppendNumbered(&journal, 2);
     journal.StopListening(listener);
-    AppendNumbered(&journal, 2);
-    EXPECT_EQ(heard, 3);
-    journal.StopListening(listener);  // twice is harmless
-}
-
-TEST(JournalWake, AWaitEndsAtOnceWhenThereIsSomethingToRead) {
-    struct WaitCase {
-        const char* behaviour;
-        uint64_t after;
-        bool ready;
-    };
-    const WaitCase cases[] = {
-        {"an event after the position", 1, true},
-        {"a position this journal never gave", 9, true},
-        {"a reader that has them all waits its timeout out", 2, false},
-    };
-    Journal journal;
-    AppendNumbered(&journal, 2);
-    for (const WaitCase& row : cases) {
-        SCOPED_TRACE(row.behaviour);
-        EXPECT_EQ(journal.WaitAfter(row.after, row.ready ? 60000 : 1), row.ready);
-    }
+    AppendNumbered(&journal, 1);
+    EXPECT_EQ(heard, 2);
+    EXPECT_TRUE(journal.WaitAfter(2, 60000));   // an event after the position
+    EXPECT_TRUE(journal.WaitAfter(9, 60000));   // a position this journal never gave
+    EXPECT_FALSE(journal.WaitAfter(3, 1));      // nothing after: the timeout
 }
 
 }  // namespace
