@@ -17,10 +17,20 @@ SparkplugCommand Refused(std::string reason) {
     return command;
 }
 
-// "metric 2 (alias 7)", "metric 1 \"001M025\"": a metric as a refusal names it.
+// The longest part of a name from outside that a refusal shows.
+constexpr size_t kMostNameShown = 64;
+
+// "metric 2 (alias 7)", "metric 1 \"001M025\"": a metric as a refusal names
+// it; a long name cut short (at a UTF-8 character's start) and followed by "...".
 std::string MetricShown(int index, const PayloadMetric& metric) {
     std::string shown = "metric " + std::to_string(index + 1);
-    if (metric.has_name()) shown += " " + Quoted(metric.name());
+    if (metric.has_name() && metric.name().size() > kMostNameShown) {
+        size_t cut = kMostNameShown;
+        while (cut > 0 && (static_cast<unsigned char>(metric.name()[cut]) & 0xC0) == 0x80) --cut;
+        shown += " " + Quoted(metric.name().substr(0, cut)) + "...";
+    } else if (metric.has_name()) {
+        shown += " " + Quoted(metric.name());
+    }
     if (metric.has_alias()) shown += " (alias " + std::to_string(metric.alias()) + ")";
     return shown;
 }
@@ -131,6 +141,11 @@ SparkplugCommand JudgeSparkplugCommand(const SparkplugNode& node, const std::str
         return {};
     }
     const char* type = SparkplugMessageTypeName(parts.type);
+    if (payload.size() > kSparkplugMostCommandBytes) {
+        return Refused(std::string(type) + " refused: the payload (" + std::to_string(payload.size()) +
+                       " bytes) is longer than the " + std::to_string(kSparkplugMostCommandBytes) +
+                       " a command may take");
+    }
     Payload decoded;
     if (!decoded.ParseFromString(payload)) {
         return Refused(std::string(type) + " refused: the payload (" + std::to_string(payload.size()) +

@@ -18,6 +18,9 @@
 
 // The most writes one DCMD may ask for: the length of the line's write queue.
 constexpr size_t kSparkplugMostWritesPerCommand = 256;
+// The longest command payload decoded: far more than 256 writes take, so
+// that no message makes the decoder hold more than this.
+constexpr size_t kSparkplugMostCommandBytes = 65536;
 
 // Whether the face lets a host write the point at `address` of `device`.
 using SparkplugMayWrite = std::function<bool(const std::string& device, const std::string& address)>;
