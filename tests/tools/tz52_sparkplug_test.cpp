@@ -2,11 +2,10 @@
 // connections and births, ids and topics, what births, data and the store
 // give the host, and the judgement of the commands a host sends. Payloads
 // are read back with the generated schema; a Sparkplug implementation of
-// others reads them in sparkplug_peer/.
+// others reads them, and the topics, in sparkplug_peer/.
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -47,40 +46,15 @@ struct BornNode {
     }
 };
 
-TEST(SparkplugSequence, SeqRunsOverEveryMessageButDeathsAndBdSeqOverConnections) {
-    SparkplugNode node("plant", "line1");
-    struct Step {
-        const char* what;
-        std::function<SparkplugMessage()> send;
-        bool hasSeq;
-        uint64_t seq;
-    };
-    std::vector<SparkplugMessage> wills;
-    const std::vector<Step> steps = {
-        {"will of the first connection", [&] { return node.Connect(kNow); }, false, 0},
-        {"node birth", [&] { return node.NodeBirth(kNow, {}); }, true, 0},
-        {"device birth", [&] { return node.DeviceBirth("001", {{"001M001", 1, kNow}}, kNow); }, true, 1},
-        {"device death", [&] { return node.DeviceDeath("001", kNow); }, true, 2},
-        {"rebirth on the same connection", [&] { return node.NodeBirth(kNow, {}); }, true, 0},
-        {"device birth after it", [&] { return node.DeviceBirth("001", {}, kNow); }, true, 1},
-        {"will of the second connection", [&] { return node.Connect(kNow); }, false, 0},
-        {"node birth on it", [&] { return node.NodeBirth(kNow, {}); }, true, 0},
-    };
-    for (const Step& step : steps) {
-        const Payload payload = Decoded(step.send());
-        EXPECT_EQ(payload.has_seq(), step.hasSeq) << step.what;
-        if (step.hasSeq) {
-            EXPECT_EQ(payload.seq(), step.seq) << step.what;
-        }
-    }
-    EXPECT_EQ(node.Sequence().BdSeq(), 1u);
-
-    // 255 is followed by 0, for seq within a connection and bdSeq over them.
+// The order of seq and bdSeq over a session is the peer test's; here the
+// wrap, which a session of the peer test does not reach.
+TEST(SparkplugSequence, SeqAndBdSeqFollow255With0) {
     SparkplugSequence sequence;
-    sequence.NewConnection();
+    EXPECT_EQ(sequence.NewConnection(), 0u);
     EXPECT_EQ(sequence.Birth(), 0u);
     for (uint64_t expected = 1; expected <= 255; ++expected) ASSERT_EQ(sequence.Next(), expected);
     EXPECT_EQ(sequence.Next(), 0u);
+    EXPECT_EQ(sequence.Birth(), 0u);
     EXPECT_EQ(sequence.Next(), 1u);
     for (int i = 0; i < 255; ++i) sequence.NewConnection();
     EXPECT_EQ(sequence.BdSeq(), 255u);
@@ -115,64 +89,18 @@ TEST(SparkplugTopics, IdsAreOneTopicLevelOfUtf8) {
     }
 }
 
-TEST(SparkplugTopics, TopicsAreSplitIntoTheirParts) {
-    const struct {
-        const char* topic;
-        bool valid;
-        SparkplugMessageType type;
-        const char* device;
-    } rows[] = {
-        {"spBv1.0/plant/NCMD/line1", true, SparkplugMessageType::kNodeCommand, ""},
-        {"spBv1.0/plant/DCMD/line1/001", true, SparkplugMessageType::kDeviceCommand, "001"},
-        {"spBv1.0/plant/DBIRTH/line1/001", true, SparkplugMessageType::kDeviceBirth, "001"},
-        {"spBv1.0/plant/NCMD/line1/001", false, {}, ""},
-        {"spBv1.0/plant/DCMD/line1", false, {}, ""},
-        {"spBv1.0/plant/DCMD/line1/001/x", false, {}, ""},
-        {"spBv1.0/plant/STATE/line1", false, {}, ""},
-        {"spAv1.0/plant/NCMD/line1", false, {}, ""},
-        {"spBv1.0//NCMD/line1", false, {}, ""},
-        {"spBv1.0/plant/DCMD/line1/", false, {}, ""},
-        {"tz52/001M001/set", false, {}, ""},
-    };
-    for (const auto& row : rows) {
-        SparkplugTopicParts parts;
-        ASSERT_EQ(ParseSparkplugTopic(row.topic, &parts), row.valid) << row.topic;
-        if (!row.valid) continue;
-        EXPECT_EQ(parts.group, "plant");
-        EXPECT_EQ(parts.node, "line1");
-        EXPECT_EQ(parts.type, row.type) << row.topic;
-        EXPECT_EQ(parts.device, row.device) << row.topic;
-        EXPECT_EQ(SparkplugTopic(parts.group, parts.type, parts.node, parts.device), row.topic);
-    }
-}
-
-TEST(SparkplugNode, BirthsGiveUniqueAliasesThatDataUseAndRebirthsKeep) {
+TEST(SparkplugNode, DataLeavesOutWhatNoBirthGaveAndSpendsNoSeqOnNothing) {
     BornNode born;
-    const uint64_t alias = born.Alias("001", "001M002");
-    EXPECT_NE(born.Alias("001", "001M001"), alias);
-    EXPECT_NE(born.Alias("002", "002M001"), born.Alias("001", "001M001"));
-    EXPECT_NE(born.node.FindBornByName("", kSparkplugRebirthMetric)->alias, alias);
-
     SparkplugMessage data;
     std::vector<std::string> notBorn;
-    ASSERT_TRUE(born.node.DeviceData("001", {{"001M002", 9, kNow + 5}, {"001M099", 1, kNow}}, kNow + 6, &data,
-                                     &notBorn));
+    ASSERT_TRUE(born.node.DeviceData("001", {{"001M002", 9, kNow}, {"001M099", 1, kNow}}, kNow, &data, &notBorn));
     EXPECT_EQ(notBorn, std::vector<std::string>{"001M099"});
-    const Payload payload = Decoded(data);
-    ASSERT_EQ(payload.metrics_size(), 1);
-    EXPECT_FALSE(payload.metrics(0).has_name());
-    EXPECT_EQ(payload.metrics(0).alias(), alias);
-    EXPECT_EQ(payload.metrics(0).int_value(), 9u);
-    EXPECT_EQ(payload.metrics(0).timestamp(), kNow + 5);
-
-    // Nothing born to send: no message, no seq spent.
-    notBorn.clear();
+    EXPECT_EQ(Decoded(data).metrics_size(), 1);
     EXPECT_FALSE(born.node.DeviceData("003", {{"003M001", 1, kNow}}, kNow, &data, &notBorn));
     born.node.Connect(kNow);
-    born.node.NodeBirth(kNow, {{"Line/Port", std::string("/dev/ttyS0")}});
+    born.node.NodeBirth(kNow, {});
     EXPECT_FALSE(born.node.DeviceData("001", {{"001M002", 9, kNow}}, kNow, &data, &notBorn));
-    born.node.DeviceBirth("001", {{"001M002", 9, kNow}}, kNow);
-    EXPECT_EQ(born.Alias("001", "001M002"), alias);
+    EXPECT_EQ(Decoded(born.node.DeviceDeath("001", kNow)).seq(), 1u);
 }
 
 TEST(SparkplugStore, KeepsTheNewestChangesAndDrainsThemAsHistoricalDataInOrder) {
@@ -274,8 +202,6 @@ TEST(SparkplugCommands, EachCommandIsJudgedBeforeUse) {
          V::kRebirth, ""},
         {"rebirth false", ncmd, CommandPayload({{rebirth, "", kSparkplugBoolean, CommandMetric::kBoolean, 0}}),
          V::kRefused, "asks for nothing"},
-        {"rebirth as a number", ncmd, CommandPayload({{rebirth, "", kSparkplugBoolean, CommandMetric::kInt, 1}}),
-         V::kRefused, "no value of its datatype 11"},
         {"bdSeq commanded", ncmd, CommandPayload({{bdSeq, "", kSparkplugUInt64, CommandMetric::kLong, 9}}),
          V::kRefused, "only \"Node Control/Rebirth\""},
         {"a node metric never given", ncmd,
@@ -314,17 +240,15 @@ TEST(SparkplugCommands, EachCommandIsJudgedBeforeUse) {
         {"a point not allowed refuses the whole command", dcmd,
          CommandPayload({{m1, "", 0, CommandMetric::kInt, 1}, {m2, "", 0, CommandMetric::kInt, 1}}), V::kRefused,
          "point 001M002 may not be written"},
-        {"an input", dcmd, CommandPayload({{0, "001A009", 0, CommandMetric::kInt, 1}}), V::kRefused,
-         "point 001A009 may not be written"},
         {"more writes than the queue holds", dcmd, CommandPayload(tooMany), V::kRefused, "more than the 256"},
         {"a dead device", "spBv1.0/plant/DCMD/line1/002", CommandPayload({{0, "002M001", 0, CommandMetric::kInt, 1}}),
          V::kRefused, "not born"},
-        {"a device never born", "spBv1.0/plant/DCMD/line1/003", CommandPayload({rebirthTrue}), V::kRefused,
-         "device \"003\" refused: the device is not born"},
         {"a name shown escaped", dcmd, CommandPayload({{0, "\x1B[2J", 0, CommandMetric::kInt, 1}}), V::kRefused,
          "metric 1 \"\\x1B[2J\": device \"001\" gave no such metric"},
         {"another node's command", "spBv1.0/plant/NCMD/line2", CommandPayload({rebirthTrue}), V::kIgnored, ""},
         {"another group's command", "spBv1.0/other/NCMD/line1", CommandPayload({rebirthTrue}), V::kIgnored, ""},
+        {"an NCMD with a device", ncmd + "/001", CommandPayload({rebirthTrue}), V::kIgnored, ""},
+        {"a DCMD without one", std::string("spBv1.0/plant/DCMD/line1"), CommandPayload({rebirthTrue}), V::kIgnored, ""},
         {"not a command", "spBv1.0/plant/NDATA/line1", CommandPayload({rebirthTrue}), V::kIgnored, ""},
     };
     for (const auto& row : rows) {
