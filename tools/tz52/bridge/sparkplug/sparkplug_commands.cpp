@@ -2,6 +2,8 @@
 // metric by metric.
 #include "tools/tz52/bridge/sparkplug/sparkplug_commands.h"
 
+#include <utility>
+
 #include "sparkplug_b.pb.h"
 #include "tools/common/cli/quoted.h"
 
