@@ -120,9 +120,10 @@ $(ARM_BUILDS): arm-build-%:
 # (tests start tz52 and tz52sim through scripts that run them under the same
 # emulator, as binfmt would). Left out: the shell tests that run the programs
 # themselves (the demo, the man pages against --help, systemd's checks of
-# the unit), which say nothing of ARM, and the soak run (a minute and a half
+# the unit, .ci/install-deps), which say nothing of ARM, and the soak run (a minute and a half
 # under emulation for what the native one shows).
-ARM_LEFT_OUT := tz52_demo_test man_pages_follow_help bridge_unit_checked_by_systemd SoakAgainstSimulator\..*
+ARM_LEFT_OUT := tz52_demo_test man_pages_follow_help bridge_unit_checked_by_systemd install_deps_names_missing_groups \
+  SoakAgainstSimulator\..*
 # What qemu-user cannot do, so the test cannot either (the emulator answers
 # ENOSYS to ioctls it does not translate): NAME=why.
 ARM_EMULATOR_GAPS := SerialPty.SecondOpenFailsFromThisProcessAndAnother=qemu-user_does_not_pass_TIOCGEXCL \
@@ -136,7 +137,7 @@ test-arm:
 	  if ! why=$$(bash tests/arm/arm_env.sh probe $$arch); then \
 	    echo "arm: $$arch suites not run: $$why"; echo "arm: $$arch suites not run: $$why" >> $(SKIPPED); continue; fi; \
 	  $(MAKE) --no-print-directory arm-suites-$$arch || status=1; \
-	  echo "arm: $$arch ran every suite under qemu-user but the soak run and the shell tests of the demo, the man pages and the unit" >> $(NOTES); \
+	  echo "arm: $$arch ran every suite under qemu-user but the soak run and the shell tests of the demo, the man pages, the unit and install-deps" >> $(NOTES); \
 	done; exit $$status
 
 # A test that waits for a reply within 50 ms can miss it when the emulator is
