@@ -1,5 +1,10 @@
-// Several ports at once, and a port whose device goes away.
+// Several ports at once, a port whose device goes away, and a host that dies
+// holding its port.
+#include <linux/capability.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/tools/sim_line_support.h"
@@ -117,6 +122,76 @@ TEST(DeviceGoingAway, CallsFailPromptlyAndReopenFindsTheDeviceAgain) {
     EXPECT_EQ(port.Close(), 0);
     second.reset();
     EXPECT_NE(access(link.c_str(), F_OK), 0) << "the link outlived the simulator";
+}
+
+// Runs `host` in a child process and returns its exit code (-1 when it
+// did not exit).
+template <typename Host>
+int InChildProcess(Host host) {
+    const pid_t child = fork();
+    if (child == 0) _exit(host());
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// A host without the administrator's privilege, as a bridge under its own
+// user: the tty's exclusive flag turns its open away, where root passes.
+void DropAdministratorPrivilege() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0) return;
+    data[0].effective &= ~(1u << CAP_SYS_ADMIN);
+    syscall(SYS_capset, &header, data);
+}
+
+// A host that dies holding the port (SIGKILL: no close of its own) leaves the
+// line to the next host, whether it had used the line or only opened it.
+TEST(HostGoingAway, KilledHostLeavesThePortToTheNextHost) {
+    const struct {
+        const char* name;
+        bool readBeforeDying;
+    } hosts[] = {{"a host that read a point", true}, {"a host that only opened the port", false}};
+    for (const auto& first : hosts) {
+        SCOPED_TRACE(first.name);
+        auto simulator = StartSimulator(SimulatorConfig({}, {"001C001=111"}));
+        const std::string port = simulator->PortName();
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t host = fork();
+        ASSERT_GE(host, 0);
+        if (host == 0) {
+            HostPort held;
+            const bool ok = held.Open(port, 10) == 0 && (!first.readBeforeDying || held.Read(1, 'C', 1) == 0);
+            if (write(ready[1], ok ? "y" : "n", 1) != 1) _exit(1);
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char answer = 0;
+        EXPECT_EQ(read(ready[0], &answer, 1), 1);
+        close(ready[0]);
+        EXPECT_EQ(answer, 'y') << "the first host could not use the port";
+        kill(host, SIGKILL);
+        ASSERT_EQ(waitpid(host, nullptr, 0), host);
+
+        // The simulator notices the host gone in its own time: the next host
+        // tries for a while, as a restarted bridge does.
+        const int next = InChildProcess([&port] {
+            DropAdministratorPrivilege();
+            HostPort opened;
+            const auto start = Clock::now();
+            while (opened.Open(port, 10) != 0) {
+                if (MillisecondsSince(start) > 5000) return 2;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            opened.SetSlot(0);
+            if (opened.Read(1, 'C', 1) != 0 || opened.Slot() != 111) return 3;
+            return opened.Close() == 0 ? 0 : 4;
+        });
+        EXPECT_EQ(next, 0) << "2: the port stayed busy, 3: no reading, 4: no close";
+        EXPECT_FALSE(simulator->Ended());
+    }
 }
 
 }  // namespace

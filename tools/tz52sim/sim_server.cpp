@@ -3,6 +3,9 @@
 #include "tools/tz52sim/sim_server.h"
 
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -83,7 +86,36 @@ bool Simulator::OpenPseudoTerminal(std::string* error) {
     heldTerminalFd_ = terminal.terminalFd;
     linePath_ = terminal.path;
     portName_ = terminal.portName;
+    // Without the watch the line still works; only a host that dies holding
+    // it keeps it from the next one.
+    closeWatchFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closeWatchFd_ < 0 ||
+        inotify_add_watch(closeWatchFd_, linePath_.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        Trace(SystemError("inotify", linePath_) + "; a host that dies holding the line keeps it busy");
+        CloseDescriptor(&closeWatchFd_);
+    }
     return true;
+}
+
+// A host takes the line for exclusive use with the terminal's lock and its
+// exclusive flag (TIOCEXCL) and clears the flag before it closes. One that
+// dies instead leaves the flag set: our own descriptor keeps the terminal
+// open, so the kernel never clears it, and every later open but root's is
+// refused (EBUSY) until the simulator restarts. So after every close of the
+// terminal side, when no host holds the lock any more (the lock goes with
+// the last descriptor of its holder, however that ends), the flag is cleared.
+// A host that closed as it should has cleared the flag, and its lock is left
+// alone, so that it can open the line again at once. (qemu-user does not
+// pass TIOCGEXCL: there every close is followed by the lock test.)
+void Simulator::ReleaseAbandonedLine() {
+    char events[4096];
+    while (read(closeWatchFd_, events, sizeof events) > 0) {
+    }
+    int exclusive = 1;
+    if (ioctl(heldTerminalFd_, TIOCGEXCL, &exclusive) == 0 && exclusive == 0) return;
+    if (flock(heldTerminalFd_, LOCK_EX | LOCK_NB) != 0) return;
+    ioctl(heldTerminalFd_, TIOCNXCL);
+    flock(heldTerminalFd_, LOCK_UN);
 }
 
 bool Simulator::OpenDevice(std::string* error) {
@@ -108,6 +140,7 @@ void Simulator::RemoveLink() {
 void Simulator::CloseLine() {
     CloseDescriptor(&lineFd_);
     CloseDescriptor(&heldTerminalFd_);
+    CloseDescriptor(&closeWatchFd_);
 }
 
 void Simulator::Close() {
@@ -233,14 +266,17 @@ int Simulator::Serve() {
     int result = 0;
     uint8_t buffer[4096];
     for (bool serving = true; serving;) {
-        pollfd fds[2] = {{lineFd_, POLLIN, 0}, {wake_.ReadFd(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        // Without a watch (a device, or none to be had) its entry is -1,
+        // which poll passes over.
+        pollfd fds[3] = {{lineFd_, POLLIN, 0}, {wake_.ReadFd(), POLLIN, 0}, {closeWatchFd_, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             Trace(SystemError("poll", linePath_));
             result = 1;
             break;
         }
         if (fds[1].revents != 0) break;
+        if (fds[2].revents != 0) ReleaseAbandonedLine();
         if (fds[0].revents & POLLIN) {
             const ssize_t got = read(lineFd_, buffer, sizeof buffer);
             if (got > 0) {

@@ -39,7 +39,9 @@ public:
 
     // Opens the line and applies the starting values. A pseudo-terminal is
     // made raw, and the simulator keeps its own descriptor of the terminal
-    // side open so that the line stays up while no host has it open. With a
+    // side open so that the line stays up while no host has it open, and
+    // clears the exclusive flag a host that died holding the line left
+    // (a host that closes the line clears it itself). With a
     // link path, the symlink is made (or moved) to point at the terminal.
     bool Open(std::string* error);
 
@@ -81,6 +83,9 @@ private:
     bool MakeLink(std::string* error);
     void RemoveLink();
     void CloseLine();
+    // After a close of the terminal side: clears the exclusive flag that a
+    // host which died holding the line left behind.
+    void ReleaseAbandonedLine();
 
     // Waits until `deadline` (steady clock, ns) or a stop request; false when
     // stopped.
@@ -103,6 +108,7 @@ private:
 
     int lineFd_ = -1;
     int heldTerminalFd_ = -1;  // our own descriptor of the pseudo-terminal's slave
+    int closeWatchFd_ = -1;    // inotify: every close of the pseudo-terminal's slave
     tz52line::WakePipe wake_;  // Stop's way into poll()
     int64_t characterTimeNs_ = 0;  // 0: no pacing
     std::string portName_;
