@@ -92,7 +92,7 @@ tz52 monitor: watching a live line needs Linux
 LINES
 # The bridge is built for Linux only: said so, not "unknown command".
 run 64 bridge --port COM7 001M025 <<'LINES'
-tz52: the MQTT bridge is built for Linux only: tz52.exe has no bridge command
+tz52: the bridge is built for Linux only: tz52.exe has no bridge command
 LINES
 
 grep -q 'fault damage=5' "$work/sim.trace" || { echo "FAIL: the scripted fault was not met" >&2; failures=$((failures + 1)); }

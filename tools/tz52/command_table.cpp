@@ -34,7 +34,7 @@ const std::vector<CommandRow>& CommandTable() {
         {"monitor", "watch a host's line to a controller, or decode a capture", MakeMonitorCommand, 0, 0, false, "",
          ""},
 #if TZ52_WITH_BRIDGE
-        {"bridge", "publish points to an MQTT broker, take writes from it", MakeBridgeCommand, 0, -1, true,
+        {"bridge", "serve the points over MQTT and Modbus TCP, take writes from them", MakeBridgeCommand, 0, -1, true,
          "[ADDRESS...]", "ADDRESS"},
 #endif
     };
@@ -45,9 +45,9 @@ std::string AbsentCommandReason(const std::string& name) {
 #if !TZ52_WITH_BRIDGE
     if (name == "bridge") {
 #ifdef _WIN32
-        return "the MQTT bridge is built for Linux only: tz52.exe has no bridge command";
+        return "the bridge is built for Linux only: tz52.exe has no bridge command";
 #else
-        return "this tz52 was built without the MQTT bridge (libmosquitto-dev was not installed)";
+        return "this tz52 was built without the bridge (libmosquitto-dev was not installed)";
 #endif
     }
 #endif
