@@ -623,6 +623,8 @@ TEST_F(Bridge, BrokerRestartedGetsStatusAndValuesBack) {
     EXPECT_EQ(watcher.WaitFor("tz52/status", Is("online"), 40), "online") << BridgeLog();
     EXPECT_EQ(watcher.WaitFor("tz52/001M001", Is("43"), 20), "43") << BridgeLog();
     EXPECT_NE(BridgeLog().find("lost the broker"), std::string::npos) << BridgeLog();
+    // The loss is said once, not again as an attempt that failed.
+    EXPECT_EQ(BridgeLog().find("The connection was lost"), std::string::npos) << BridgeLog();
 }
 
 TEST_F(Bridge, KilledBridgeLeavesOfflineByItsLastWill) {

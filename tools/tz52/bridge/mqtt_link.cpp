@@ -83,12 +83,9 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    int code = MOSQ_ERR_SUCCESS;
-    {
-        const size_t largest = kLargestPacketBeyondPrefix + settings.topicPrefix.size();
-        code = mosquitto_property_add_int32(&connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
-                                            static_cast<uint32_t>(std::min<size_t>(largest, UINT32_MAX)));
-    }
+    const size_t largestPacket = kLargestPacketBeyondPrefix + settings.topicPrefix.size();
+    int code = mosquitto_property_add_int32(&connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                            static_cast<uint32_t>(std::min<size_t>(largestPacket, UINT32_MAX)));
     if (code != MOSQ_ERR_SUCCESS) {
         *error = std::string("cannot set the MQTT client up for MQTT 5: ") + mosquitto_strerror(code);
         return false;
@@ -164,7 +161,6 @@ void MqttLink::RunNetwork() {
                 if (stopping_.load() && !connected_.load()) break;
                 continue;
             }
-            wasConnected = connected_.load();
         }
         if (stopping_.load()) break;
         connected_ = false;
@@ -176,6 +172,8 @@ void MqttLink::RunNetwork() {
             libraryError = libraryError_;
             refusedMqtt5 = refusedMqtt5_;
             refusedMqtt5_ = false;
+            wasConnected = lostConnection_;
+            lostConnection_ = false;
         }
         if (refusedMqtt5) {
             protocol_ = kMqtt311;
@@ -302,7 +300,10 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
     {
         std::lock_guard<std::mutex> lock(link->mutex_);
         wasConnected = link->connected_.exchange(false);
-        if (wasConnected) link->failure_ = lost;
+        if (wasConnected) {
+            link->failure_ = lost;
+            link->lostConnection_ = true;
+        }
         link->changed_.notify_all();
     }
     // A connection the broker refused was never there to lose.

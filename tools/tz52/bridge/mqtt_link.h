@@ -132,6 +132,7 @@ private:
     std::string attemptFailure_;  // the broker's refusal of the attempt under way
     std::string libraryError_;    // libmosquitto's last error line (TLS: OpenSSL's reason)
     bool refusedMqtt5_ = false;   // the broker refused MQTT 5: try 3.1.1 at once
+    bool lostConnection_ = false;  // a connection ended, and OnDisconnect said so
     std::string failure_;         // the last failure logged; "" once connected
     uint64_t failureRepeats_ = 0;  // the same failure since it was last logged
     int64_t failureLoggedMs_ = 0;
