@@ -5,7 +5,7 @@
 //   - a retained set, a topic outside the prefix or a point not allowed
 //     never yields a write;
 //   - a write is of a C, M, O or S point the plan allows, with a value that
-//     fits its type.
+//     fits its type, on the topic of the point as the bridge spells it.
 // Input: one byte of flags (bit 0 retained, bit 1 --allow-write all, bit 2
 // the topic taken as given rather than PREFIX/POINT/set), then the point or
 // topic, a NUL, and the payload.
@@ -25,9 +25,9 @@ namespace {
 void RequireResultText(const std::string& text) {
     const Json parsed = Json::parse(text, nullptr, false);
     Require(parsed.is_object(), "the /result text is no JSON object");
-    Require(parsed.size() == 3 && parsed.contains("value") && parsed["result"].is_number_integer() &&
-                parsed["message"].is_string(),
-            "the /result text lacks value, result or message");
+    Require(parsed.size() == 4 && (parsed["value"].is_number_integer() || parsed["value"].is_null()) &&
+                parsed["payload"].is_string() && parsed["result"].is_number_integer() && parsed["message"].is_string(),
+            "the /result text lacks value (a whole number or null), payload, result or message");
 }
 
 }  // namespace
@@ -64,10 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
         }
         Require(plan.allowAll || plan.allowed.count(judgement.point) != 0, "a point not allowed was written");
+        Require(topic == "tz52/" + judgement.point + "/set", "a point was written through another spelling of its topic");
         Require(IsWritableType(judgement.address.pointType), "an input was written");
         Require(judgement.value <= LargestPointValue(judgement.address.pointType), "a value outside its type");
-        Require(judgement.resultValue == Json(judgement.value), "the result's value is not the value written");
-        RequireResultText(SetResultText(judgement.resultValue, 2, "a message"));
+        Require(SetValue(payload) == Json(judgement.value), "the result's value is not the value written");
+        RequireResultText(SetResultText(payload, 2, "a message"));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bridge_set_fuzz: threw %s\n", error.what());
         std::abort();

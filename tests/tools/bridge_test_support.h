@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <fstream>
@@ -129,11 +131,13 @@ inline bool Listening(int port) {
 
 // mosquitto on 127.0.0.1 with a configuration of its own; no persistence, so
 // a restarted broker knows nothing the bridge does not publish again.
+// `settings` are the listener's (TLS files, who may log in).
 class Broker {
 public:
-    explicit Broker(const std::string& directory) : directory_(directory), port_(FreeLoopbackPort()) {
+    explicit Broker(const std::string& directory, const std::string& settings = "allow_anonymous true\n")
+        : directory_(directory), port_(FreeLoopbackPort()) {
         std::ofstream(directory + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\n"
-                                                     << "allow_anonymous true\npersistence false\n";
+                                                     << settings << "persistence false\n";
         Start();
     }
     ~Broker() { Kill(SIGTERM); }
@@ -158,6 +162,132 @@ private:
     std::string directory_;
     int port_;
     pid_t pid_ = 0;
+};
+
+// A TCP relay on a free loopback port in front of a broker, for the bridge:
+// the test cuts it (every connection closed, new ones closed at once) and
+// mends it, and with `only311` it plays a broker that speaks MQTT 3.1.1
+// alone, answering a CONNECT of MQTT 5 with "unacceptable protocol version"
+// as such a broker does.
+class BrokerRelay {
+public:
+    BrokerRelay(int brokerPort, bool only311) : brokerPort_(brokerPort), only311_(only311) {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener_, 8), 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~BrokerRelay() {
+        stop_ = true;
+        thread_.join();
+        for (Pair& pair : pairs_) Close(&pair);
+        close(listener_);
+    }
+    int port() const { return port_; }
+    void Cut(bool cut) { cut_ = cut; }
+
+private:
+    struct Pair {
+        int bridge = -1;
+        int broker = -1;    // -1 until the CONNECT was let through
+        std::string head;   // the first bytes, until the CONNECT's protocol level is in
+    };
+
+    static sockaddr_in Loopback(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        return address;
+    }
+    static void Close(Pair* pair) {
+        if (pair->bridge >= 0) close(pair->bridge);
+        if (pair->broker >= 0) close(pair->broker);
+        pair->bridge = pair->broker = -1;
+    }
+    static bool WriteAll(int fd, const char* data, size_t size) {
+        while (size > 0) {
+            const ssize_t sent = write(fd, data, size);
+            if (sent <= 0) return false;
+            data += sent;
+            size -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+    // The CONNECT's protocol level (4: 3.1.1, 5: MQTT 5); 0 while it is not
+    // all in. Fixed header, remaining length (1 to 4 bytes), "MQTT", level.
+    static int ProtocolLevel(const std::string& head) {
+        size_t at = 1;
+        while (at < head.size() && at < 5 && (static_cast<unsigned char>(head[at]) & 0x80) != 0) ++at;
+        const size_t level = at + 1 + 6;
+        return head.size() > level ? static_cast<unsigned char>(head[level]) : 0;
+    }
+    // False when the pair is done with.
+    bool FromBridge(Pair* pair) {
+        char buffer[65536];
+        const ssize_t got = read(pair->bridge, buffer, sizeof buffer);
+        if (got <= 0) return false;
+        if (pair->broker >= 0) return WriteAll(pair->broker, buffer, static_cast<size_t>(got));
+        pair->head.append(buffer, static_cast<size_t>(got));
+        const int level = ProtocolLevel(pair->head);
+        if (level == 0) return pair->head.size() < 64;
+        if (only311_ && level == 5) {
+            const char refused[] = {0x20, 0x02, 0x00, 0x01};
+            WriteAll(pair->bridge, refused, sizeof refused);
+            return false;
+        }
+        pair->broker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in broker = Loopback(brokerPort_);
+        if (connect(pair->broker, reinterpret_cast<const sockaddr*>(&broker), sizeof broker) != 0) return false;
+        return WriteAll(pair->broker, pair->head.data(), pair->head.size());
+    }
+    void Run() {
+        while (!stop_) {
+            if (cut_) {
+                for (Pair& pair : pairs_) Close(&pair);
+                pairs_.clear();
+            }
+            std::vector<pollfd> fds = {{listener_, POLLIN, 0}};
+            for (const Pair& pair : pairs_) {
+                fds.push_back({pair.bridge, POLLIN, 0});
+                fds.push_back({pair.broker, POLLIN, 0});  // -1 is left out by poll
+            }
+            if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+            if ((fds[0].revents & POLLIN) != 0) {
+                const int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (accepted >= 0 && cut_) close(accepted);
+                if (accepted >= 0 && !cut_) pairs_.push_back(Pair{accepted, -1, ""});
+            }
+            for (size_t i = 0; i < pairs_.size() && 1 + 2 * i < fds.size(); ++i) {
+                Pair& pair = pairs_[i];
+                bool open = true;
+                if (fds[1 + 2 * i].revents != 0) open = FromBridge(&pair);
+                if (open && fds[2 + 2 * i].revents != 0) {
+                    char buffer[65536];
+                    const ssize_t got = read(pair.broker, buffer, sizeof buffer);
+                    open = got > 0 && WriteAll(pair.bridge, buffer, static_cast<size_t>(got));
+                }
+                if (!open) Close(&pair);
+            }
+            pairs_.erase(std::remove_if(pairs_.begin(), pairs_.end(), [](const Pair& pair) { return pair.bridge < 0; }),
+                         pairs_.end());
+        }
+    }
+
+    int brokerPort_;
+    bool only311_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> cut_{false};
+    std::vector<Pair> pairs_;
+    std::thread thread_;
 };
 
 // The test's own MQTT client: everything under the prefix, kept in order.
@@ -256,7 +386,7 @@ protected:
     void StartBridge(const std::vector<std::string>& extra) {
         std::vector<std::string> arguments = {kHost, "bridge", "--port", port_.empty() ? simulator_->PortName() : port_,
                                               "--timeout", timeout_, "--every", "50ms", "--mqtt-host", "127.0.0.1",
-                                              "--mqtt-port", std::to_string(broker_->port())};
+                                              "--mqtt-port", std::to_string(brokerPort_ != 0 ? brokerPort_ : broker_->port())};
         // The tests of one line keep the short prefix of old.
         if (std::find(extra.begin(), extra.end(), "--topic-prefix") == extra.end()) {
             arguments.insert(arguments.end(), {"--topic-prefix", "tz52"});
@@ -282,6 +412,7 @@ protected:
     // Generous for a loaded machine: a reply later than this is a silent station.
     std::string timeout_ = "60ms";
     std::vector<std::string> environment_;  // NAME=VALUE for the bridge
+    int brokerPort_ = 0;                    // the bridge's broker when not broker_'s (a relay)
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<tz52sim::Simulator> simulator_;
     pid_t bridge_ = 0;

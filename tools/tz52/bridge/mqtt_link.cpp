@@ -6,6 +6,7 @@
 #include "tools/tz52/bridge/mqtt_link.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -38,12 +39,25 @@ constexpr size_t kLongestSetPayload = 256;
 // answer).
 constexpr int64_t kOfflineWaitMs = 2000;
 constexpr int64_t kNetworkEndWaitMs = 3000;
+// The largest packet the bridge takes, told to an MQTT 5 broker, which then
+// drops a larger message for it instead of sending it: a set is a few
+// digits, and its topic the prefix and a point.
+constexpr size_t kLargestPacketBeyondPrefix = 4096;
+// A failure that repeats is logged again with its count this often.
+constexpr int64_t kRepeatedFailureLogMs = 10 * 60 * 1000;
+// The most of a libmosquitto error line kept for the log.
+constexpr size_t kLongestLibraryError = 300;
 
 std::once_flag g_libraryReady;
 
 std::string ErrorText(int code, int systemError) {
     if (code == MOSQ_ERR_ERRNO) return std::strerror(systemError);
     return mosquitto_strerror(code);
+}
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -54,6 +68,7 @@ MqttLink::~MqttLink() {
     // A thread that would not end still uses the client: leave it be.
     if (network_.joinable() && !Stop()) return;
     if (client_ != nullptr) mosquitto_destroy(client_);
+    mosquitto_property_free_all(&connectProperties_);
 }
 
 bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
@@ -68,7 +83,14 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    int code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
+    const size_t largestPacket = kLargestPacketBeyondPrefix + settings.topicPrefix.size();
+    int code = mosquitto_property_add_int32(&connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                            static_cast<uint32_t>(std::min<size_t>(largestPacket, UINT32_MAX)));
+    if (code != MOSQ_ERR_SUCCESS) {
+        *error = std::string("cannot set the MQTT client up for MQTT 5: ") + mosquitto_strerror(code);
+        return false;
+    }
+    code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
     if (code != MOSQ_ERR_SUCCESS) {
         *error = "cannot set the last will on " + statusTopic_ + ": " + mosquitto_strerror(code);
         return false;
@@ -93,7 +115,8 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
             return false;
         }
     }
-    mosquitto_connect_callback_set(client_, OnConnect);
+    mosquitto_connect_v5_callback_set(client_, OnConnect);
+    mosquitto_log_callback_set(client_, OnLog);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_callback_set(client_, OnMessage);
@@ -109,11 +132,24 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
     return true;
 }
 
+int MqttLink::Connect() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        attemptFailure_.clear();
+        libraryError_.clear();
+    }
+    const bool mqtt5 = protocol_.load() == kMqtt5;
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocol_.load());
+    return mosquitto_connect_bind_v5(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds, nullptr,
+                                     mqtt5 ? connectProperties_ : nullptr);
+}
+
 void MqttLink::RunNetwork() {
     int64_t retryMs = kFirstRetryMs;
-    int code = mosquitto_connect(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+    int code = Connect();
     int systemError = errno;
     for (;;) {
+        bool wasConnected = false;
         if (code == MOSQ_ERR_SUCCESS) {
             // Short rounds, so that a stop is seen at once; a publish from
             // the polling thread wakes the round early. A stop lets the
@@ -128,13 +164,42 @@ void MqttLink::RunNetwork() {
         }
         if (stopping_.load()) break;
         connected_ = false;
-        Report(LogLevel::kWarning, "cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
-               ErrorText(code, systemError) + "); trying again, waiting up to " +
-               std::to_string(kLongestRetryMs / 1000) + " s between attempts");
+        std::string refusal, libraryError;
+        bool refusedMqtt5 = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            refusal = attemptFailure_;
+            libraryError = libraryError_;
+            refusedMqtt5 = refusedMqtt5_;
+            refusedMqtt5_ = false;
+            wasConnected = lostConnection_;
+            lostConnection_ = false;
+        }
+        if (refusedMqtt5) {
+            protocol_ = kMqtt311;
+            Report(LogLevel::kNotice, "the broker " + settings_.host + ":" + std::to_string(settings_.port) +
+                                          " does not take MQTT 5; connecting with MQTT 3.1.1, which cannot tell a "
+                                          "retained set from a live one: every set topic is cleared after its set");
+            code = Connect();
+            systemError = errno;
+            continue;
+        }
+        // A loss was said when it happened (OnDisconnect); a refusal is the
+        // broker's reason, anything else the library's with its cause.
+        if (!wasConnected) {
+            std::string reason = refusal;
+            // The broker said no: a setting to mend, not a network to wait for.
+            const LogLevel level = refusal.empty() ? LogLevel::kWarning : LogLevel::kError;
+            if (reason.empty()) {
+                reason = "cannot reach the broker " + settings_.host + ":" + std::to_string(settings_.port) + " (" +
+                         ErrorText(code, systemError) + (libraryError.empty() ? "" : " " + libraryError) + ")";
+            }
+            ReportFailure(level, reason);
+        }
         Pause(retryMs);
         retryMs = std::min(retryMs * 2, kLongestRetryMs);
         if (stopping_.load()) break;
-        code = mosquitto_reconnect(client_);
+        code = Connect();
         systemError = errno;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -142,32 +207,108 @@ void MqttLink::RunNetwork() {
     changed_.notify_all();
 }
 
-void MqttLink::OnConnect(mosquitto* client, void* self, int code) {
+void MqttLink::ReportFailure(LogLevel level, const std::string& reason) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const int64_t now = NowMs();
+    if (reason != failure_) {
+        failure_ = reason;
+        failureRepeats_ = 0;
+        failureLoggedMs_ = now;
+        lock.unlock();
+        Report(level, reason + "; trying again, waiting up to " + std::to_string(kLongestRetryMs / 1000) +
+                                       " s between attempts");
+        return;
+    }
+    ++failureRepeats_;
+    if (now - failureLoggedMs_ < kRepeatedFailureLogMs) return;
+    const uint64_t repeats = failureRepeats_;
+    failureRepeats_ = 0;
+    failureLoggedMs_ = now;
+    lock.unlock();
+    Report(level, "still " + reason + " (" + std::to_string(repeats) +
+                                   (repeats == 1 ? " more attempt" : " more attempts") + " in the last " +
+                                   std::to_string(kRepeatedFailureLogMs / 60000) + " min)");
+}
+
+std::string MqttLink::NotConnectedReason() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+}
+
+void MqttLink::OnLog(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || text == nullptr) return;
+    MqttLink* link = static_cast<MqttLink*>(self);
+    std::lock_guard<std::mutex> lock(link->mutex_);
+    // OpenSSL's reason of a failed handshake comes this way only.
+    link->libraryError_ = Printable(std::string(text).substr(0, kLongestLibraryError));
+}
+
+void MqttLink::OnConnect(mosquitto* client, void* self, int code, int, const mosquitto_property*) {
     MqttLink* link = static_cast<MqttLink*>(self);
     const std::string broker = link->settings_.host + ":" + std::to_string(link->settings_.port);
+    const bool mqtt5 = link->protocol_.load() == kMqtt5;
     if (code != 0) {
-        link->Report(LogLevel::kError, "the broker " + broker + " refused the connection: " + mosquitto_connack_string(code));
+        std::lock_guard<std::mutex> lock(link->mutex_);
+        // A 3.1.1 broker answers MQTT 5 with "unacceptable protocol version".
+        if (mqtt5 && (code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || code == CONNACK_REFUSED_PROTOCOL_VERSION)) {
+            link->refusedMqtt5_ = true;
+        } else {
+            link->attemptFailure_ = "the broker " + broker + " refused the connection: " +
+                                    (mqtt5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code));
+        }
         return;
     }
     const std::string setTopic = SetTopicFilter(link->settings_.topicPrefix);
-    mosquitto_subscribe(client, nullptr, setTopic.c_str(), kQos);
+    // Retain as published: a set the broker held and one it passes on live
+    // both keep their flag, so no retained set is ever written.
+    mosquitto_subscribe_v5(client, nullptr, setTopic.c_str(), kQos, mqtt5 ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0,
+                           nullptr);
     mosquitto_publish(client, nullptr, link->statusTopic_.c_str(), 6, "online", kQos, true);
-    link->connected_ = true;
+    std::deque<std::pair<std::string, std::string>> results;
+    size_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(link->mutex_);
+        link->connected_ = true;
+        results.swap(link->resultsWaiting_);
+        dropped = link->resultsDropped_;
+        link->resultsDropped_ = 0;
+        link->failure_.clear();
+        link->failureRepeats_ = 0;
+    }
     ++link->connections_;
-    link->Report(LogLevel::kNotice, "connected to the broker " + broker);
+    link->Report(LogLevel::kNotice, "connected to the broker " + broker + (mqtt5 ? " (MQTT 5)" : " (MQTT 3.1.1)"));
+    for (const auto& result : results) {
+        mosquitto_publish(client, nullptr, result.first.c_str(), static_cast<int>(result.second.size()),
+                          result.second.data(), kQos, false);
+    }
+    if (!results.empty()) {
+        link->Report(LogLevel::kNotice, "published " + std::to_string(results.size()) +
+                                            (results.size() == 1 ? " result" : " results") +
+                                            " of sets carried out while the broker was away");
+    }
+    if (dropped > 0) {
+        link->Report(LogLevel::kWarning, std::to_string(dropped) + (dropped == 1 ? " result" : " results") +
+                                             " of sets carried out while the broker was away could not be kept");
+    }
     link->queue_->Wake();
 }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
     MqttLink* link = static_cast<MqttLink*>(self);
+    bool wasConnected = false;
+    const std::string lost = "lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port);
     {
         std::lock_guard<std::mutex> lock(link->mutex_);
-        link->connected_ = false;
+        wasConnected = link->connected_.exchange(false);
+        if (wasConnected) {
+            link->failure_ = lost;
+            link->lostConnection_ = true;
+        }
         link->changed_.notify_all();
     }
-    if (code != 0 && !link->stopping_.load()) {
-        link->Report(LogLevel::kWarning, "lost the broker " + link->settings_.host + ":" + std::to_string(link->settings_.port) +
-                     "; polling goes on, reconnecting");
+    // A connection the broker refused was never there to lose.
+    if (code != 0 && wasConnected && !link->stopping_.load()) {
+        link->Report(LogLevel::kWarning, lost + "; polling goes on, reconnecting");
     }
 }
 
@@ -182,7 +323,7 @@ void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
     }
 }
 
-void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message* message) {
+void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     MqttLink* link = static_cast<MqttLink*>(self);
     SetRequest request;
     request.topic = message->topic != nullptr ? message->topic : "";
@@ -213,10 +354,26 @@ void MqttLink::OnMessage(mosquitto* client, void* self, const mosquitto_message*
     if (point.empty()) return;
     const std::string why =
         "more than " + std::to_string(LineWorkQueue::kMostWaiting) + " writes are waiting for the line; nothing was sent";
-    const std::string text = SetResultText(Json(request.payload), kResultPortFailure, why);
-    const std::string resultTopic = prefix + "/" + point + "/result";
-    LogSet(point, Json(request.payload), request, kResultPortFailure, why);
-    mosquitto_publish(client, nullptr, resultTopic.c_str(), static_cast<int>(text.size()), text.data(), kQos, false);
+    LogSet(point, SetShownValue(request.payload), request, kResultPortFailure, why);
+    link->Result(prefix + "/" + point + "/result", SetResultText(request.payload, kResultPortFailure, why));
+}
+
+void MqttLink::Result(const std::string& topic, const std::string& payload) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Checked under the lock OnConnect takes to send what waits: a result
+        // is either sent now or among those it sends. One handed to the
+        // library just before a loss the library sends after the reconnect.
+        if (!connected_.load()) {
+            if (resultsWaiting_.size() >= kMostResultsWaiting) {
+                resultsWaiting_.pop_front();
+                ++resultsDropped_;
+            }
+            resultsWaiting_.emplace_back(topic, payload);
+            return;
+        }
+    }
+    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, false);
 }
 
 void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
@@ -241,13 +398,7 @@ void MqttLink::Pause(int64_t milliseconds) {
     changed_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stopping_.load(); });
 }
 
-void MqttLink::Report(LogLevel level, const std::string& message) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // One line per change of state, not one per attempt.
-    if (message == lastReport_) return;
-    lastReport_ = message;
-    LogLine(level, "bridge", message);
-}
+void MqttLink::Report(LogLevel level, const std::string& message) { LogLine(level, "bridge", message); }
 
 bool MqttLink::Stop() {
     if (!network_.joinable()) return true;

@@ -5,9 +5,16 @@
 // `<prefix>/+/set` to the line's work queue, which the polling thread drains.
 //
 // The polling thread publishes through Publish; libmosquitto is thread-safe,
-// and a publish wakes the network thread, which sends it at once. Nothing is
-// queued while the broker is away: the bridge republishes its latest values
-// after each connect instead, so a long outage costs no memory.
+// and a publish wakes the network thread, which sends it at once. Values are
+// not queued while the broker is away: the bridge republishes its latest
+// values after each connect instead, so a long outage costs no memory. The
+// /result of a set is kept (a bounded number of them) and published on the
+// next connection: the set was carried out, and its sender must learn how.
+//
+// The link speaks MQTT 5 and falls back to 3.1.1 for the rest of the run
+// when the broker refuses 5. Only MQTT 5 tells a retained set from a live
+// one on a subscription that is made while it is retained ("retain as
+// published"); on 3.1.1 every set topic is cleared after its set.
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H
 #define TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H
 
@@ -25,6 +32,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+typedef struct mqtt5__property mosquitto_property;
 
 struct MqttSettings {
     std::string host = "localhost";
@@ -51,11 +59,22 @@ public:
 
     // Publishes with QoS 1 when connected; drops the message otherwise.
     void Publish(const std::string& topic, const std::string& payload, bool retain);
+    // Publishes a set's /result (QoS 1, not retained); while the broker is
+    // away it waits, with at most kMostResultsWaiting others, for the next
+    // connection.
+    void Result(const std::string& topic, const std::string& payload);
+    // True on MQTT 5, where a set that arrives retained says so; false on
+    // 3.1.1, whose brokers clear the flag of a message they pass on live.
+    bool SeesRetainedSets() const { return protocol_.load() == kMqtt5; }
     // Clears the retained message of `topic` (an empty retained publish).
     // Its own echo on the subscription is dropped, not handed on as a set.
     void Clear(const std::string& topic);
 
     bool Connected() const { return connected_.load(); }
+    // Why the link is not connected, for the service's status: the last
+    // failure ("the broker refused the connection: not authorised"); ""
+    // before the first attempt has failed.
+    std::string NotConnectedReason();
     // Grows by one on every accepted connection: the polling thread
     // republishes its values when it changes.
     uint64_t Connections() const { return connections_.load(); }
@@ -66,12 +85,27 @@ public:
     // must not be destroyed, as the thread still uses it.
     bool Stop();
 
+    // The results of sets kept while the broker is away, at most; the
+    // oldest go first. More sets than the work queue holds cannot be
+    // waiting for their result.
+    static constexpr size_t kMostResultsWaiting = 2 * LineWorkQueue::kMostWaiting;
+
 private:
-    static void OnConnect(mosquitto* client, void* self, int code);
+    // MOSQ_OPT_PROTOCOL_VERSION's values.
+    static constexpr int kMqtt5 = 5;
+    static constexpr int kMqtt311 = 4;
+
+    static void OnConnect(mosquitto* client, void* self, int code, int flags, const mosquitto_property* properties);
     static void OnDisconnect(mosquitto* client, void* self, int code);
     static void OnPublish(mosquitto* client, void* self, int messageId);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
+    static void OnLog(mosquitto* client, void* self, int level, const char* text);
     void RunNetwork();
+    // Connects with the protocol of the moment; MQTT 5 with its properties.
+    int Connect();
+    // A failed attempt: logged when it differs from the last one, else
+    // counted and logged with its count now and then.
+    void ReportFailure(LogLevel level, const std::string& reason);
     void Report(LogLevel level, const std::string& message);
     // Sleeps up to `milliseconds`; returns early when stopping.
     void Pause(int64_t milliseconds);
@@ -80,6 +114,8 @@ private:
     MqttSettings settings_;
     std::string statusTopic_;
     mosquitto* client_ = nullptr;
+    mosquitto_property* connectProperties_ = nullptr;  // MQTT 5's CONNECT
+    std::atomic<int> protocol_{kMqtt5};
     std::thread network_;
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> connections_{0};
@@ -91,7 +127,15 @@ private:
     bool collectDelivered_ = false;
     std::set<int> deliveredIds_;
     bool networkEnded_ = false;
-    std::string lastReport_;
+    std::deque<std::pair<std::string, std::string>> resultsWaiting_;  // topic, payload
+    size_t resultsDropped_ = 0;
+    std::string attemptFailure_;  // the broker's refusal of the attempt under way
+    std::string libraryError_;    // libmosquitto's last error line (TLS: OpenSSL's reason)
+    bool refusedMqtt5_ = false;   // the broker refused MQTT 5: try 3.1.1 at once
+    bool lostConnection_ = false;  // a connection ended, and OnDisconnect said so
+    std::string failure_;         // the last failure logged; "" once connected
+    uint64_t failureRepeats_ = 0;  // the same failure since it was last logged
+    int64_t failureLoggedMs_ = 0;
 };
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H

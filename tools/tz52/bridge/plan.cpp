@@ -9,8 +9,15 @@
 #include <cstring>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#ifdef TZ52_WITH_OPENSSL
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#endif
 
 #include "tools/common/cli/quoted.h"
 #include "tools/common/text/text_input.h"
@@ -120,13 +127,90 @@ bool CredentialPath(const std::string& name, std::string* path, std::string* err
     return true;
 }
 
+// The certificates of a PEM file that parse, in order, up to the first that
+// does not; without OpenSSL, the PEM blocks that say they hold one. *reason
+// gets OpenSSL's reason when none does.
+size_t CountCertificates(const std::string& text, std::string* reason) {
+#ifdef TZ52_WITH_OPENSSL
+    BIO* input = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    if (input == nullptr) return 0;
+    size_t count = 0;
+    ERR_clear_error();
+    for (X509* certificate; (certificate = PEM_read_bio_X509(input, nullptr, nullptr, nullptr)) != nullptr;) {
+        X509_free(certificate);
+        ++count;
+    }
+    const unsigned long failure = ERR_peek_last_error();
+    if (count == 0 && failure != 0 && ERR_GET_REASON(failure) != PEM_R_NO_START_LINE) {
+        char buffer[256];
+        ERR_error_string_n(failure, buffer, sizeof buffer);
+        *reason = buffer;
+    }
+    ERR_clear_error();
+    BIO_free(input);
+    return count;
+#else
+    (void)reason;
+    size_t count = 0;
+    const std::string head = "-----BEGIN CERTIFICATE-----";
+    for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) ++count;
+    return count;
+#endif
+}
+
+// The CA file, read whole before the broker is tried: a file that trusts no
+// one (empty, no PEM, a directory, a device) would fail every connect with
+// no more than "a TLS error"; it stops the bridge at the start instead. Opened
+// without blocking, so that a FIFO cannot hang the start.
+bool CheckCaFile(const std::string& path, std::string* error) {
+    constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
+    const std::string option = "--mqtt-tls-ca " + Quoted(path);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = option + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat status {};
+    std::string text, problem;
+    if (fstat(fd, &status) != 0) {
+        problem = option + ": " + std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        problem = option + ": not a regular file; give a file of PEM certificates";
+    } else if (status.st_size > kLargestCaFile) {
+        problem = option + ": larger than " + std::to_string(kLargestCaFile >> 20) + " MiB; no file of certificates is";
+    } else {
+        char buffer[65536];
+        for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                problem = option + ": " + std::strerror(errno);
+                break;
+            }
+            text.append(buffer, static_cast<size_t>(got));
+            if (text.size() > static_cast<size_t>(kLargestCaFile)) {
+                problem = option + ": grew beyond " + std::to_string(kLargestCaFile >> 20) + " MiB while read";
+                break;
+            }
+        }
+    }
+    close(fd);
+    if (!problem.empty()) {
+        *error = problem;
+        return false;
+    }
+    std::string reason;
+    if (CountCertificates(text, &reason) == 0) {
+        *error = option + ": holds no certificate (PEM, -----BEGIN CERTIFICATE-----)" +
+                 (reason.empty() ? "" : ": " + reason);
+        return false;
+    }
+    return true;
+}
+
 bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::string* error) {
     *mqtt = options.mqtt;
     if (!CheckTopicPrefix(options.mqtt.topicPrefix, &mqtt->topicPrefix, error)) return false;
-    if (!mqtt->tlsCaFile.empty() && access(mqtt->tlsCaFile.c_str(), R_OK) != 0) {
-        *error = "--mqtt-tls-ca " + Quoted(mqtt->tlsCaFile) + ": " + std::strerror(errno);
-        return false;
-    }
+    if (!mqtt->tlsCaFile.empty() && !CheckCaFile(mqtt->tlsCaFile, error)) return false;
     if (!options.mqttPasswordFile.empty()) {
         if (mqtt->user.empty()) {
             *error = "--mqtt-password-file needs --mqtt-user";

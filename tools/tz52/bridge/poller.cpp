@@ -180,7 +180,11 @@ private:
         const size_t silent = std::count_if(stationSilent_.begin(), stationSilent_.end(),
                                             [](const std::pair<const int32_t, bool>& station) { return station.second; });
         std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") + " polled";
-        if (link_ != nullptr) line += std::string("; broker ") + (link_->Connected() ? "connected" : "not connected");
+        if (link_ != nullptr && link_->Connected()) line += "; broker connected";
+        if (link_ != nullptr && !link_->Connected()) {
+            const std::string why = link_->NotConnectedReason();
+            line += "; broker not connected" + (why.empty() ? "" : " (" + why + ")");
+        }
         if (face_ != nullptr) {
             const size_t clients = face_->Clients();
             line += "; " + std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
@@ -547,15 +551,17 @@ private:
     bool CarryOut(const SetRequest& request) {
         const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
         if (!judgement.answer) return false;
-        if (judgement.clear && link_ != nullptr) link_->Clear(judgement.setTopic);
         const std::string named = SetTopicPoint(plan_.mqtt.topicPrefix, request.topic);
+        // A retained set is cleared; and where the broker cannot say whether
+        // a set was retained, every set topic is, once the set is carried out.
         const auto finish = [&](int result, const std::string& message) {
-            LogSet(named, judgement.resultValue, request, result, message);
-            Publish(judgement.resultTopic, SetResultText(judgement.resultValue, result, message), false);
+            LogSet(named, judgement.shownValue, request, result, message);
+            if (link_ == nullptr) return;
+            link_->Result(judgement.resultTopic, SetResultText(request.payload, result, message));
+            if (judgement.clear || !link_->SeesRetainedSets()) link_->Clear(judgement.setTopic);
         };
         if (!judgement.write) {
-            LogSet(named, judgement.resultValue, request, kResultRefused, judgement.message);
-            Publish(judgement.resultTopic, judgement.resultText, false);
+            finish(kResultRefused, judgement.message);
             return false;
         }
         if (lineDown_) {

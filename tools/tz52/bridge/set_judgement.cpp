@@ -3,6 +3,7 @@
 
 #include <mosquitto.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
@@ -20,9 +21,9 @@ namespace {
 // around it and a sign allowed. A number no point can hold (negative, or too
 // large for 64 bits) still counts as a number, so that the refusal can say
 // "out of range".
-enum class Payload { kNumber, kOutOfRange, kNotANumber };
+enum class Payload { kNumber, kNegative, kTooLarge, kNotANumber };
 
-Payload ParsePayload(const std::string& raw, uint64_t* value) {
+Payload ParsePayload(const std::string& raw, uint64_t* magnitude) {
     const std::string trimmed = Trim(raw);
     std::string_view text = trimmed;
     bool negative = false;
@@ -30,12 +31,10 @@ Payload ParsePayload(const std::string& raw, uint64_t* value) {
         negative = text[0] == '-';
         text.remove_prefix(1);
     }
-    uint64_t number = 0;
-    const NumberText read = ReadWholeNumber(text, &number);
+    const NumberText read = ReadWholeNumber(text, magnitude);
     if (read == NumberText::kNotANumber) return Payload::kNotANumber;
-    if (read == NumberText::kTooLarge || (negative && number != 0)) return Payload::kOutOfRange;
-    *value = number;
-    return Payload::kNumber;
+    if (read == NumberText::kTooLarge) return Payload::kTooLarge;
+    return negative && *magnitude != 0 ? Payload::kNegative : Payload::kNumber;
 }
 
 }  // namespace
@@ -123,8 +122,29 @@ std::string SetTopicPoint(const std::string& prefix, const std::string& topic) {
     return topic.substr(start, topic.size() - start - (sizeof "/set" - 1));
 }
 
-std::string SetResultText(const Json& value, int result, const std::string& message) {
-    return JsonText(Json{{"value", value}, {"result", result}, {"message", message}});
+Json SetValue(const std::string& payload) {
+    uint64_t magnitude = 0;
+    switch (ParsePayload(payload, &magnitude)) {
+        case Payload::kNumber:
+            return Json(magnitude);
+        case Payload::kNegative:
+            // Down to -2^63, which a signed 64-bit reader still takes.
+            if (magnitude <= static_cast<uint64_t>(INT64_MAX) + 1) return Json(static_cast<int64_t>(0 - magnitude));
+            return Json(nullptr);
+        case Payload::kTooLarge:
+        case Payload::kNotANumber:
+            break;
+    }
+    return Json(nullptr);
+}
+
+Json SetShownValue(const std::string& payload) {
+    const Json value = SetValue(payload);
+    return value.is_null() ? Json(payload) : value;
+}
+
+std::string SetResultText(const std::string& payload, int result, const std::string& message) {
+    return JsonText(Json{{"value", SetValue(payload)}, {"payload", payload}, {"result", result}, {"message", message}});
 }
 
 SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
@@ -138,10 +158,10 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
 
     uint64_t value = 0;
     const Payload parsed = ParsePayload(payload, &value);
-    judgement.resultValue = parsed == Payload::kNumber ? Json(value) : Json(payload);
+    judgement.shownValue = SetShownValue(payload);
     const auto refuse = [&](const std::string& message) {
         judgement.message = message;
-        judgement.resultText = SetResultText(judgement.resultValue, kResultRefused, message);
+        judgement.resultText = SetResultText(payload, kResultRefused, message);
         return judgement;
     };
     // A retained set would be written again on every connect, over whatever
@@ -156,6 +176,13 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
                       "; nothing was sent");
     }
     const std::string name = CanonicalAddress(address);
+    // The broker's access rules go by the topic as written: another
+    // spelling of a point (001m025, a blank) must not get around the rule of
+    // its own topic, so only the spelling the bridge publishes is a set.
+    if (point != name) {
+        return refuse(Quoted(point) + " is not how the bridge names the point: its set topic is " +
+                      plan.mqtt.topicPrefix + "/" + name + "/set; nothing was sent");
+    }
     const char type = PointTypeLetter(address.pointType);
     if (!IsWritableType(address.pointType)) {
         return refuse(std::string("points of type ") + type +

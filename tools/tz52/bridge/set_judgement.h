@@ -84,7 +84,7 @@ struct SetJudgement {
     uint16_t value = 0;
     std::string setTopic;
     std::string resultTopic;
-    Json resultValue;         // the value as a number when it is one, else the payload
+    Json shownValue;          // for the audit line: SetShownValue of the payload
     std::string resultText;   // the /result JSON when answer and not write
     std::string message;      // its message
 };
@@ -92,8 +92,17 @@ struct SetJudgement {
 SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
                       const std::string& payload, bool retained);
 
-// The /result JSON of a set: {"value":...,"result":...,"message":...}.
-std::string SetResultText(const Json& value, int result, const std::string& message);
+// The number a set's payload asks for (decimal or 0x hexadecimal, a sign
+// and blanks allowed), negative or out of range included; null when it
+// holds none that 64 bits can carry.
+Json SetValue(const std::string& payload);
+// SetValue, or the payload as text when it holds no number: what the audit
+// line shows.
+Json SetShownValue(const std::string& payload);
+
+// The /result JSON of a set: {"value":NUMBER|null,"payload":"TEXT",
+// "result":...,"message":...}, value as SetValue and payload as received.
+std::string SetResultText(const std::string& payload, int result, const std::string& message);
 
 // The audit line of a set, written or refused: the point, the value, the
 // result with its message, and where the set came from; logged as a notice

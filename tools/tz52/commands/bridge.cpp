@@ -103,12 +103,18 @@ public:
                    "  PREFIX/POINT/state   retained JSON of the last read:\n"
                    "                       {\"ok\":true,\"result\":0,\"message\":\"...\",\"time\":\"ISO 8601\"}\n"
                    "  PREFIX/POINT/set     publish a value here (decimal or 0x hexadecimal) to write it,\n"
-                   "                       without retain: a retained set is never written, it is\n"
-                   "                       refused (result 1) and cleared on the broker\n"
-                   "  PREFIX/POINT/result  JSON {\"value\":...,\"result\":0,\"message\":\"...\"} for every\n"
-                   "                       set; a refused set sends nothing on the line; a write\n"
+                   "                       without retain, on the topic of the point as the bridge\n"
+                   "                       spells it (001M025, not 001m025): a retained set is never\n"
+                   "                       written, it is refused (result 1) and cleared on the\n"
+                   "                       broker; on an MQTT 3.1.1 broker, which cannot say a set\n"
+                   "                       was retained, every set topic is cleared after its set\n"
+                   "  PREFIX/POINT/result  JSON {\"value\":42,\"payload\":\"42\",\"result\":0,\"message\":\"...\"}\n"
+                   "                       for every set: value the number asked for, null when the\n"
+                   "                       payload holds none; a refused set sends nothing on the\n"
+                   "                       line; result 2 with more than 256 writes waiting; a write\n"
                    "                       whose acknowledgement was lost may have been taken: the\n"
-                   "                       message says so and the point is read again\n"
+                   "                       message says so and the point is read again; a result\n"
+                   "                       whose broker was away is published on the next connection\n"
                    "  PREFIX/status        online or offline, retained; the broker publishes offline\n"
                    "                       when the bridge dies (last will)\n"
                    "  PREFIX/line          retained JSON of the line's health, soon after the start\n"
@@ -122,7 +128,9 @@ public:
                    "due; the point is read again at once and its value published. Only the points --allow-write names can be\n"
                    "written, and only C, M, O and S points (O takes 0 or 1).\n\n"
                    "When the broker goes away, polling goes on and the bridge reconnects (1 s, then\n"
-                   "doubling to 30 s between attempts) and publishes its latest values again. When\n"
+                   "doubling to 30 s between attempts) and publishes its latest values again; the\n"
+                   "same failure again is logged every 10 min with its count. MQTT 5 where the\n"
+                   "broker speaks it, else 3.1.1. When\n"
                    "the serial device goes away, or is missing when the bridge starts, every state\n"
                    "says so, sets get result 2 at once, and the bridge tries to open the port\n"
                    "every 3 s; only a bad configuration stops it.\n\n"
@@ -208,7 +216,7 @@ public:
                         "the password: the first line of the systemd credential\nNAME ($CREDENTIALS_DIRECTORY/NAME, see LoadCredential=)")
             ->type_name("NAME");
         app->add_option("--mqtt-tls-ca", options_.mqtt.tlsCaFile,
-                        "TLS to the broker, trusting the certificate authorities in\nFILE (PEM)")
+                        "TLS to the broker, trusting the certificate authorities in\nFILE (PEM; checked at the start)")
             ->type_name("FILE");
         app->add_option("--client-id", options_.mqtt.clientId,
                         "the MQTT client id (default tz52-bridge-HOSTNAME-PID)")
