@@ -67,3 +67,13 @@ if(TARGET tz52_bridge_test AND TZ52_MODBUS_CLIENT_INCLUDE_DIR AND TZ52_MODBUS_CL
 elseif(TARGET tz52_bridge_test)
   message(STATUS "tz52: libmodbus-dev not found; the bridge's Modbus face is not tested against a client")
 endif()
+
+# The HTTP face's users, passwords, sessions, login limiter and metrics text;
+# tz52 passwd, mkpasswd (whois) and promtool (prometheus) as a person runs them.
+if(TARGET tz52_http_auth)
+  add_executable(tz52_http_auth_test ${CMAKE_CURRENT_LIST_DIR}/tz52_http_auth_test.cpp)
+  target_compile_definitions(tz52_http_auth_test PRIVATE TZ52_HOST_PATH="${tz52_host_path}")
+  target_link_libraries(tz52_http_auth_test PRIVATE tz52_http_auth tz52_tool_libraries GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_http_auth_test tz52)
+  gtest_discover_tests(tz52_http_auth_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()
