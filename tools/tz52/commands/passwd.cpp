@@ -76,11 +76,11 @@ public:
     const char* Usage() const override { return "[--role viewer|operator]"; }
     bool UsesDriver() const override { return false; }
     std::string Description() const override {
-        return "Prints the line for user NAME of the bridge's HTTP users file (--http-users),\n"
+        return "Prints the line for user NAME of the users file of the bridge's HTTP face,\n"
                "NAME:ROLE:HASH, with a yescrypt hash of the password. On a terminal it asks\n"
                "for the password twice without echo; otherwise it reads one line from stdin.\n"
                "A NAME has no \":\" and no control characters. Add the line to the file:\n\n"
-               "  tz52 passwd anna --role operator >> /etc/tz52/http-users\n\n"
+               "  tz52 passwd anna --role operator >> /etc/tz52drv/http-users\n\n"
                "Exit codes here: 1 the password was refused (empty, too long, the two differ).\n";
     }
     const char* JsonMeaning() const override { return "output for scripts: the user, role, hash and line as JSON"; }
