@@ -6,6 +6,7 @@
 
 #include <pty.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -289,9 +290,13 @@ Outcome OnTerminal(const std::vector<std::string>& typed) {
     if (child < 0) return outcome;
     std::string shown;
     size_t next = 0;
+    bool silent = false;
     for (;;) {
         pollfd ready{terminal, POLLIN, 0};
-        if (poll(&ready, 1, 10000) <= 0) break;
+        if (poll(&ready, 1, 10000) <= 0) {
+            silent = true;
+            break;
+        }
         char buffer[512];
         const ssize_t got = read(terminal, buffer, sizeof buffer);
         if (got <= 0) break;
@@ -303,6 +308,8 @@ Outcome OnTerminal(const std::vector<std::string>& typed) {
         }
     }
     int status = 0;
+    // Silent for ten seconds: still waiting for a line that will not come.
+    if (silent) kill(child, SIGKILL);
     waitpid(child, &status, 0);
     close(terminal);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

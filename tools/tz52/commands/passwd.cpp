@@ -51,9 +51,9 @@ LineRead ReadStdinLine(std::string* line) {
 }
 
 // A line typed at the terminal without echo, after `prompt` on stderr.
+// Echo goes off before the prompt shows, so that nothing typed after it is
+// echoed (or flushed away).
 LineRead AskWithoutEcho(const char* prompt, std::string* line) {
-    std::fputs(prompt, stderr);
-    std::fflush(stderr);
     struct termios quiet {};
     const bool terminal = tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
     if (terminal) {
@@ -62,6 +62,8 @@ LineRead AskWithoutEcho(const char* prompt, std::string* line) {
         echoIsOff = 1;
         if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) != 0) echoIsOff = 0;
     }
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
     const LineRead read = ReadStdinLine(line);
     if (echoIsOff) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
