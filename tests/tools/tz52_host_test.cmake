@@ -67,3 +67,25 @@ if(TARGET tz52_bridge_test AND TZ52_MODBUS_CLIENT_INCLUDE_DIR AND TZ52_MODBUS_CL
 elseif(TARGET tz52_bridge_test)
   message(STATUS "tz52: libmodbus-dev not found; the bridge's Modbus face is not tested against a client")
 endif()
+
+# The HTTP face's users, passwords, sessions, login limiter and metrics text;
+# tz52 passwd, mkpasswd (whois) and promtool (prometheus) as a person runs them.
+if(TARGET tz52_http_auth)
+  add_executable(tz52_http_auth_test ${CMAKE_CURRENT_LIST_DIR}/tz52_http_auth_test.cpp)
+  target_compile_definitions(tz52_http_auth_test PRIVATE TZ52_HOST_PATH="${tz52_host_path}")
+  target_link_libraries(tz52_http_auth_test PRIVATE tz52_http_auth tz52_tool_libraries GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_http_auth_test tz52)
+  gtest_discover_tests(tz52_http_auth_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()
+
+# The HTTP face's server through curl and openssl, around a tiny program.
+if(TARGET tz52_http_server)
+  add_executable(http_server_program ${CMAKE_CURRENT_LIST_DIR}/http_server_program.cpp)
+  target_link_libraries(http_server_program PRIVATE tz52_http_server)
+  tz52_program_path(http_server_program_path http_server_program)
+  add_executable(tz52_http_server_test ${CMAKE_CURRENT_LIST_DIR}/tz52_http_server_test.cpp)
+  target_compile_definitions(tz52_http_server_test PRIVATE TZ52_HTTP_SERVER_PROGRAM="${http_server_program_path}")
+  target_link_libraries(tz52_http_server_test PRIVATE GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_http_server_test http_server_program)
+  gtest_discover_tests(tz52_http_server_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

@@ -45,6 +45,8 @@ public:
     // The help text between the usage and the options.
     virtual std::string Description() const = 0;
     virtual bool UsesLineSettings() const { return UsesPort(); }
+    // Whether Run needs the driver library loaded (tz52 passwd does not).
+    virtual bool UsesDriver() const { return true; }
     virtual const char* JsonMeaning() const { return "output for scripts: one JSON document, also on failure"; }
 
     // Adds the command's own options and operands to its part of the

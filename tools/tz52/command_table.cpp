@@ -18,6 +18,9 @@ std::unique_ptr<Command> MakeMonitorCommand();
 #if TZ52_WITH_BRIDGE
 std::unique_ptr<Command> MakeBridgeCommand();
 #endif
+#if TZ52_WITH_PASSWD
+std::unique_ptr<Command> MakePasswdCommand();
+#endif
 
 const std::vector<CommandRow>& CommandTable() {
     // {name, summary, factory, least operands, most (-1: no limit), uses a port, operands in the usage, in a refusal}
@@ -37,6 +40,10 @@ const std::vector<CommandRow>& CommandTable() {
         {"bridge", "serve the points over MQTT and Modbus TCP, take writes from them", MakeBridgeCommand, 0, -1, true,
          "[ADDRESS...]", "ADDRESS"},
 #endif
+#if TZ52_WITH_PASSWD
+        {"passwd", "make a user's line for the bridge's HTTP users file", MakePasswdCommand, 1, 1, false, "NAME",
+         "NAME"},
+#endif
     };
     return kTable;
 }
@@ -48,6 +55,16 @@ std::string AbsentCommandReason(const std::string& name) {
         return "the bridge is built for Linux only: tz52.exe has no bridge command";
 #else
         return "this tz52 was built without the bridge (libmosquitto-dev was not installed)";
+#endif
+    }
+#endif
+#if !TZ52_WITH_PASSWD
+    if (name == "passwd") {
+#ifdef _WIN32
+        return "the HTTP face's users are for the bridge, which is built for Linux only: tz52.exe has no passwd "
+               "command";
+#else
+        return "this tz52 was built without passwd (libcrypt-dev was not installed)";
 #endif
     }
 #endif

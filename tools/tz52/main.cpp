@@ -68,7 +68,9 @@ int main(int argc, char** argv) {
     host.libraryPath = host.invocation->libraryPath.empty() ? DefaultDriverLibraryPath() : host.invocation->libraryPath;
     std::string loadError;
     int exitCode = kExitOk;
-    if (!LoadDriverLibrary(host.libraryPath, &host.entry, &loadError)) {
+    if (!parsed.command->UsesDriver()) {
+        exitCode = parsed.command->Run(host);
+    } else if (!LoadDriverLibrary(host.libraryPath, &host.entry, &loadError)) {
         Complain(host, "cannot load the driver library " + host.libraryPath + ": " + loadError +
                            (host.invocation->libraryPath.empty() ? " (choose one with --lib PATH)" : ""));
         exitCode = kExitLineFailure;
