@@ -190,7 +190,8 @@ public:
 private:
     // The bridge's state in one line, for systemd's STATUS=.
     std::string StateLine() const {
-        const size_t silent = SilentStations().size();
+        const std::vector<int32_t> silentStations = SilentStations();
+        const size_t silent = silentStations.size();
         std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") + " polled";
         if (link_ != nullptr) line += std::string("; broker ") + (link_->Connected() ? "connected" : "not connected");
         if (face_ != nullptr) {
@@ -198,8 +199,10 @@ private:
             line += "; " + std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
         }
         line += "; port " + setup_.name + (lineDown_ ? " missing" : " open");
-        if (silent > 0) line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent";
-        return line;
+        if (silent == 0) return line;
+        line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent (";
+        for (size_t i = 0; i < silent; ++i) line += (i == 0 ? "" : ", ") + std::to_string(silentStations[i]);
+        return line + ")";
     }
 
     // The configured point due first; points on demand take what it leaves
