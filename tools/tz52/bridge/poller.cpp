@@ -397,6 +397,7 @@ private:
             for (size_t i = 0; i < points_.size(); ++i) index_[points_[i].point.name] = i;
             left += " " + name;
         }
+        ForgetStationsNotPolled();
         if (!left.empty()) {
             Log(LogLevel::kInfo, "modbus: no longer polled, no Modbus read for " + PeriodText(plan_.modbus.demandIdleMs) +
                                      ":" + left);
@@ -430,6 +431,22 @@ private:
             if (point.onDemand && point.point.address.station == station && point.report.lastResult != kResultPortFailure) {
                 Remember(&point, kResultPortFailure, 0, true);
             }
+        }
+    }
+
+    // A station none of whose points is polled any longer is neither silent
+    // nor answering: its points, asked for again, are read afresh.
+    void ForgetStationsNotPolled() {
+        std::map<int32_t, bool> polled;
+        for (const PolledPoint& point : points_) polled[point.point.address.station] = true;
+        for (auto it = stationSilent_.begin(); it != stationSilent_.end();) {
+            if (polled.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            stationTryMs_.erase(it->first);
+            stationExchangeMs_.erase(it->first);
+            it = stationSilent_.erase(it);
         }
     }
 
