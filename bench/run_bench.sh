@@ -72,7 +72,7 @@ if [ -x "$bin/tz52_bench_bridge" ]; then
 else
   echo "tz52_bench_bridge is not built in $build (needs libmosquitto-dev and mosquitto)"
 fi
-echo "== 8b. tz52 bridge's Modbus TCP face: reads from memory against a bare libmodbus server, a write against its wire time"
+echo "== 8b. tz52 bridge's Modbus TCP face: reads from memory against a bare libmodbus server, a write against its wire time, the polling during a sweep of all units"
 if [ -x "$bin/tz52_bench_modbus" ]; then
   run "$bin/tz52_bench_modbus"
 else

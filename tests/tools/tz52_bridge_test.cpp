@@ -782,7 +782,9 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         // Addresses on the command line stand for the file's points.
         {port + "point = 001M025\npoint = 001M300\n", {"001C002"}, 0, "good: 1 points"},
         // The Modbus face's keys: beside the broker, or alone.
-        {port + "point = 001M025\nmodbus-listen = 0.0.0.0:5020\nmodbus-wait = 2s\nmodbus-max-clients = 4\n", {}, 0,
+        {port + "point = 001M025\nmodbus-listen = 0.0.0.0:5020\nmodbus-wait = 2s\nmodbus-max-clients = 4\n"
+                "modbus-demand-share = 25\n",
+         {}, 0,
          "good: 1 points on " + simulator_->PortName() + ", topics under tz52/line1/, Modbus TCP on 0.0.0.0:5020"},
         {port + "point = 001M025\nmodbus-listen = 5020\nno-mqtt = true\nmodbus-idle = 10min\n", {}, 0,
          "good: 1 points on " + simulator_->PortName() + ", Modbus TCP on 5020\n"},
@@ -795,7 +797,10 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         {port + "point = 001M025\nmodbus-listen = 5020\nmodbus-max-clients = 0\n", {}, 64,
          "--modbus-max-clients \"0\": give a number from 1 to"},
         {port + "point = 001M025\nmodbus-listen = 5020\nmodbus-demand-points = -1\n", {}, 64,
-         "--modbus-demand-points \"-1\": give a number from 1 to"},
+         "--modbus-demand-points \"-1\": give a number from 0 to"},
+        {port + "point = 001M025\nmodbus-listen = 5020\nmodbus-demand-share = 101\n", {}, 64,
+         "--modbus-demand-share \"101\": give a number from 1 to 100"},
+        {port + "modbus-listen = 5020\nmodbus-demand-points = 0\n", {}, 64, "unless --modbus-demand-points is 0"},
         {port + "point = 001M025\ncolour = blue\n", {}, 64, "line1.conf:3: unknown key \"colour\""},
         {port + "[bridge]\nevery = 2s\n", {}, 64, "line1.conf:3: unknown key \"bridge.every\""},
         {port + "config = other.conf\n", {}, 64, "line1.conf:2: unknown key \"config\""},

@@ -37,6 +37,9 @@ constexpr int kMostLoggedExceptions = 10;
 // beyond the limit are logged at most this often.
 constexpr int64_t kAcceptPauseMs = 1000;
 constexpr int64_t kRefusalLogEveryMs = 10000;
+// With every connection taken, a newcomer takes the place of the one idle
+// longest, when that one has been idle at least this long.
+constexpr int64_t kLeastIdleToReplaceMs = 5000;
 // The longest the loop sleeps: a stop is seen this soon.
 constexpr int64_t kLongestSleepMs = 200;
 constexpr uint64_t kLargestTcpPort = 65535;
@@ -102,6 +105,7 @@ struct ModbusFace::Connection {
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
     int64_t lastMs = 0;       // the last request answered, or the connect
+    int64_t takenMs = 0;      // the client last took some of its answers
     int64_t firstByteMs = 0;  // of the request not yet whole; 0: none
     bool reading = false;     // a read waits for points not read yet
     ModbusRequest request;    // the one being answered
@@ -110,6 +114,11 @@ struct ModbusFace::Connection {
     uint32_t events = 0;      // what epoll watches
     int exceptionsLogged = 0;
     bool Busy() const { return reading || job != nullptr; }
+    // A request begun and not whole yet, with nothing else under way: it
+    // must become whole within kWholeRequestMs.
+    bool Unfinished() const { return firstByteMs != 0 && !Busy() && out.empty(); }
+    // Since when the client has done nothing: no request, no answer taken.
+    int64_t IdleSinceMs() const { return std::max({lastMs, takenMs, firstByteMs}); }
 };
 
 ModbusFace::ModbusFace(const ModbusSettings& settings, PointMemory* memory, LineWorkQueue* queue,
@@ -187,6 +196,9 @@ void ModbusFace::Stop() {
         // The loop sees the stop within kLongestSleepMs all the same.
     }
     thread_.join();
+    // Writes the poller ended at the stop are answered as far as the
+    // clients take the answers now.
+    TakeFinished(NowMs());
 }
 
 void ModbusFace::MemoryChanged() {
@@ -269,7 +281,9 @@ int64_t ModbusFace::NextTimeout(int64_t now) const {
     for (const auto& entry : connections_) {
         const Connection& connection = *entry.second;
         if (connection.reading) next = std::min(next, connection.deadlineMs);
-        if (connection.firstByteMs != 0) {
+        // (A request that cannot be taken while answers wait to be sent
+        // has no deadline: looking at it each turn would spin.)
+        if (connection.Unfinished()) {
             next = std::min(next, std::max(connection.firstByteMs, connection.lastMs) + kWholeRequestMs);
         }
     }
@@ -294,6 +308,7 @@ void ModbusFace::Accept(int64_t now) {
             return;  // EAGAIN, or a connection that went away before it was taken
         }
         const std::string peer = PeerText(address);
+        if (connections_.size() >= settings_.maxClients) ReplaceIdleLongest(peer, now);
         if (connections_.size() >= settings_.maxClients) {
             close(fd);
             ++refusedSinceLog_;
@@ -315,6 +330,7 @@ void ModbusFace::Accept(int64_t now) {
         connection->fd = fd;
         connection->peer = peer;
         connection->lastMs = now;
+        connection->takenMs = now;
         Connection* added = connection.get();
         connections_[added->key] = std::move(connection);
         clients_ = connections_.size();
@@ -439,6 +455,7 @@ void ModbusFace::Flush(Connection* connection) {
                                   MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             connection->out.erase(connection->out.begin(), connection->out.begin() + sent);
+            connection->takenMs = NowMs();
             continue;
         }
         if (sent < 0 && errno == EINTR) continue;
@@ -524,7 +541,8 @@ void ModbusFace::TakeFinished(int64_t now) {
         } else {
             Send(connection, ModbusWriteReply(job->request));
         }
-        if (connections_.count(job->connection) != 0) Resume(connection, now);
+        // At the stop, the answer alone: nothing more is taken from it.
+        if (connections_.count(job->connection) != 0 && !stopping_.load()) Resume(connection, now);
     }
 }
 
@@ -538,7 +556,7 @@ void ModbusFace::Expire(int64_t now) {
             if (connections_.count(key) != 0) Resume(connection, now);
             continue;
         }
-        if (connection->firstByteMs != 0 && !connection->Busy() && connection->out.empty() &&
+        if (connection->Unfinished() &&
             now - std::max(connection->firstByteMs, connection->lastMs) >= kWholeRequestMs) {
             Close(connection, "connection closed: a request not whole within 1 s of its first byte", true);
             continue;
@@ -547,6 +565,33 @@ void ModbusFace::Expire(int64_t now) {
             now - connection->lastMs >= settings_.idleConnectionMs) {
             Close(connection, "connection closed: idle for " + std::to_string(settings_.idleConnectionMs / 1000) + " s",
                   false);
+            continue;
+        }
+        // A client that takes none of its answers holds a connection as an
+        // idle one does.
+        if (!connection->out.empty() && now - connection->takenMs >= settings_.idleConnectionMs) {
+            Close(connection,
+                  "connection closed: none of its answers taken for " +
+                      std::to_string(settings_.idleConnectionMs / 1000) + " s",
+                  true);
         }
     }
+}
+
+// Every connection taken: the one idle longest, if idle kLeastIdleToReplaceMs,
+// is closed for `peer`, so idle connections cannot lock every other client
+// out. Connections with a read or write under way are never taken.
+void ModbusFace::ReplaceIdleLongest(const std::string& peer, int64_t now) {
+    Connection* longest = nullptr;
+    for (auto& entry : connections_) {
+        Connection* connection = entry.second.get();
+        if (connection->Busy()) continue;
+        if (longest == nullptr || connection->IdleSinceMs() < longest->IdleSinceMs()) longest = connection;
+    }
+    if (longest == nullptr || now - longest->IdleSinceMs() < kLeastIdleToReplaceMs) return;
+    const int64_t idleSeconds = (now - longest->IdleSinceMs()) / 1000;
+    Close(longest,
+          "connection closed for client " + peer + ": idle for " + std::to_string(idleSeconds) + " s, the longest of " +
+              std::to_string(settings_.maxClients) + " clients (--modbus-max-clients)",
+          true);
 }

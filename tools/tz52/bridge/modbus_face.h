@@ -26,7 +26,8 @@ struct ModbusSettings {
     std::string listen;               // [ADDRESS:]PORT as given; "" for no face
     int64_t waitMs = 800;             // a read of points not read yet waits this long
     int64_t demandIdleMs = 600000;    // points on demand leave after this long unread
-    size_t demandPoints = 256;        // the most points on demand
+    size_t demandPoints = 256;        // the most points on demand; 0: none
+    size_t demandSharePercent = 50;   // of the line's time, the most reads on demand take
     int64_t maxAgeMs = 0;             // 0: three periods of the point, at least 5 s
     size_t maxClients = 32;
     int64_t idleConnectionMs = 60000;
@@ -60,6 +61,7 @@ private:
 
     void Run();
     void Accept(int64_t now);
+    void ReplaceIdleLongest(const std::string& peer, int64_t now);
     void Receive(Connection* connection, int64_t now);
     void Process(Connection* connection, int64_t now);
     void Resume(Connection* connection, int64_t now);

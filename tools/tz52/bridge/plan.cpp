@@ -280,9 +280,9 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     }
     if (!TakeCommandLinePoints(entry, options, plan, &origins, error)) return false;
     // A Modbus face polls what its clients read; a broker alone needs points.
-    if (plan->points.empty() && options.modbus.listen.empty()) {
+    if (plan->points.empty() && (options.modbus.listen.empty() || options.modbus.demandPoints == 0)) {
         *error = "no points to poll: give --points FILE or point addresses (or --modbus-listen, whose clients' reads "
-                 "name the points to poll)";
+                 "name the points to poll, unless --modbus-demand-points is 0)";
         return false;
     }
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;

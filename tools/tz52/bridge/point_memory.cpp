@@ -68,6 +68,11 @@ ModbusServed PointMemory::Serve(const std::vector<ModbusPoint>& points, int64_t 
     for (const ModbusPoint& point : points) {
         if (points_.count(point) == 0) unknown.insert(point);
     }
+    if (!unknown.empty() && mostOnDemand_ == 0) {
+        // Reads on demand are off: only the polled points are in the map.
+        served.exception = kModbusIllegalDataAddress;
+        return served;
+    }
     if (onDemand_ + unknown.size() > mostOnDemand_) {
         *limitReached = true;
         served.exception = kModbusServerDeviceBusy;

@@ -66,7 +66,8 @@ public:
     // ---- the face's side
     // The values of `points` for a read at `nowMs`: points nobody polls are
     // asked for (unless that would pass the limit of points on demand:
-    // exception 6 then, nothing asked for, *limitReached set).
+    // exception 6 then, nothing asked for, *limitReached set; with no
+    // points on demand at all, exception 2).
     ModbusServed Serve(const std::vector<ModbusPoint>& points, int64_t nowMs, bool* limitReached);
     // How many points are polled on demand.
     size_t OnDemand() const;

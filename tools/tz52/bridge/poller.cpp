@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <memory>
 
@@ -23,14 +24,19 @@
 
 namespace {
 
+constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
+
 // How often the bridge tries Reopen while the serial device is gone.
 constexpr int64_t kReopenEveryMs = 3000;
 // The longest the polling thread sleeps before it looks at the stop flag.
 constexpr int64_t kLongestSleepMs = 100;
-// Points read on demand whose station is silent are tried this many
-// periods apart, so no client can fill the line with reads of stations that
-// are not there.
-constexpr int64_t kSilentDemandPeriods = 10;
+// A silent station's points on demand are tried together at most this
+// often (one exchange for all of them), so no client can fill the line with
+// reads of stations that are not there.
+constexpr int64_t kSilentStationTryEveryMs = 5000;
+// A read on demand that finds no gap among the configured reads goes in
+// the way of one after waiting this long; at most one this often.
+constexpr int64_t kForcedDemandEveryMs = 30000;
 // How often the poller looks for points on demand that no client reads.
 constexpr int64_t kIdleCheckEveryMs = 1000;
 // The first health report comes this soon after the start (or sooner, with
@@ -99,6 +105,7 @@ struct PolledPoint {
     std::string valueTopic;
     std::string stateTopic;
     int64_t dueMs = 0;
+    int64_t lastReadMs = 0;  // of a point on demand: when its last read ended
     bool haveValue = false;
     uint16_t value = 0;
     int64_t valuePublishedMs = 0;
@@ -118,6 +125,7 @@ public:
         const int64_t now = MonotonicMilliseconds();
         for (const BridgePoint& point : plan.points) AddPoint(point, false, now);
         healthTopic_ = plan.mqtt.topicPrefix + "/line";
+        lastExchangeMs_ = setup.readTimeout * 10;
         windowStartMs_ = now;
         nextHealthMs_ = now + std::min(kFirstHealthMs, plan.healthMilliseconds);
     }
@@ -147,7 +155,7 @@ public:
                 TryReopen();
                 continue;
             }
-            PolledPoint* next = NextDue();
+            PolledPoint* next = NextConfigured();
             const int64_t now = MonotonicMilliseconds();
             const bool readDue = next != nullptr && next->dueMs <= now;
             // Sets and reads share the line: at most one write between two
@@ -162,9 +170,14 @@ public:
                 wroteSinceRead_ = false;
                 continue;
             }
-            const int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
-            queue_->Wait(std::min(wait, kLongestSleepMs));
+            int64_t wait = next == nullptr ? kLongestSleepMs : next->dueMs - now;
+            if (PolledPoint* demanded = NextOnDemand(now, next, &wait)) {
+                Read(demanded);
+                continue;
+            }
+            queue_->Wait(std::clamp<int64_t>(wait, 0, kLongestSleepMs));
         }
+        EndWritesAtStop();
         notifier_.Stopping();
     }
 
@@ -177,8 +190,8 @@ public:
 private:
     // The bridge's state in one line, for systemd's STATUS=.
     std::string StateLine() const {
-        const size_t silent = std::count_if(stationSilent_.begin(), stationSilent_.end(),
-                                            [](const std::pair<const int32_t, bool>& station) { return station.second; });
+        const std::vector<int32_t> silentStations = SilentStations();
+        const size_t silent = silentStations.size();
         std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") + " polled";
         if (link_ != nullptr && link_->Connected()) line += "; broker connected";
         if (link_ != nullptr && !link_->Connected()) {
@@ -190,28 +203,106 @@ private:
             line += "; " + std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
         }
         line += "; port " + setup_.name + (lineDown_ ? " missing" : " open");
-        if (silent > 0) line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent";
-        return line;
+        if (silent == 0) return line;
+        line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent (";
+        for (size_t i = 0; i < silent; ++i) line += (i == 0 ? "" : ", ") + std::to_string(silentStations[i]);
+        return line + ")";
     }
 
-    PolledPoint* NextDue() {
+    // The configured point due first; points on demand take what it leaves
+    // (NextOnDemand).
+    PolledPoint* NextConfigured() {
         PolledPoint* next = nullptr;
         for (PolledPoint& point : points_) {
-            if (next == nullptr || point.dueMs < next->dueMs) next = &point;
+            if (!point.onDemand && (next == nullptr || point.dueMs < next->dueMs)) next = &point;
         }
         return next;
+    }
+
+    // The point on demand to read now, or null (and *wakeInMs lowered to
+    // when one may be). Reads on demand never make a configured point late:
+    // one starts only when its station's latest exchange would end before
+    // the next configured read is due, and all of them together take at
+    // most --modbus-demand-share of the line. A silent station's points wait
+    // for its next try. Where the configured points leave no gap that long,
+    // the point waiting longest goes all the same after kForcedDemandEveryMs,
+    // one at a time, so a station that answers again is seen.
+    PolledPoint* NextOnDemand(int64_t now, const PolledPoint* nextConfigured, int64_t* wakeInMs) {
+        const int64_t room = nextConfigured == nullptr ? kNever : nextConfigured->dueMs - now;
+        PolledPoint* fitting = nullptr;
+        PolledPoint* waitingLongest = nullptr;
+        int64_t soonest = kNever;
+        for (PolledPoint& point : points_) {
+            if (!point.onDemand) continue;
+            const int32_t station = point.point.address.station;
+            const auto silent = stationTryMs_.find(station);
+            const int64_t since = silent == stationTryMs_.end() ? point.dueMs : std::max(point.dueMs, silent->second);
+            const int64_t from = std::max(since, demandFreeAtMs_);
+            if (from > now) {
+                soonest = std::min(soonest, from);
+                continue;
+            }
+            if (ExpectedExchangeMs(station) <= room && (fitting == nullptr || point.dueMs < fitting->dueMs)) {
+                fitting = &point;
+            }
+            if (now - since >= kForcedDemandEveryMs && (waitingLongest == nullptr || point.dueMs < waitingLongest->dueMs)) {
+                waitingLongest = &point;
+            }
+        }
+        if (fitting != nullptr) return fitting;
+        if (waitingLongest != nullptr && now - lastForcedDemandMs_ >= kForcedDemandEveryMs) {
+            lastForcedDemandMs_ = now;
+            return waitingLongest;
+        }
+        if (soonest != kNever) *wakeInMs = std::min(*wakeInMs, soonest - now);
+        return nullptr;
+    }
+
+    // How long an exchange with `station` takes, by its latest one (three
+    // read limits for one that does not answer); the line's latest for a
+    // station not heard yet.
+    int64_t ExpectedExchangeMs(int32_t station) const {
+        const auto known = stationExchangeMs_.find(station);
+        return known != stationExchangeMs_.end() ? known->second : lastExchangeMs_;
+    }
+
+    // After a read on demand of `milliseconds`: the line is left to the
+    // rest for as long as the share asks.
+    void SpendDemandShare(int64_t milliseconds, int64_t now) {
+        const int64_t share = std::clamp<int64_t>(static_cast<int64_t>(plan_.modbus.demandSharePercent), 1, 100);
+        demandFreeAtMs_ = now + milliseconds * (100 - share) / share;
     }
 
     void Read(PolledPoint* point) {
         uint16_t value = 0;
         const int64_t startMs = MonotonicMilliseconds();
-        const int64_t late = startMs - point->dueMs;
-        behindMs_ = std::max(behindMs_, late);
-        if (point->point.periodMilliseconds > 0 && late > point->point.periodMilliseconds) overloaded_ = true;
+        // How late polling runs is the configured points' measure; reads on
+        // demand wait for the line by design.
+        if (!point->onDemand) {
+            const int64_t late = startMs - point->dueMs;
+            behindMs_ = std::max(behindMs_, late);
+            if (point->point.periodMilliseconds > 0 && late > point->point.periodMilliseconds) overloaded_ = true;
+        }
         const int result = ReadPointValue(entry_, context_, point->point.address, &value);
         const int64_t endNs = NowNanoseconds();
         const int64_t now = MonotonicMilliseconds();
         CountExchange(result, now - startMs);
+        if (result != kResultPortFailure || !lineDown_) {
+            stationExchangeMs_[point->point.address.station] = now - startMs;
+            if (result == kResultOk) lastExchangeMs_ = now - startMs;
+        }
+        if (point->onDemand) {
+            SpendDemandShare(now - startMs, now);
+            // The share and the gaps may read it less often than --every:
+            // the face serves its value for three of the periods it gets
+            // (at first, a round of all points on demand at this pace).
+            const int64_t share = std::clamp<int64_t>(static_cast<int64_t>(plan_.modbus.demandSharePercent), 1, 100);
+            const int64_t period = point->lastReadMs != 0
+                                       ? now - point->lastReadMs
+                                       : (now - startMs) * static_cast<int64_t>(memory_->OnDemand()) * 100 / share;
+            memory_->Polled(point->key, std::max(point->point.periodMilliseconds, period));
+            point->lastReadMs = now;
+        }
         if (observer_) observer_(point->point.name, result, value, endNs);
         ++point->report.reads;
         point->report.lastResult = result;
@@ -243,10 +334,7 @@ private:
         // A line that failed as a whole says nothing of the station.
         const bool silent = result == kResultPortFailure && !lineDown_;
         Remember(point, result, 0, silent);
-        if (silent) {
-            StationHeard(point->point.address.station, false, point);
-            if (point->onDemand) point->dueMs += (kSilentDemandPeriods - 1) * point->point.periodMilliseconds;
-        }
+        if (silent) StationHeard(point->point.address.station, false, point);
     }
 
     // The read's outcome for the Modbus face (whose readers it wakes).
@@ -293,6 +381,8 @@ private:
             if (index_.count(point.name) != 0) continue;
             AddPoint(point, true, now);
             added += " " + point.name;
+            // A silent station's points answer 11 until its next try.
+            if (stationTryMs_.count(address.station) != 0) memory_->Record(asked, kResultPortFailure, 0, true, now);
         }
         if (!added.empty()) {
             Log(LogLevel::kInfo, "modbus: read on demand, every " + PeriodText(plan_.everyMilliseconds) + ":" + added);
@@ -311,6 +401,7 @@ private:
             for (size_t i = 0; i < points_.size(); ++i) index_[points_[i].point.name] = i;
             left += " " + name;
         }
+        ForgetStationsNotPolled();
         if (!left.empty()) {
             Log(LogLevel::kInfo, "modbus: no longer polled, no Modbus read for " + PeriodText(plan_.modbus.demandIdleMs) +
                                      ":" + left);
@@ -323,12 +414,55 @@ private:
         const auto known = stationSilent_.find(station);
         const bool wasSilent = known != stationSilent_.end() && known->second;
         stationSilent_[station] = !answered;
+        if (answered) {
+            stationTryMs_.erase(station);
+        } else {
+            stationTryMs_[station] = MonotonicMilliseconds() + kSilentStationTryEveryMs;
+            if (!wasSilent) MarkDemandSilent(station);
+        }
         if (answered && wasSilent) {
             Log(LogLevel::kNotice, "station " + std::to_string(station) + " answers again");
         } else if (!answered && !wasSilent) {
             Log(LogLevel::kWarning, "station " + std::to_string(station) + " does not answer (" +
                                         point->point.name + ": " + point->report.lastError + ")");
         }
+    }
+
+    // A station gone silent: its points on demand answer 11 from now on,
+    // without a read each, until it answers again.
+    void MarkDemandSilent(int32_t station) {
+        for (const PolledPoint& point : points_) {
+            if (point.onDemand && point.point.address.station == station && point.report.lastResult != kResultPortFailure) {
+                Remember(&point, kResultPortFailure, 0, true);
+            }
+        }
+    }
+
+    // A station none of whose points is polled any longer is neither silent
+    // nor answering: its points, asked for again, are read afresh.
+    void ForgetStationsNotPolled() {
+        std::map<int32_t, bool> polled;
+        for (const PolledPoint& point : points_) polled[point.point.address.station] = true;
+        for (auto it = stationSilent_.begin(); it != stationSilent_.end();) {
+            if (polled.count(it->first) != 0) {
+                ++it;
+                continue;
+            }
+            stationTryMs_.erase(it->first);
+            stationExchangeMs_.erase(it->first);
+            it = stationSilent_.erase(it);
+        }
+    }
+
+    // The stations whose last read found them silent (none while the port
+    // is down: that says nothing of them).
+    std::vector<int32_t> SilentStations() const {
+        std::vector<int32_t> silent;
+        if (lineDown_) return silent;
+        for (const auto& station : stationSilent_) {
+            if (station.second) silent.push_back(station.first);
+        }
+        return silent;
     }
 
     // After a read or write that failed as the line failed (result 2): a
@@ -390,18 +524,8 @@ private:
     void PublishHealthWhenDue() {
         const int64_t now = MonotonicMilliseconds();
         if (plan_.healthMilliseconds <= 0 || now < nextHealthMs_) return;
-        std::map<int32_t, bool> answering;  // per station: some point's last read succeeded
-        for (const PolledPoint& point : points_) {
-            if (point.report.lastResult < 0) continue;
-            bool& any = answering[point.point.address.station];
-            any = any || point.report.lastResult != kResultPortFailure;
-        }
         Json silent = Json::array();
-        if (!lineDown_) {
-            for (const auto& station : answering) {
-                if (!station.second) silent.push_back(station.first);
-            }
-        }
+        for (const int32_t station : SilentStations()) silent.push_back(station);
         const int64_t window = std::max<int64_t>(1, now - windowStartMs_);
         const double busy = std::min(1.0, static_cast<double>(busyMs_) / static_cast<double>(window));
         const Json health = {{"time", IsoUtcNow()},
@@ -548,6 +672,25 @@ private:
         if (face_ != nullptr) face_->Finished(job);
     }
 
+    // A stop cuts short the Modbus write under way and every write waiting:
+    // each is logged with what was written, and answered as not written
+    // (an exception for a Modbus client, a result for an MQTT set).
+    void EndWritesAtStop() {
+        stopping_ = true;
+        if (modbusJob_) {
+            FinishModbusWrite(kModbusServerDeviceFailure, kResultRefused, "the bridge stopped; the rest was not written");
+        }
+        LineWork work;
+        while (queue_->Take(&work)) {
+            if (work.modbus) {
+                modbusJob_ = work.modbus;
+                FinishModbusWrite(kModbusServerDeviceFailure, kResultRefused, "the bridge stopped before the write");
+            } else {
+                CarryOut(work.set);
+            }
+        }
+    }
+
     bool CarryOut(const SetRequest& request) {
         const SetJudgement judgement = JudgeSet(entry_, plan_, request.topic, request.payload, request.retained);
         if (!judgement.answer) return false;
@@ -566,6 +709,10 @@ private:
         }
         if (lineDown_) {
             finish(kResultPortFailure, lineDownReason_ + "; nothing was sent");
+            return false;
+        }
+        if (stopping_) {
+            finish(kResultRefused, "the bridge stopped before the write; nothing was sent");
             return false;
         }
         const int64_t startMs = MonotonicMilliseconds();
@@ -609,7 +756,16 @@ private:
     std::string lineDownReason_;
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
+    bool stopping_ = false;  // the loop has ended: no more writes reach the line
     std::map<int32_t, bool> stationSilent_;  // by station: silent at its last read
+    // Reads on demand: by silent station, when its points may be tried
+    // again; by station, how long its latest exchange took (and the line's
+    // latest that succeeded); when the share leaves the line to them again.
+    std::map<int32_t, int64_t> stationTryMs_;
+    std::map<int32_t, int64_t> stationExchangeMs_;
+    int64_t lastExchangeMs_ = 0;
+    int64_t demandFreeAtMs_ = 0;
+    int64_t lastForcedDemandMs_ = 0;
     ServiceNotifier notifier_;
     // The line's health.
     std::string healthTopic_;

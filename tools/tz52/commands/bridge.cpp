@@ -36,11 +36,15 @@ const char kModbusHelp[] =
     "Reads are answered from the values the bridge polls, never from a failed\n"
     "read. Points not polled join the poll set (at --every) on the first read\n"
     "naming them, which waits up to --modbus-wait for them and else gets\n"
-    "exception 6; they leave after --modbus-idle without a read. Writes go\n"
+    "exception 6; they leave after --modbus-idle without a read. The\n"
+    "configured points keep their periods: reads for clients use only the\n"
+    "line time they leave, at most --modbus-demand-share of it, and a silent\n"
+    "station's points are tried together once every 5 s. Writes go\n"
     "through the same queue as MQTT sets, only to the points --allow-write\n"
     "names, and are answered after the write and its read-back. Exceptions:\n"
     "1 function not served; 2 reference outside the map, or a write not\n"
-    "allowed; 3 bad quantity or value; 4 the point's last read or the write\n"
+    "allowed, or a point not polled with --modbus-demand-points 0; 3 bad\n"
+    "quantity or value; 4 the point's last read or the write\n"
     "failed; 6 not read yet, or --modbus-demand-points reached; 10 unit\n"
     "outside 1-127; 11 the station does not answer, or the value is older\n"
     "than --modbus-max-age. Modbus TCP has no authentication: anyone who\n"
@@ -61,20 +65,21 @@ void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, c
         ->type_name("DURATION");
 }
 
-// A count option such as --modbus-max-clients: 1 to `most`.
-void AddCountOption(CLI::App* app, const char* name, uint64_t most, size_t* count, const char* help) {
+// A count option such as --modbus-max-clients: `least` (0 or 1) to `most`.
+void AddCountOption(CLI::App* app, const char* name, uint64_t least, uint64_t most, size_t* count, const char* help,
+                    const char* typeName = "N") {
     app->add_option_function<std::string>(
            name,
-           [name, most, count](const std::string& value) {
+           [name, least, most, count](const std::string& value) {
                uint64_t number = 0;
-               if (!ParseWholeNumber(value, most, &number) || number == 0) {
-                   throw CLI::ValidationError(std::string(name) + " " + Quoted(value) + ": give a number from 1 to " +
-                                              std::to_string(most));
+               if (!ParseWholeNumber(value, most, &number) || number < least) {
+                   throw CLI::ValidationError(std::string(name) + " " + Quoted(value) + ": give a number from " +
+                                              std::to_string(least) + " to " + std::to_string(most));
                }
                *count = static_cast<size_t>(number);
            },
            help)
-        ->type_name("N");
+        ->type_name(typeName);
 }
 
 // A configuration file refused while the command line is parsed; its exit
@@ -230,11 +235,15 @@ public:
                           "how long a read of points not read yet waits for them\n(default 800ms)");
         AddDurationOption(app, "--modbus-idle", &options_.modbus.demandIdleMs,
                           "points polled for Modbus reads leave after this long\nwithout one (default 10min)");
-        AddCountOption(app, "--modbus-demand-points", kMostDemandPoints, &options_.modbus.demandPoints,
-                       "the most points polled for Modbus reads (default 256)");
+        AddCountOption(app, "--modbus-demand-points", 0, kMostDemandPoints, &options_.modbus.demandPoints,
+                       "the most points polled for Modbus reads (default 256; 0:\nnone, points not polled get exception 2)");
+        AddCountOption(app, "--modbus-demand-share", 1, 100, &options_.modbus.demandSharePercent,
+                       "the most of the line's time that reads for Modbus clients\ntake, in percent (default 50); they "
+                       "use only what the\nconfigured points leave",
+                       "PERCENT");
         AddDurationOption(app, "--modbus-max-age", &options_.modbus.maxAgeMs,
                           "serve no value older than this (default three periods\nof the point, at least 5s)");
-        AddCountOption(app, "--modbus-max-clients", kMostModbusClients, &options_.modbus.maxClients,
+        AddCountOption(app, "--modbus-max-clients", 1, kMostModbusClients, &options_.modbus.maxClients,
                        "the most Modbus connections at once (default 32)");
         AddDurationOption(app, "--modbus-idle-connection", &options_.modbus.idleConnectionMs,
                           "close a Modbus connection idle this long (default 60s)");
