@@ -163,6 +163,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+# The tools' maintainer scripts look after the bridge's unit: systemd told
+# of it, the bridges stopped on removal and restarted on an upgrade.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/tools-scripts/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/tools-scripts/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/tools-scripts/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The library needs libzolvar.so, which the host provides and no package
 # does. dpkg-shlibdeps finds the stand-in where it is built, as a private

@@ -3,7 +3,7 @@
 #   check_packages.sh DIST RESULTS [WIN64_BUILD]
 # The .debs (libtz52drv1, libtz52drv-dev, tz52drv-tools) of every
 # architecture in DIST, this machine's always: lintian errors, each package's
-# own files and no other's, the architecture in the control file and in every
+# own files and no other's, the tools' maintainer scripts, the architecture in the control file and in every
 # ELF file, their relations (dpkg-shlibdeps' from that architecture's
 # libraries), no path of this source or build tree in any file, and the
 # extracted tz52 and tz52sim run with nothing of the build tree in reach (also
@@ -172,6 +172,30 @@ check_debs() {
       return $bad
     }
     check "deb.$arch.$package.relations" has_its_relations "$deb" "$package"
+
+    # The tools' maintainer scripts look after the bridge's unit as Debian's
+    # systemd helpers do; each is there, executable and valid sh.
+    if [ "$package" = tz52drv-tools ]; then
+      has_its_maintainer_scripts() {  # has_its_maintainer_scripts DEB
+        local bad=0 control=$work/$arch/control-tools script text why
+        dpkg-deb -e "$1" "$control" || return 1
+        for script in postinst prerm postrm; do
+          [ -x "$control/$script" ] || { echo "no executable $script"; bad=1; continue; }
+          sh -n "$control/$script" || { echo "$script is not valid sh"; bad=1; }
+        done
+        while IFS='|' read -r script text why; do
+          grep -qF -- "$text" "$control/$script" 2>/dev/null || { echo "$script lacks \"$text\" ($why)"; bad=1; }
+        done <<'ROWS'
+postinst|systemctl --system daemon-reload|systemd sees the unit file installed or changed
+postinst|deb-systemd-invoke try-restart|an upgrade restarts the bridges that run
+prerm|deb-systemd-invoke stop|no bridge runs on after a removal
+postrm|systemctl --system daemon-reload|systemd forgets the removed unit file
+postrm|deb-systemd-helper purge|a purge drops the enablement state
+ROWS
+        return $bad
+      }
+      check "deb.$arch.$package.maintainer_scripts" has_its_maintainer_scripts "$deb"
+    fi
   done
 
   if [ $all_there = 1 ]; then

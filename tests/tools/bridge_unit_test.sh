@@ -40,8 +40,19 @@ SupplementaryGroups=dialout|the serial devices' group
 DevicePolicy=closed|no device but those allowed
 DeviceAllow=char-ttyUSB rw|USB serial adapters
 LoadCredential=mqtt-password:tz52-bridge-%i.mqtt-password|the password never in the configuration
+ExecReload=/bin/kill -HUP $MAINPID|systemctl reload reads the configuration again
+RestartPreventExitStatus=64 74|a bad or missing configuration is not restarted every 5 s
+User=tz52-%i|one user per line: no bridge can signal another line's
+DeviceAllow=char-188 rw|USB serial adapters whose driver loads after the start
+DeviceAllow=char-166 rw|USB modems (ttyACM) likewise
 ROWS
 grep -q '^WatchdogSec=' "$unit" || { echo "no WatchdogSec="; bad=1; }
+# A small gateway's memory: the bridge keeps a few MiB; a limit of at most
+# 128 MiB, and a soft one below it.
+high=$(sed -n 's/^MemoryHigh=\([0-9]*\)M$/\1/p' "$unit") max=$(sed -n 's/^MemoryMax=\([0-9]*\)M$/\1/p' "$unit")
+if [ -z "$high" ] || [ -z "$max" ] || [ "$high" -ge "$max" ] || [ "$max" -gt 128 ]; then
+  echo "MemoryHigh=${high:-?}M, MemoryMax=${max:-?}M: want both, in MiB, MemoryHigh below MemoryMax <= 128M"; bad=1
+fi
 # PrivateDevices= would hide the serial devices.
 ! grep -q '^PrivateDevices=' "$unit" || { echo "PrivateDevices= hides the serial devices"; bad=1; }
 exit $bad

@@ -5,6 +5,8 @@
 // the broker and the bridge going away are survived and reported.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -272,6 +274,22 @@ TEST_F(Bridge, LogLinesCarryJournalPrioritiesOnlyWhenStderrIsTheJournal) {
         for (std::string line; std::getline(lines, line);) {
             EXPECT_EQ(line.size() > 3 && line[0] == '<' && line[2] == '>', row.stderrIsJournal) << line;
         }
+    }
+    // A configuration that stops the bridge is an error, which
+    // `journalctl -p warning` shows.
+    std::ofstream(directory_ + "/bad.conf") << "colour = blue\n";
+    const struct {
+        const char* config;
+        int exitCode;
+    } stops[] = {{"bad.conf", 64}, {"missing.conf", 74}};
+    for (const auto& stop : stops) {
+        SCOPED_TRACE(stop.config);
+        std::remove(log().c_str());
+        std::ofstream(log()) << "";
+        bridge_ = Spawn({kHost, "bridge", "--config", directory_ + "/" + stop.config}, log(), {streamOf(log())});
+        EXPECT_EQ(WaitExit(bridge_, 10), stop.exitCode) << BridgeLog();
+        bridge_ = 0;
+        EXPECT_EQ(BridgeLog().rfind("<3>tz52: ", 0), 0u) << BridgeLog();
     }
 }
 
@@ -683,10 +701,30 @@ TEST_F(Bridge, DeviceMissingAtStartIsOpenedWhenItComes) {
     EXPECT_EQ(Parsed(watcher.WaitFor("tz52/001C001/result"))["result"], 2) << BridgeLog();
     EXPECT_NE(BridgeLog().find("the bridge starts without it"), std::string::npos) << BridgeLog();
 
-    StartSimulator({"001C001=8"}, {}, link);
+    // Never said to be open before it is.
+    EXPECT_EQ(BridgeLog().find(" is open"), std::string::npos) << BridgeLog();
+
+    // The device comes, held by another program: the states give the
+    // latest reason, not the first.
+    const std::string held = std::string(link) + "h";
+    StartSimulator({"001C001=8"}, {}, held);
+    const int holder = open(held.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0) << std::strerror(errno);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+    char device[64] = "";
+    ASSERT_GT(readlink(held.c_str(), device, sizeof device - 1), 0);
+    ASSERT_EQ(symlink(device, link), 0) << std::strerror(errno);
+    const auto busy = [](const std::string& payload) {
+        return Parsed(payload)["message"].get<std::string>().find("busy (EBUSY)") != std::string::npos;
+    };
+    EXPECT_FALSE(watcher.WaitFor("tz52/001C001/state", busy, 20).empty()) << BridgeLog();
+    EXPECT_EQ(BridgeLog().find(" is open"), std::string::npos) << BridgeLog();
+
+    close(holder);
     EXPECT_EQ(watcher.WaitFor("tz52/001C001", Is("8"), 20), "8") << BridgeLog();
     EXPECT_NE(BridgeLog().find("is open; polling goes on"), std::string::npos) << BridgeLog();
     EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+    unlink(link);
 }
 
 // Two lines on one broker with the default prefixes: each has its own
@@ -764,6 +802,10 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
     const std::string file = directory_ + "/line1.conf";
     std::ofstream(directory_ + "/points") << "001M025\n001S250 every 2s\n";
     const std::string port = "port = " + simulator_->PortName() + "\n";
+    // Nobody writes to it: opening it to read would wait for ever.
+    const std::string fifo = directory_ + "/line1.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    const std::string nul = std::string("port = tz52") + '\0' + "x\npoint = 001M025\n";
     const struct {
         std::string text;
         std::vector<std::string> arguments;
@@ -810,6 +852,16 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         {port + "point = 001M025 every often\n", {}, 64, "line1.conf:2: \"often\" is not a period"},
         {port + "point = 001M025\npoint = 001C001, 001m025\n", {}, 64, "line1.conf:3: 001M025 is listed twice"},
         {port + "point = 001M025\nport = ttyS0\n", {}, 64, "line1.conf:3: \"port\" is set twice (first at line 1)"},
+        {port + "mqtt-host = a\nmqtt-host = b\npoint = 001M025\n", {}, 64,
+         "line1.conf:3: \"mqtt-host\" is set twice (first at line 2)"},
+        {port + "point = 001M025\npoint = 001M025\n", {}, 64,
+         "line1.conf:3: 001M025 is listed twice (first at " + file + ":2)"},
+        // An editor's byte-order mark, and the credential that only the unit has.
+        {"\xEF\xBB\xBF" + port + "point = 001M025\n", {}, 0, "good: 1 points"},
+        {port + "point = 001M025\nmqtt-user = u\nmqtt-password-credential = mqtt-password\n", {}, 0,
+         "--mqtt-password-credential \"mqtt-password\": not checked: the credential is there only for the unit"},
+        // A NUL would cut the port's name short.
+        {nul, {}, 64, "line1.conf:1: a NUL byte"},
         {port + "allow-write = 001A009\npoint = 001M025\n", {}, 64, "--allow-write: 001A009 is an input"},
         {port + "mqtt-host = a b\npoint = 001M025\n", {}, 64, "line1.conf:2: mqtt-host takes one value"},
         {port + "json = \x1b[2J\npoint = 001M025\n", {}, 64, "line1.conf:2: json is a flag: json = true, or leave it out"},
@@ -818,6 +870,7 @@ TEST_F(Bridge, ConfigurationFileIsCheckedWithoutTouchingThePort) {
         // A file that cannot be read whole.
         {"", {"--config", "/dev/zero"}, 74, "--config /dev/zero:1: line longer than"},
         {"", {"--config", directory_}, 74, "--config " + directory_ + ": "},
+        {"", {"--config", fifo}, 74, "--config " + fifo + ": a FIFO, not a regular file"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -852,6 +905,67 @@ TEST_F(Bridge, ConfigurationFileRunsTheBridge) {
 }
 
 
+// SIGHUP (systemctl reload): the files read again while the bridge runs, on
+// the same broker connection; what needs a restart is named, a file that
+// does not check changes nothing.
+TEST_F(Bridge, HangupReadsTheConfigurationAgain) {
+    StartSimulator({"001C001=1", "001C002=2", "001C003=3"});
+    const std::string file = directory_ + "/line1.conf";
+    const std::string points = directory_ + "/line1.points";
+    const std::string head = "port = " + simulator_->PortName() + "\ntimeout = 60ms\nevery = 50ms\n" +
+                             "mqtt-port = " + std::to_string(broker_->port()) + "\ntopic-prefix = tz52\n" +
+                             "points = " + points + "\n";
+    std::ofstream(file) << head << "mqtt-host = 127.0.0.1\nallow-write = 001C001\n";
+    std::ofstream(points) << "001C001\n";
+    Watcher watcher(broker_->port());
+    bridge_ = Spawn({kHost, "bridge", "--config", file}, log());
+    ASSERT_EQ(watcher.WaitFor("tz52/001C001"), "1") << BridgeLog();
+    const struct {
+        const char* name;
+        std::string config;    // after the head
+        const char* points;
+        std::string logged;    // said after the signal
+        const char* topic;     // then a value here ("": none)
+        const char* value;
+    } rows[] = {
+        {"a point added", "mqtt-host = 127.0.0.1\nallow-write = 001C001\n", "001C001\n001C002 every 100ms\n",
+         "reload: points added: 001C002", "tz52/001C002", "2"},
+        {"a points file that does not check", "mqtt-host = 127.0.0.1\nallow-write = 001C001\n",
+         "001C001\n001C003\n001M300\n", "reload refused: " + points + ":3: \"001M300\" is not a valid point address",
+         "", ""},
+        {"a configuration that does not check", "mqtt-host = 127.0.0.1\ncolour = blue\n", "001C001\n001C003\n",
+         "reload refused: " + file + ":8: unknown key \"colour\"", "", ""},
+        {"a key that needs a restart, and the writes allowed", "mqtt-host = localhost\nallow-write = 001C003\n",
+         "001C001\n001C003\n", "reload: mqtt-host changed; it takes effect when the bridge restarts", "tz52/001C003",
+         "3"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::ofstream(file, std::ios::trunc) << head << row.config;
+        std::ofstream(points, std::ios::trunc) << row.points;
+        const size_t before = BridgeLog().size();
+        ASSERT_EQ(kill(bridge_, SIGHUP), 0);
+        const auto start = Clock::now();
+        while (BridgeLog().find(row.logged, before) == std::string::npos && MillisecondsSince(start) < 10000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_NE(BridgeLog().find(row.logged, before), std::string::npos) << BridgeLog();
+        if (*row.topic != '\0') {
+            EXPECT_EQ(watcher.WaitFor(row.topic), row.value) << BridgeLog();
+        }
+    }
+    // 001C003 is now the one allowed, 001C001 no longer.
+    watcher.Publish("tz52/001C003/set", "33");
+    EXPECT_EQ(watcher.WaitFor("tz52/001C003", Is("33")), "33") << BridgeLog();
+    watcher.Publish("tz52/001C001/set", "11");
+    EXPECT_EQ(Parsed(watcher.WaitFor("tz52/001C001/result"))["result"], 1) << BridgeLog();
+    // The last points file left 001C002 out.
+    EXPECT_NE(BridgeLog().find("reload: no longer polled: 001C002"), std::string::npos) << BridgeLog();
+    // One broker connection throughout, and the bridge ends as usual.
+    EXPECT_EQ(Occurrences(BridgeLog(), "connected to the broker"), 1u) << BridgeLog();
+    EXPECT_EQ(StopBridge(), 0) << BridgeLog();
+}
+
 TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string file = directory_ + "/points";
     const std::string password = directory_ + "/password";
@@ -867,6 +981,9 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string noCertificate = directory_ + "/empty.pem", notPem = directory_ + "/notpem.pem";
     std::ofstream(noCertificate) << "";
     std::ofstream(notPem) << "the plant's certificates\n";
+    // Outside the test's directory, whose points files the rows write.
+    const std::string fifo = directory_ + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
     const struct {
         const char* text;
         std::vector<std::string> arguments;
@@ -915,6 +1032,7 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         // A points file that cannot be read whole is no shorter one.
         {"", {}, "--points /dev/zero:1: line longer than", 74, "/dev/zero"},
         {"", {}, "--points " + directory_ + ": ", 74, directory_},
+        {"", {}, "--points " + fifo + ": a FIFO, not a regular file", 74, fifo},
         // A name from outside is shown with its control characters escaped.
         {"001M\x1b[2J\n", {}, "points\\x1B[2J:1: \"001M\\x1B[2J\" is not a valid point address", 64,
          directory_ + "/points\x1b[2J"},
@@ -934,6 +1052,7 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
         EXPECT_EQ(BridgeLog().find("cannot open"), std::string::npos) << BridgeLog();
         EXPECT_EQ(BridgeLog().find('\x1b'), std::string::npos) << "a control character reached the terminal";
     }
+    unlink(fifo.c_str());
 }
 
 }  // namespace

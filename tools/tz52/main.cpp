@@ -10,6 +10,7 @@
 #include "tools/tz52/command.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
 
 namespace {
 
@@ -49,9 +50,13 @@ int main(int argc, char** argv) {
     const ParseOutcome parsed = commandLine.Parse(arguments);
     Host host;
     host.invocation = &commandLine.invocation();
+    host.arguments = arguments;
     if (parsed.command != nullptr) host.command = parsed.command->Name();
     if (!parsed.ok) {
-        std::fprintf(stderr, "tz52: %s\n%s\n", parsed.error.c_str(), commandLine.UsageLine(parsed.command).c_str());
+        // An error under the journal (a bad configuration stops a service
+        // here), where `journalctl -p warning` shows it; the usage is plain.
+        std::fprintf(stderr, "%stz52: %s\n%s\n", JournalPriority(LogLevel::kError).c_str(), parsed.error.c_str(),
+                     commandLine.UsageLine(parsed.command).c_str());
         if (AsksForJson(arguments)) {
             host.errors.push_back(parsed.error);
             FinishDocument(host, parsed.exitCode);

@@ -1,16 +1,35 @@
 #include "tools/common/text/text_input.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tools/common/cli/quoted.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#endif
+
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Closes the descriptor when the read ends, however it ends.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
 };
 
 void FinishLine(std::string* line, std::vector<std::string>* lines) {
@@ -19,38 +38,79 @@ void FinishLine(std::string* line, std::vector<std::string>* lines) {
     line->clear();
 }
 
+#if !defined(_WIN32)
+// Opened without waiting (a FIFO nobody writes would hold open() for ever),
+// then refused when it is a FIFO, a socket or a block device; the reads of
+// a regular file or a character device then block as usual (a directory
+// fails at its first read, EISDIR).
+int OpenForReading(const std::string& path, const std::string& name, std::string* error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = name + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        *error = name + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    const char* refusal = S_ISFIFO(status.st_mode)   ? "a FIFO"
+                          : S_ISSOCK(status.st_mode) ? "a socket"
+                          : S_ISBLK(status.st_mode)  ? "a block device"
+                                                     : nullptr;
+    if (refusal != nullptr) {
+        *error = name + ": " + refusal + ", not a regular file; nothing was read";
+        close(fd);
+        return -1;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *error = name + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+#else
+int OpenForReading(const std::string& path, const std::string& name, std::string* error) {
+    const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+    if (fd < 0) *error = name + ": " + std::strerror(errno);
+    return fd;
+}
+#endif
+
 }  // namespace
 
 bool ReadTextLines(const std::string& path, const TextLimits& limits, std::vector<std::string>* lines,
                    std::string* error) {
     lines->clear();
     const std::string name = Printable(path);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        *error = name + ": " + std::strerror(errno);
-        return false;
-    }
+    const Descriptor file(OpenForReading(path, name, error));
+    if (file.get() < 0) return false;
     std::string line;
     size_t total = 0;
+    bool first = true;
     char buffer[4096];
     for (;;) {
-        errno = 0;
-        const size_t count = std::fread(buffer, 1, sizeof buffer, file.get());
-        if (count == 0) {
-            if (std::ferror(file.get())) {
-                // A directory opens on Linux and fails here with EISDIR.
-                *error = name + ": cannot be read: " + std::strerror(errno != 0 ? errno : EIO);
-                return false;
-            }
-            break;
+        const ssize_t count = read(file.get(), buffer, sizeof buffer);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            *error = name + ": cannot be read: " + std::strerror(errno);
+            return false;
         }
-        total += count;
+        if (count == 0) break;
+        total += static_cast<size_t>(count);
         if (total > limits.maxFileBytes) {
             *error = name + ": larger than " + std::to_string(limits.maxFileBytes) +
                      " bytes, far more than a file of this kind holds; nothing of it was used";
             return false;
         }
-        for (size_t i = 0; i < count; ++i) {
+        size_t i = 0;
+        // An editor's byte-order mark is no part of the first line's text.
+        if (first && static_cast<size_t>(count) >= 3 && std::memcmp(buffer, kByteOrderMark, 3) == 0) i = 3;
+        first = false;
+        for (; i < static_cast<size_t>(count); ++i) {
             if (buffer[i] == '\n') {
                 FinishLine(&line, lines);
                 if (limits.maxLines != 0 && lines->size() >= limits.maxLines) return true;

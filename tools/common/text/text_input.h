@@ -2,7 +2,9 @@
 // capture, a password file): read whole and checked before any of it is
 // used, with a limit on every line and on the file, so that a directory, a
 // device that never ends or a read that fails half-way is an error naming the
-// file, never a shorter file taken as the whole.
+// file, never a shorter file taken as the whole. Only a regular file or a
+// character device is read: a FIFO, a socket or a block device is refused
+// before any read, so that no writer that never comes can hold the tool.
 #ifndef TZ52_TOOLS_COMMON_TEXT_TEXT_INPUT_H
 #define TZ52_TOOLS_COMMON_TEXT_TEXT_INPUT_H
 
@@ -17,7 +19,8 @@ struct TextLimits {
 };
 
 // The lines of `path` without their line ends (a "\r" before "\n" is
-// dropped too); line N is (*lines)[N - 1]. On failure *error holds
+// dropped too); line N is (*lines)[N - 1]. A UTF-8 byte-order mark at the
+// start is dropped. On failure *error holds
 // "PATH: reason" or "PATH:LINE: reason", ready to show.
 bool ReadTextLines(const std::string& path, const TextLimits& limits, std::vector<std::string>* lines,
                    std::string* error);

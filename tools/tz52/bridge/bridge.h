@@ -54,6 +54,7 @@ struct BridgeOptions {
     std::string mqttPasswordFile;
     std::string mqttPasswordCredential;   // a name in $CREDENTIALS_DIRECTORY
     bool noMqtt = false;                  // no broker: the Modbus face alone
+    bool checkOnly = false;               // --check: nothing will run from this plan
     MqttSettings mqtt;
     ModbusSettings modbus;
 };
@@ -85,6 +86,18 @@ struct BridgePointReport {
     std::string lastError;   // the reason of the last failed read
 };
 
+// SIGHUP: the configuration read again while the bridge runs. Whenever
+// *requested is set, the polling loop clears it between two exchanges and
+// calls `prepare` on its own thread (the driver checks the addresses, and
+// no two driver calls overlap), which reads the files again into *plan and
+// names in *restartKeys the changed keys that only a restart applies. The
+// points, their periods and the writes allowed then change at once; with
+// false (*error says why) the running configuration stays.
+struct BridgeReload {
+    volatile std::sig_atomic_t* requested = nullptr;
+    std::function<bool(BridgePlan* plan, std::vector<std::string>* restartKeys, std::string* error)> prepare;
+};
+
 // Connects to the broker and polls the port until *stop is set; then
 // publishes offline and returns. The caller opened the port and closes it;
 // with `missing` (why it could not be opened) it starts as with a device
@@ -95,6 +108,6 @@ struct BridgePointReport {
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
               std::vector<BridgePointReport>* report = nullptr, const std::string& missing = "",
-              bool* opened = nullptr);
+              bool* opened = nullptr, const BridgeReload& reload = {});
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_BRIDGE_H

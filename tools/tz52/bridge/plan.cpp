@@ -111,8 +111,10 @@ bool ReadPassword(const std::string& path, const std::string& optionName, std::s
 }
 
 // systemd's LoadCredential= puts each credential into a file of its name in
-// $CREDENTIALS_DIRECTORY, readable by the service alone.
-bool CredentialPath(const std::string& name, std::string* path, std::string* error) {
+// $CREDENTIALS_DIRECTORY, readable by the service alone. Outside the unit
+// (a user's --check after an edit) there is none to read: *path stays empty
+// and the check says so.
+bool CredentialPath(const std::string& name, bool checkOnly, std::string* path, std::string* error) {
     const std::string option = "--mqtt-password-credential " + Quoted(name);
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         *error = option + ": a credential name is not empty and has no /";
@@ -120,6 +122,12 @@ bool CredentialPath(const std::string& name, std::string* path, std::string* err
     }
     const char* directory = std::getenv("CREDENTIALS_DIRECTORY");
     if (directory == nullptr || *directory == '\0') {
+        if (checkOnly) {
+            LogLine(LogLevel::kNotice, "bridge",
+                    option + ": not checked: the credential is there only for the unit (LoadCredential=, "
+                             "CREDENTIALS_DIRECTORY is not set here)");
+            return true;
+        }
         *error = option + ": CREDENTIALS_DIRECTORY is not set (systemd sets it for a unit with LoadCredential=)";
         return false;
     }
@@ -228,8 +236,8 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
             return false;
         }
         std::string path;
-        if (!CredentialPath(options.mqttPasswordCredential, &path, error)) return false;
-        if (!ReadPassword(path, "--mqtt-password-credential", &mqtt->password, error)) return false;
+        if (!CredentialPath(options.mqttPasswordCredential, options.checkOnly, &path, error)) return false;
+        if (!path.empty() && !ReadPassword(path, "--mqtt-password-credential", &mqtt->password, error)) return false;
     }
     if (mqtt->clientId.empty()) {
         char host[64] = "";

@@ -10,6 +10,22 @@ void PointMemory::Polled(const ModbusPoint& point, int64_t periodMs) {
     points_[point].periodMs = periodMs;
 }
 
+void PointMemory::Configured(const ModbusPoint& point, int64_t periodMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RememberedPoint& remembered = points_[point];
+    remembered.periodMs = periodMs;
+    if (remembered.onDemand) {
+        remembered.onDemand = false;
+        --onDemand_;
+    }
+}
+
+void PointMemory::NotPolled(const ModbusPoint& point) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = points_.find(point);
+    if (found != points_.end() && !found->second.onDemand) points_.erase(found);
+}
+
 void PointMemory::Record(const ModbusPoint& point, int result, uint16_t value, bool stationSilent, int64_t nowMs) {
     std::function<void()> listener;
     {

@@ -54,6 +54,11 @@ public:
     // ---- the poller's side
     // A point the poller reads (configured, or taken on demand).
     void Polled(const ModbusPoint& point, int64_t periodMs);
+    // A point read on demand that the configuration now names: it stays
+    // polled whether clients read it or not.
+    void Configured(const ModbusPoint& point, int64_t periodMs);
+    // A configured point the poller no longer reads (a reload left it out).
+    void NotPolled(const ModbusPoint& point);
     // The outcome of a read; `listener` (the face's wake-up) hears of it.
     void Record(const ModbusPoint& point, int result, uint16_t value, bool stationSilent, int64_t nowMs);
     // Points clients asked for since the last call, to be polled.

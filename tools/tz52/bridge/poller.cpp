@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include <sys/stat.h>
 
@@ -58,6 +62,21 @@ bool DevicePresent(const std::string& portName) {
     return stat(path, &status) == 0;
 }
 
+// The port's state in a few words, for STATUS and the states: "missing"
+// when the device is not there, else the system's reason by its name.
+std::string PortStateWord(int systemError) {
+    switch (systemError) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: return "missing";
+        case EACCES: return "permission denied (EACCES)";
+        case EPERM: return "not permitted (EPERM)";
+        case EBUSY: return "busy (EBUSY)";
+        case 0: return "not usable";
+        default: return std::strerror(systemError);
+    }
+}
+
 int64_t NowNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -74,9 +93,11 @@ std::string PeriodText(int64_t milliseconds) {
 
 // What the bridge was started with, for whoever reads the log after an
 // incident: the line, the points by period, the writes allowed, the broker.
-void LogStart(const PortSetup& setup, const BridgePlan& plan) {
-    Log(LogLevel::kInfo, "port " + setup.name + " is open, " + DescribeLine(setup.line) + ", read timeout " +
-                             std::to_string(setup.readTimeout * 10) + " ms");
+// A port that could not be opened is said so, never "open".
+void LogStart(const PortSetup& setup, const BridgePlan& plan, bool portOpen) {
+    Log(LogLevel::kInfo, "port " + setup.name + (portOpen ? " is open, " : " (not open yet), ") +
+                             DescribeLine(setup.line) + ", read timeout " + std::to_string(setup.readTimeout * 10) +
+                             " ms");
     std::map<int64_t, std::string> byPeriod;
     for (const BridgePoint& point : plan.points) byPeriod[point.periodMilliseconds] += " " + point.name;
     for (const auto& period : byPeriod) {
@@ -95,6 +116,27 @@ void LogStart(const PortSetup& setup, const BridgePlan& plan) {
                              (mqtt.user.empty() ? "" : ", user " + Printable(mqtt.user)) + ", client id " +
                              Printable(mqtt.clientId) + ", topic prefix " + Printable(mqtt.topicPrefix));
 }
+
+// The points writes are allowed to: asked from the Modbus face's thread,
+// replaced by a reload on the polling thread.
+class WritePermission {
+public:
+    explicit WritePermission(const BridgePlan& plan) { Set(plan); }
+    void Set(const BridgePlan& plan) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        allowAll_ = plan.allowAll;
+        allowed_ = plan.allowed;
+    }
+    bool Allows(const std::string& point) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return allowAll_ || allowed_.count(point) != 0;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    bool allowAll_ = false;
+    std::set<std::string> allowed_;
+};
 
 // ---- the polling thread ---------------------------------------------------------------
 
@@ -119,9 +161,9 @@ public:
     // face.
     Bridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
            LineWorkQueue* queue, MqttLink* link, PointMemory* memory, ModbusFace* face,
-           const BridgeReadObserver& observer)
+           const BridgeReadObserver& observer, WritePermission* permission, const BridgeReload& reload)
         : entry_(entry), context_(context), setup_(setup), plan_(plan), queue_(queue), link_(link),
-          memory_(memory), face_(face), observer_(observer) {
+          memory_(memory), face_(face), observer_(observer), permission_(permission), reload_(reload) {
         const int64_t now = MonotonicMilliseconds();
         for (const BridgePoint& point : plan.points) AddPoint(point, false, now);
         healthTopic_ = plan.mqtt.topicPrefix + "/line";
@@ -130,11 +172,107 @@ public:
         nextHealthMs_ = now + std::min(kFirstHealthMs, plan.healthMilliseconds);
     }
 
+    // SIGHUP: the plan read again. What a restart needs is named and left
+    // as it runs; a plan that does not check leaves all as it runs.
+    void Reload() {
+        notifier_.Reloading();
+        BridgePlan fresh;
+        std::vector<std::string> restartKeys;
+        std::string error;
+        if (!reload_.prepare || !reload_.prepare(&fresh, &restartKeys, &error)) {
+            Log(LogLevel::kError, "reload refused: " + error + "; the bridge goes on as it was");
+            notifier_.Reloaded();
+            return;
+        }
+        const auto changed = [&restartKeys](bool differs, const char* key) {
+            if (differs) restartKeys.push_back(key);
+        };
+        const MqttSettings& was = plan_.mqtt;
+        const MqttSettings& now = fresh.mqtt;
+        changed(fresh.mqttEnabled != plan_.mqttEnabled, "no-mqtt");
+        if (fresh.mqttEnabled && plan_.mqttEnabled) {
+            changed(now.host != was.host, "mqtt-host");
+            changed(now.port != was.port, "mqtt-port");
+            changed(now.user != was.user, "mqtt-user");
+            changed(now.password != was.password, "the MQTT password");
+            changed(now.tlsCaFile != was.tlsCaFile, "mqtt-tls-ca");
+            changed(now.clientId != was.clientId, "client-id");
+            changed(now.topicPrefix != was.topicPrefix, "topic-prefix");
+        }
+        const ModbusSettings& modbusWas = plan_.modbus;
+        const ModbusSettings& modbusNow = fresh.modbus;
+        changed(modbusNow.listen != modbusWas.listen, "modbus-listen");
+        changed(modbusNow.waitMs != modbusWas.waitMs, "modbus-wait");
+        changed(modbusNow.demandIdleMs != modbusWas.demandIdleMs, "modbus-idle");
+        changed(modbusNow.demandPoints != modbusWas.demandPoints, "modbus-demand-points");
+        changed(modbusNow.demandSharePercent != modbusWas.demandSharePercent, "modbus-demand-share");
+        changed(modbusNow.maxAgeMs != modbusWas.maxAgeMs, "modbus-max-age");
+        changed(modbusNow.maxClients != modbusWas.maxClients, "modbus-max-clients");
+        changed(modbusNow.idleConnectionMs != modbusWas.idleConnectionMs, "modbus-idle-connection");
+        // Points read on demand keep their period: the face's memory has it.
+        changed(memory_ != nullptr && fresh.everyMilliseconds != plan_.everyMilliseconds,
+                "every (for the points read on demand)");
+        for (const std::string& key : restartKeys) {
+            Log(LogLevel::kWarning, "reload: " + key + " changed; it takes effect when the bridge restarts");
+        }
+        ApplyPoints(fresh.points);
+        plan_.allowAll = fresh.allowAll;
+        plan_.allowed = fresh.allowed;
+        permission_->Set(plan_);
+        plan_.republishMilliseconds = fresh.republishMilliseconds;
+        if (fresh.healthMilliseconds != plan_.healthMilliseconds) {
+            plan_.healthMilliseconds = fresh.healthMilliseconds;
+            nextHealthMs_ = MonotonicMilliseconds() + plan_.healthMilliseconds;
+        }
+        std::string allowed;
+        for (const std::string& point : plan_.allowed) allowed += (allowed.empty() ? "" : ",") + point;
+        Log(LogLevel::kNotice, "reloaded: " + std::to_string(fresh.points.size()) + " points configured, writes allowed: " +
+                                   (plan_.allowAll ? std::string("all") : allowed.empty() ? "none" : allowed));
+        notifier_.Reloaded();
+    }
+
+    // The configured points become `wanted`: new ones are due at once,
+    // others keep their values and take their new periods; points no
+    // longer configured leave (a Modbus client's read takes them again).
+    void ApplyPoints(const std::vector<BridgePoint>& wanted) {
+        const int64_t now = MonotonicMilliseconds();
+        std::set<std::string> names;
+        std::string added;
+        std::string left;
+        for (const BridgePoint& point : wanted) {
+            names.insert(point.name);
+            const auto known = index_.find(point.name);
+            if (known == index_.end()) {
+                AddPoint(point, false, now);
+                added += " " + point.name;
+                continue;
+            }
+            PolledPoint& polled = points_[known->second];
+            if (polled.onDemand && memory_ != nullptr) memory_->Configured(polled.key, point.periodMilliseconds);
+            polled.onDemand = false;
+            if (polled.point.periodMilliseconds != point.periodMilliseconds) {
+                polled.point.periodMilliseconds = point.periodMilliseconds;
+                polled.dueMs = std::min(polled.dueMs, now + point.periodMilliseconds);
+                if (memory_ != nullptr) memory_->Polled(polled.key, point.periodMilliseconds);
+            }
+        }
+        for (size_t i = points_.size(); i-- > 0;) {
+            if (points_[i].onDemand || names.count(points_[i].point.name) != 0) continue;
+            left += " " + points_[i].point.name;
+            if (memory_ != nullptr) memory_->NotPolled(points_[i].key);
+            points_.erase(points_.begin() + static_cast<long>(i));
+        }
+        index_.clear();
+        for (size_t i = 0; i < points_.size(); ++i) index_[points_[i].point.name] = i;
+        if (!added.empty()) Log(LogLevel::kInfo, "reload: points added:" + added);
+        if (!left.empty()) Log(LogLevel::kInfo, "reload: no longer polled:" + left);
+    }
+
     // The port could not be opened at the start: as a device gone, but
     // opened (not reopened) when it comes.
-    void StartWithoutPort(const std::string& why) {
+    void StartWithoutPort() {
         neverOpened_ = true;
-        LineDown("the serial device of port " + setup_.name + " is missing (" + why + ")");
+        LineDown(PortProblem());
     }
     bool EverOpened() const { return !neverOpened_; }
 
@@ -144,6 +282,10 @@ public:
             // Every turn of the loop, which never sleeps longer than
             // kLongestSleepMs: the watchdog sees the loop itself.
             notifier_.Alive(MonotonicMilliseconds());
+            if (reload_.requested != nullptr && *reload_.requested != 0) {
+                *reload_.requested = 0;
+                Reload();
+            }
             notifier_.Status(StateLine());
             RepublishAfterConnect();
             PublishHealthWhenDue();
@@ -202,7 +344,7 @@ private:
             const size_t clients = face_->Clients();
             line += "; " + std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
         }
-        line += "; port " + setup_.name + (lineDown_ ? " missing" : " open");
+        line += "; port " + setup_.name + " " + (lineDown_ ? portState_ : "open");
         if (silent == 0) return line;
         line += "; " + std::to_string(silent) + (silent == 1 ? " station" : " stations") + " silent (";
         for (size_t i = 0; i < silent; ++i) line += (i == 0 ? "" : ", ") + std::to_string(silentStations[i]);
@@ -474,17 +616,27 @@ private:
         const int64_t elapsed = MonotonicMilliseconds() - callStartMs;
         if (elapsed >= setup_.readTimeout * 10 && DevicePresent(setup_.name)) return;
         if (ReopenPort(entry_, context_) == kResultOk) return;
-        // The Reopen left no descriptor open: the system's reason is now
-        // the device's own.
-        std::string reason = DiagnosePortOpen(setup_.name);
-        if (reason.empty()) reason = "Reopen failed";
-        LineDown("the serial device of port " + setup_.name + " is gone (" + reason + ")");
+        LineDown(PortProblem());
+    }
+
+    // Why the port cannot be opened now, asked of the system again (the
+    // Open or Reopen that failed left no descriptor open, so the reason is
+    // the device's own); sets portState_.
+    std::string PortProblem() {
+        int systemError = 0;
+        std::string reason = DiagnosePortOpen(setup_.name, &systemError);
+        if (reason.empty()) reason = neverOpened_ ? "Open failed" : "Reopen failed";
+        portState_ = PortStateWord(systemError);
+        const std::string device = "the serial device of port " + setup_.name;
+        if (portState_ == "missing") return device + (neverOpened_ ? " is missing (" : " is gone (") + reason + ")";
+        return device + " cannot be " + (neverOpened_ ? "opened: " : "reopened: ") + portState_ + " (" + reason + ")";
     }
 
     // Every state says why the line is down; sets are answered at once
     // until the port opens again.
     void LineDown(const std::string& why) {
         lineDown_ = true;
+        lineDownProblem_ = why;
         lineDownReason_ = why + "; the bridge tries to " + (neverOpened_ ? "open" : "reopen") + " it every " +
                           std::to_string(kReopenEveryMs / 1000) + " s";
         nextReopenMs_ = MonotonicMilliseconds() + kReopenEveryMs;
@@ -504,7 +656,14 @@ private:
         }
         const int result = neverOpened_ ? OpenPort(entry_, context_, setup_) : ReopenPort(entry_, context_);
         if (result != kResultOk) {
-            nextReopenMs_ = now + kReopenEveryMs;
+            // A device that came back and fails otherwise (its group, the
+            // unit's device policy, another program) is said as it is now.
+            const std::string problem = PortProblem();
+            if (problem != lineDownProblem_) {
+                LineDown(problem);
+            } else {
+                nextReopenMs_ = now + kReopenEveryMs;
+            }
             return;
         }
         lineDown_ = false;
@@ -740,12 +899,14 @@ private:
     QmxMainFunction entry_;
     PortContext* context_;
     const PortSetup& setup_;
-    const BridgePlan& plan_;
+    BridgePlan plan_;  // replaced by a reload
     LineWorkQueue* queue_;
     MqttLink* link_;
     PointMemory* memory_;
     ModbusFace* face_;
     BridgeReadObserver observer_;
+    WritePermission* permission_;
+    BridgeReload reload_;
     std::shared_ptr<ModbusWriteJob> modbusJob_;  // the Modbus write under way
     int64_t nextIdleCheckMs_ = 0;
     std::vector<PolledPoint> points_;
@@ -754,6 +915,8 @@ private:
     bool lineDown_ = false;
     bool neverOpened_ = false;
     std::string lineDownReason_;
+    std::string lineDownProblem_;  // what LineDown was last told
+    std::string portState_;        // the port's state in a few words, while down
     int64_t nextReopenMs_ = 0;
     bool wroteSinceRead_ = false;
     bool stopping_ = false;  // the loop has ended: no more writes reach the line
@@ -782,7 +945,8 @@ private:
 
 int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
               const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
-              std::vector<BridgePointReport>* report, const std::string& missing, bool* opened) {
+              std::vector<BridgePointReport>* report, const std::string& missing, bool* opened,
+              const BridgeReload& reload) {
     if (opened != nullptr) *opened = missing.empty();
     LineWorkQueue queue;
     std::unique_ptr<MqttLink> link;
@@ -790,23 +954,25 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
         link = std::make_unique<MqttLink>(&queue);
         if (!link->Start(plan.mqtt, error)) return kExitUsage;
     }
-    LogStart(setup, plan);
+    LogStart(setup, plan, missing.empty());
+    WritePermission permission(plan);
     std::unique_ptr<PointMemory> memory;
     std::unique_ptr<ModbusFace> face;
     if (!plan.modbus.listen.empty()) {
         memory = std::make_unique<PointMemory>(plan.modbus.demandPoints, plan.everyMilliseconds, plan.modbus.maxAgeMs);
-        const auto mayWrite = [&plan](const ModbusPoint& point) {
-            return plan.allowAll || plan.allowed.count(ModbusPointName(point)) != 0;
+        const auto mayWrite = [&permission](const ModbusPoint& point) {
+            return permission.Allows(ModbusPointName(point));
         };
         face = std::make_unique<ModbusFace>(plan.modbus, memory.get(), &queue, mayWrite);
         memory->Listen([&face] { face->MemoryChanged(); });
     }
-    Bridge bridge(entry, context, setup, plan, &queue, link.get(), memory.get(), face.get(), observer);
+    Bridge bridge(entry, context, setup, plan, &queue, link.get(), memory.get(), face.get(), observer, &permission,
+                  reload);
     if (face && !face->Start(error)) {
         if (link && !link->Stop()) link.release();
         return kExitUsage;
     }
-    if (!missing.empty()) bridge.StartWithoutPort(missing);
+    if (!missing.empty()) bridge.StartWithoutPort();
     bridge.Run(stop);
     if (face) face->Stop();
     if (report != nullptr) *report = bridge.Report();

@@ -1,6 +1,8 @@
 // systemd notification through libsystemd's sd_notify, where the build has it.
 #include "tools/tz52/bridge/service_notify.h"
 
+#include <time.h>
+
 #if defined(TZ52_WITH_SYSTEMD)
 #include <systemd/sd-daemon.h>
 #endif
@@ -46,3 +48,12 @@ void ServiceNotifier::Alive(int64_t nowMs) {
 }
 
 void ServiceNotifier::Stopping() { Notify("STOPPING=1"); }
+
+void ServiceNotifier::Reloading() {
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t usec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    Notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
+}
+
+void ServiceNotifier::Reloaded() { Notify("READY=1"); }

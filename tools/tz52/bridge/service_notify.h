@@ -21,6 +21,10 @@ public:
     // the watchdog, and systemd restarts the bridge.
     void Alive(int64_t nowMs);
     void Stopping();
+    // RELOADING=1 (with the monotonic time systemd asks for), then READY=1
+    // when the configuration has been read again, taken or not.
+    void Reloading();
+    void Reloaded();
 
 private:
     int64_t watchdogEveryMs_ = 0;  // 0: no watchdog asked for

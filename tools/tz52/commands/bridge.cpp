@@ -2,14 +2,18 @@
 // broker where allowed (Linux; the workings are in bridge/).
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+
+#include <signal.h>
 
 #include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/bridge/bridge.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/command_line.h"
 #include "tools/tz52/commands/bridge_config.h"
 #include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/platform.h"
@@ -82,6 +86,39 @@ void AddCountOption(CLI::App* app, const char* name, uint64_t least, uint64_t mo
         ->type_name(typeName);
 }
 
+// SIGHUP, as daemons take it: read the configuration again. Set by the
+// handler while the bridge runs, cleared by the polling loop that reloads.
+volatile std::sig_atomic_t g_reloadRequested = 0;
+
+void RequestReload(int) { g_reloadRequested = 1; }
+
+class ReloadOnHangup {
+public:
+    ReloadOnHangup() {
+        g_reloadRequested = 0;
+        struct sigaction action {};
+        action.sa_handler = RequestReload;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGHUP, &action, &previous_);
+    }
+    ~ReloadOnHangup() { sigaction(SIGHUP, &previous_, nullptr); }
+    ReloadOnHangup(const ReloadOnHangup&) = delete;
+    ReloadOnHangup& operator=(const ReloadOnHangup&) = delete;
+
+private:
+    struct sigaction previous_ {};
+};
+
+bool SameLine(const LineOverrides& a, const LineOverrides& b, std::vector<std::string>* changed) {
+    const size_t before = changed->size();
+    if (a.hasBaudRate != b.hasBaudRate || a.baudRate != b.baudRate) changed->push_back("baud");
+    if (a.hasDataBits != b.hasDataBits || a.dataBits != b.dataBits) changed->push_back("data-bits");
+    if (a.hasStopBits != b.hasStopBits || a.stopBitsCode != b.stopBitsCode) changed->push_back("stop-bits");
+    if (a.hasParity != b.hasParity || a.parityCode != b.parityCode) changed->push_back("parity");
+    if (a.hasReadTimeout != b.hasReadTimeout || a.readTimeout != b.readTimeout) changed->push_back("timeout");
+    return changed->size() == before;
+}
+
 // A configuration file refused while the command line is parsed; its exit
 // code (64, or 74 for a file that cannot be read) reaches tz52's.
 class ConfigRefusal : public CLI::ParseError {
@@ -99,7 +136,11 @@ public:
         return std::string(
                    "Polls the points and publishes them to an MQTT broker, and writes the values\n"
                    "that allowed broker users set. Runs until SIGTERM or Ctrl-C; then the status\n"
-                   "reads offline, the port is closed and the exit code is 0.\n\n"
+                   "reads offline, the port is closed and the exit code is 0. SIGHUP (systemctl\n"
+                   "reload) reads the --config and points files again and applies the points,\n"
+                   "their periods and the writes allowed, keeping every connection; a changed key\n"
+                   "that needs a restart is logged as a warning, a file that no longer checks as\n"
+                   "an error, and the bridge goes on.\n\n"
                    "Topics (PREFIX is tz52/LINE unless --topic-prefix says otherwise; LINE is the\n"
                    "--config file's name without .conf, else the port's name without its folder,\n"
                    "+ and # made _, so that bridges of several lines share one broker):\n"
@@ -163,7 +204,8 @@ public:
                "An unknown key or a bad value (named FILE:LINE) gives exit code " +
                std::to_string(kExitUsage) + "; a file that cannot be read, " + std::to_string(kExitFileError) +
                ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
-               "without opening the port or the broker.\n\n" +
+               "without opening the port or the broker; outside the unit it says that it left\n"
+               "the password credential unchecked.\n\n" +
                kModbusHelp + kAddressHelp;
     }
     const char* JsonMeaning() const override {
@@ -257,25 +299,13 @@ public:
     std::string CheckOperands() override { return ""; }
 
     int Run(Host& host) override {
-        options_.addresses = operands;
-        // Points on the command line stand for those of the file.
-        if (!operands.empty()) options_.listed.clear();
-        // One prefix per line, so that bridges on one broker never share a
-        // status topic or a set.
-        if (!prefixGiven_ && !options_.noMqtt) {
-            const std::string line = BridgeLineName(configFile_, host.invocation->port);
-            if (line.empty()) {
-                Complain(host, "no line name for the topics in " + Quoted(configFile_.empty() ? host.invocation->port
-                                                                                            : configFile_) +
-                                   ": give --topic-prefix; the bridge did not start");
-                return kExitUsage;
-            }
-            options_.mqtt.topicPrefix = "tz52/" + line;
-        }
+        // From the start: a SIGHUP before the polling runs is a reload
+        // that finds the plan being made from the files already.
+        const ReloadOnHangup reloadOnHangup;
         BridgePlan plan;
         std::string error;
         int prepared = kExitOk;
-        if (!PrepareBridge(host.entry, options_, &plan, &error, &prepared)) {
+        if (!MakePlan(host.entry, host.invocation->port, &plan, &error, &prepared)) {
             Complain(host, error + (check_ ? "" : "; the bridge did not start"));
             return prepared;
         }
@@ -297,10 +327,15 @@ public:
 
         std::vector<BridgePointReport> report;
         bool opened = false;
+        BridgeReload reload;
+        reload.requested = &g_reloadRequested;
+        reload.prepare = [&host](BridgePlan* fresh, std::vector<std::string>* restartKeys, std::string* why) {
+            return PrepareReload(host, fresh, restartKeys, why);
+        };
         {
             const StopOnSignal stopOnSignal;
             exitCode = RunBridge(host.entry, &context, setup, plan, &StopOnSignal::Flag(), {}, &error, &report,
-                                 missing, &opened);
+                                 missing, &opened, reload);
         }
         if (exitCode != kExitOk) Complain(host, error);
         AddPortJson(&host.document, setup);
@@ -309,6 +344,49 @@ public:
     }
 
 private:
+    // The plan from the options and files as parsed: the line's topic
+    // prefix, the points read and checked with the driver.
+    bool MakePlan(QmxMainFunction entry, const std::string& port, BridgePlan* plan, std::string* error,
+                  int* exitCode) {
+        options_.addresses = operands;
+        options_.checkOnly = check_;
+        // Points on the command line stand for those of the file.
+        if (!operands.empty()) options_.listed.clear();
+        // One prefix per line, so that bridges on one broker never share a
+        // status topic or a set.
+        if (!prefixGiven_ && !options_.noMqtt) {
+            const std::string line = BridgeLineName(configFile_, port);
+            if (line.empty()) {
+                *error = "no line name for the topics in " + Quoted(configFile_.empty() ? port : configFile_) +
+                         ": give --topic-prefix";
+                *exitCode = kExitUsage;
+                return false;
+            }
+            options_.mqtt.topicPrefix = "tz52/" + line;
+        }
+        return PrepareBridge(entry, options_, plan, error, exitCode);
+    }
+
+    // The command line parsed again as at the start, the configuration file
+    // and the points file read again. The port and its line settings are
+    // the running port's: a change is named for a restart.
+    static bool PrepareReload(Host& host, BridgePlan* plan, std::vector<std::string>* restartKeys,
+                              std::string* error) {
+        CommandLine commandLine;
+        const ParseOutcome parsed = commandLine.Parse(host.arguments);
+        auto* again = dynamic_cast<BridgeCommand*>(parsed.command);
+        if (!parsed.ok || parsed.help || again == nullptr) {
+            *error = parsed.error.empty() ? "the command line no longer parses" : parsed.error;
+            return false;
+        }
+        const Invocation& now = commandLine.invocation();
+        int exitCode = kExitOk;
+        if (!again->MakePlan(host.entry, host.invocation->port, plan, error, &exitCode)) return false;
+        if (now.port != host.invocation->port) restartKeys->push_back("port");
+        SameLine(host.invocation->line, now.line, restartKeys);
+        return true;
+    }
+
     int ReportCheck(Host& host, const BridgePlan& plan) {
         Json points = Json::array();
         for (const BridgePoint& point : plan.points) points.push_back(point.name);

@@ -30,28 +30,17 @@ std::string KeyOfLine(const std::string& line) {
     return key;
 }
 
-class KeyLines {
-public:
-    KeyLines(const std::string& path, const std::vector<std::string>& lines) : path_(Printable(path)), lines_(lines) {}
-
-    // FILE:LINE of the next line that sets `key`, from `from` (0-based) on;
-    // *at gets its index.
-    std::string Next(const std::string& key, size_t from, size_t* at, const std::string& holding = "") const {
-        for (size_t index = from; index < lines_.size(); ++index) {
-            if (KeyOfLine(lines_[index]) != key) continue;
-            if (!holding.empty() && lines_[index].find(holding) == std::string::npos) continue;
-            *at = index;
-            return Where(index);
-        }
-        *at = from;
-        return path_;
+// The index of every line that sets a key at the top of the file (before
+// the first section, whose keys are refused anyway), in order.
+std::vector<size_t> TopLevelKeyLines(const std::vector<std::string>& lines) {
+    std::vector<size_t> indexes;
+    for (size_t index = 0; index < lines.size(); ++index) {
+        const std::string text = Trim(lines[index]);
+        if (!text.empty() && text[0] == '[') break;
+        if (!KeyOfLine(lines[index]).empty()) indexes.push_back(index);
     }
-    std::string Where(size_t index) const { return path_ + ":" + std::to_string(index + 1); }
-
-private:
-    std::string path_;
-    const std::vector<std::string>& lines_;
-};
+    return indexes;
+}
 
 // CLI11 splits a value at commas and blanks: `point = 001M025 every 200ms`
 // comes as three words, joined here again to one point.
@@ -69,14 +58,25 @@ std::vector<std::string> PointTexts(const std::vector<std::string>& words) {
     return texts;
 }
 
-bool TakePoints(const CLI::ConfigItem& item, const KeyLines& keyLines, size_t* pointLine,
-                std::vector<ListedPoint>* points) {
-    for (const std::string& text : PointTexts(item.inputs)) {
-        const std::string address = text.substr(0, text.find(' '));
-        size_t at = *pointLine;
-        const std::string where = keyLines.Next("point", *pointLine, &at, address);
-        *pointLine = at;
-        points->push_back({text, where});
+// The points of every `point` line, each named by its own line. CLI11 joins
+// the values of neighbouring lines with the same key into one item, so each
+// line is read again on its own.
+bool TakePoints(const std::string& path, const std::vector<std::string>& lines, std::vector<ListedPoint>* points,
+                std::string* error) {
+    for (const size_t index : TopLevelKeyLines(lines)) {
+        if (KeyOfLine(lines[index]) != "point") continue;
+        const std::string where = Printable(path) + ":" + std::to_string(index + 1);
+        std::istringstream input(lines[index] + "\n");
+        std::vector<CLI::ConfigItem> items;
+        try {
+            items = CLI::ConfigTOML().from_config(input);
+        } catch (const CLI::Error& refusal) {
+            *error = where + ": " + Printable(refusal.what());
+            return false;
+        }
+        for (const CLI::ConfigItem& item : items) {
+            for (const std::string& text : PointTexts(item.inputs)) points->push_back({text, where});
+        }
     }
     return true;
 }
@@ -133,7 +133,15 @@ bool ApplyBridgeConfig(CLI::App* app, const std::string& path, std::vector<Liste
         return false;
     }
     std::string text;
-    for (const std::string& line : lines) text += line + "\n";
+    for (size_t index = 0; index < lines.size(); ++index) {
+        // A C string further on would end at the NUL: `port = tz52\0x`
+        // would check as tz52.
+        if (lines[index].find('\0') != std::string::npos) {
+            *error = Printable(path) + ":" + std::to_string(index + 1) + ": a NUL byte, which no configuration holds";
+            return false;
+        }
+        text += lines[index] + "\n";
+    }
     std::istringstream input(text);
     std::vector<CLI::ConfigItem> items;
     try {
@@ -145,25 +153,42 @@ bool ApplyBridgeConfig(CLI::App* app, const std::string& path, std::vector<Liste
     std::map<const CLI::Option*, bool> fromCommandLine;
     for (const CLI::Option* option : app->get_options()) fromCommandLine[option] = option->count() > 0;
 
-    const KeyLines keyLines(path, lines);
-    std::map<std::string, size_t> firstLine;  // per key: the line it was set on
-    size_t pointLine = 0;
+    // Each key once: CLI11 would join the values of a key set on two
+    // neighbouring lines into one, and take the last of two apart.
+    std::map<std::string, size_t> keyLine;  // per key: the line it is set on
+    for (const size_t index : TopLevelKeyLines(lines)) {
+        const std::string key = KeyOfLine(lines[index]);
+        if (key == "point") continue;
+        const auto seen = keyLine.find(key);
+        if (seen != keyLine.end()) {
+            *error = Printable(path) + ":" + std::to_string(index + 1) + ": " + Quoted(key) +
+                     " is set twice (first at line " + std::to_string(seen->second + 1) + ")";
+            return false;
+        }
+        keyLine[key] = index;
+    }
+    bool pointsTaken = false;
     for (const CLI::ConfigItem& item : items) {
         // A section's start and end: its keys are refused one by one.
         if (item.name == "++" || item.name == "--") continue;
         if (item.name == "point" && item.parents.empty()) {
-            TakePoints(item, keyLines, &pointLine, points);
+            if (!pointsTaken && !TakePoints(path, lines, points, error)) return false;
+            pointsTaken = true;
             continue;
         }
-        const auto seen = firstLine.find(item.fullname());
-        size_t at = 0;
-        const std::string where = keyLines.Next(item.name, seen == firstLine.end() ? 0 : seen->second + 1, &at);
-        if (seen != firstLine.end()) {
-            *error = where + ": " + Quoted(item.fullname()) + " is set twice (first at line " +
-                     std::to_string(seen->second + 1) + ")";
-            return false;
+        const auto line = keyLine.find(item.fullname());
+        std::string where = Printable(path);
+        if (line != keyLine.end()) {
+            where += ":" + std::to_string(line->second + 1);
+        } else {
+            // A key in a section: the first line that names it.
+            for (size_t index = 0; index < lines.size(); ++index) {
+                if (KeyOfLine(lines[index]) == item.name) {
+                    where += ":" + std::to_string(index + 1);
+                    break;
+                }
+            }
         }
-        firstLine[item.fullname()] = at;
         if (!ApplyKey(app, item, where, fromCommandLine, error)) return false;
     }
     return true;

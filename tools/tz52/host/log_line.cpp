@@ -29,9 +29,12 @@ bool StderrIsJournal() {
     return journal;
 }
 
+std::string JournalPriority(LogLevel level) {
+    return StderrIsJournal() ? "<" + std::to_string(static_cast<int>(level)) + ">" : "";
+}
+
 void LogLine(LogLevel level, const std::string& command, const std::string& message) {
-    std::string line;
-    if (StderrIsJournal()) line = "<" + std::to_string(static_cast<int>(level)) + ">";
+    std::string line = JournalPriority(level);
     line += "tz52 " + command + ": " + message + "\n";
     // One call, which holds the stream's lock: lines from the polling and the
     // network threads never run into each other.

@@ -14,6 +14,9 @@ enum class LogLevel { kError = 3, kWarning = 4, kNotice = 5, kInfo = 6 };
 // Decided on the first call.
 bool StderrIsJournal();
 
+// "<N>" for `level` when stderr is the journal, else "".
+std::string JournalPriority(LogLevel level);
+
 // "tz52 COMMAND: MESSAGE" on stderr, one write, with the priority prefix
 // when stderr is the journal. Safe from any thread.
 void LogLine(LogLevel level, const std::string& command, const std::string& message);

@@ -59,8 +59,10 @@ int64_t MonotonicMilliseconds();
 // driver could not: the device path and the system's reason, for a busy
 // device that another program holds it (on Linux, which one, where its lock
 // or its open descriptor shows it), or an empty text when the device opens
-// and is a serial line.
-std::string DiagnosePortOpen(const std::string& portName);
+// and is a serial line. *systemError, when given, gets the errno of the
+// failure (EBUSY for a lock another program holds; 0 when the device opens,
+// or on Windows).
+std::string DiagnosePortOpen(const std::string& portName, int* systemError = nullptr);
 
 // The version of the driver library at `path` as its file says it
 // (libtz52drv.so.1.0.0 on Linux, the version resource on Windows), or an

@@ -252,9 +252,13 @@ std::string BusyReason(const std::string& path, const std::string& how) {
 
 }  // namespace
 
-std::string DiagnosePortOpen(const std::string& portName) {
+std::string DiagnosePortOpen(const std::string& portName, int* systemError) {
+    int unused = 0;
+    if (systemError == nullptr) systemError = &unused;
+    *systemError = 0;
     char devicePath[kDevicePathSize];
     if (PosixDevicePath(portName.c_str(), devicePath, sizeof devicePath) != 0) {
+        *systemError = ENOENT;
         return "'" + portName + "' names no device";
     }
     const std::string path = devicePath;
@@ -262,6 +266,7 @@ std::string DiagnosePortOpen(const std::string& portName) {
     // flag turns the open away (EBUSY), the advisory lock the flock.
     const int descriptor = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
+        *systemError = errno;
         if (errno == EBUSY) return BusyReason(path, std::string("open: ") + std::strerror(EBUSY));
         return path + ": open: " + std::strerror(errno);
     }
@@ -271,6 +276,7 @@ std::string DiagnosePortOpen(const std::string& portName) {
     if (portName != "NUL") {
         if (flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
             reason = BusyReason(path, "its lock is taken");
+            *systemError = EBUSY;
         } else if (tcgetattr(descriptor, &settings) != 0) {
             reason = path + ": not a serial line (tcgetattr: " + std::strerror(errno) + ")";
         }

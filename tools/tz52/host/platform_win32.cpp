@@ -132,7 +132,8 @@ int64_t MonotonicMilliseconds() { return static_cast<int64_t>(GetTickCount64());
 
 // ---- port diagnosis ----------------------------------------------------------------
 
-std::string DiagnosePortOpen(const std::string& portName) {
+std::string DiagnosePortOpen(const std::string& portName, int* systemError) {
+    if (systemError != nullptr) *systemError = 0;
     char devicePath[kDevicePathSize];
     if (WindowsDevicePath(portName.c_str(), devicePath, sizeof devicePath) != 0) {
         return "'" + portName + "' names no device";

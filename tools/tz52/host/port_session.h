@@ -19,6 +19,7 @@ struct Host {
     QmxMainFunction entry = nullptr;
     HostReportAccess report{};
     std::string command = "tz52";
+    std::vector<std::string> arguments;  // tz52's, without the program's name
 
     // --json: the document printed when the command ends, with the
     // failures added (a command that prints its own documents, as poll does
