@@ -23,7 +23,7 @@
 
 #include "tools/tz52/bridge/core/journal.h"
 
-struct WriteOutcome {
+struct PointWriteOutcome {
     int result = -1;            // the driver's result of the write; -1: not tried
     bool written = false;       // result 0: the controller took the value
     std::string message;
@@ -51,7 +51,7 @@ struct WriteRequest {
     // dropped.
     std::atomic<bool> abandoned{false};
     // Filled in by the owner, one per point, before the completion.
-    std::vector<WriteOutcome> outcomes;
+    std::vector<PointWriteOutcome> outcomes;
 
     // The points written, from the first.
     size_t Written() const;
