@@ -1,7 +1,8 @@
-# The bridge's journal: one reader's view, and many readers beside two
-# appenders under ThreadSanitizer. The thread suite compiles the journal's
-# sources into its own executable with -fsanitize=thread; it is left out of
-# the AddressSanitizer build (the two sanitizers do not mix) and of builds
+# The bridge's core: the journal, one reader's view, and many readers beside
+# two appenders under ThreadSanitizer; the line's state and the queue of
+# writes. The thread suite compiles the journal's sources into its own
+# executable with -fsanitize=thread; it is left out of the AddressSanitizer
+# build (the two sanitizers do not mix) and of builds
 # that run under an emulator.
 if(NOT TARGET tz52_bridge_core)
   return()
@@ -10,6 +11,9 @@ endif()
 add_executable(tz52_journal_test ${CMAKE_CURRENT_LIST_DIR}/tz52_journal_test.cpp)
 target_link_libraries(tz52_journal_test PRIVATE tz52_bridge_core GTest::gtest GTest::gtest_main)
 gtest_discover_tests(tz52_journal_test DISCOVERY_TIMEOUT 60)
+add_executable(tz52_line_state_test ${CMAKE_CURRENT_LIST_DIR}/tz52_line_state_test.cpp)
+target_link_libraries(tz52_line_state_test PRIVATE tz52_bridge_core GTest::gtest GTest::gtest_main)
+gtest_discover_tests(tz52_line_state_test DISCOVERY_TIMEOUT 60)
 
 if(NOT TZ52_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
   add_executable(tz52_journal_thread_test ${CMAKE_CURRENT_LIST_DIR}/tz52_journal_thread_test.cpp
