@@ -1,0 +1,394 @@
+#include "tools/tz52/bridge/http/http_server.h"
+
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "tools/common/cli/numbers.h"
+#include "tools/common/cli/quoted.h"
+#include "tools/tz52/host/log_line.h"
+
+namespace {
+
+constexpr uint64_t kLargestTcpPort = 65535;
+// A stream is given at most this much per call of its reader.
+constexpr size_t kStreamBlockBytes = 4096;
+// After Stop ends the streams, this long for their last events to go out.
+constexpr auto kStreamsEndWait = std::chrono::seconds(2);
+
+void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", "http: " + message); }
+
+std::string PeerText(const sockaddr* address) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address == nullptr) return "?";
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    return "?";
+}
+
+// libmicrohttpd's own complaints (a TLS handshake failed, out of memory)
+// go to the bridge's log.
+void LogLibraryMessage(void*, const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::string message = text;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    Log(LogLevel::kWarning, Printable(message));
+}
+
+enum MHD_Result CollectField(void* fields, enum MHD_ValueKind, const char* key, const char* value) {
+    static_cast<HttpFields*>(fields)->emplace_back(key == nullptr ? "" : key, value == nullptr ? "" : value);
+    return MHD_YES;
+}
+
+enum MHD_Result CountHeaderBytes(void* total, enum MHD_ValueKind, const char* key, const char* value) {
+    *static_cast<size_t*>(total) += std::strlen(key) + (value == nullptr ? 0 : std::strlen(value)) + 4;
+    return MHD_YES;
+}
+
+// A body announced larger than the bound is refused before it is read.
+bool AnnouncesTooLargeBody(MHD_Connection* connection) {
+    const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    uint64_t bytes = 0;
+    return length != nullptr && (!ParseWholeNumber(length, UINT64_MAX, &bytes) || bytes > kHttpMostBodyBytes);
+}
+
+// What the reader of a stream's response holds: the stream, and the
+// connection to suspend and resume.
+struct StreamReader {
+    std::shared_ptr<HttpStream> stream;
+    MHD_Connection* connection = nullptr;
+    std::function<void()> closed;  // tells the server one stream fewer is open
+};
+
+ssize_t ReadStream(void* cls, uint64_t, char* buffer, size_t room) {
+    auto* reader = static_cast<StreamReader*>(cls);
+    size_t taken = 0;
+    const HttpStream::Step step =
+        reader->stream->Take(buffer, room < kStreamBlockBytes ? room : kStreamBlockBytes, &taken,
+                             [reader] { MHD_suspend_connection(reader->connection); });
+    switch (step) {
+        case HttpStream::Step::kData:
+            return static_cast<ssize_t>(taken);
+        case HttpStream::Step::kWait:
+            return 0;
+        case HttpStream::Step::kEnd:
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        case HttpStream::Step::kDrop:
+            break;
+    }
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void FreeStreamReader(void* cls) {
+    auto* reader = static_cast<StreamReader*>(cls);
+    reader->stream->Finish();
+    if (reader->closed) reader->closed();
+    delete reader;
+}
+
+}  // namespace
+
+// One request being received: its fields, then its body as it arrives.
+struct HttpServerExchange {
+    HttpRequest request;
+    bool answered = false;  // refused before its end
+};
+
+struct HttpServerCallbacks {
+    static enum MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                  const char*, const char* upload, size_t* uploadSize, void** context) {
+        auto* server = static_cast<HttpServer*>(cls);
+        auto* exchange = static_cast<HttpServerExchange*>(*context);
+        if (exchange == nullptr) {
+            exchange = new HttpServerExchange;
+            *context = exchange;
+            exchange->request.method = method;
+            exchange->request.path = url;
+            size_t headerBytes = std::strlen(url);
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, CountHeaderBytes, &headerBytes);
+            if (headerBytes > kHttpMostHeaderBytes) {
+                exchange->answered = true;
+                return Refuse(server, connection, url, 431, "the request's headers exceed 16 KiB");
+            }
+            if (AnnouncesTooLargeBody(connection)) {
+                exchange->answered = true;
+                return Refuse(server, connection, url, 413, "the request's body exceeds 16 KiB");
+            }
+            return MHD_YES;
+        }
+        if (exchange->answered) {
+            *uploadSize = 0;  // not read on: the connection closes after the refusal
+            return MHD_YES;
+        }
+        if (*uploadSize > 0) {
+            if (exchange->request.body.size() + *uploadSize > kHttpMostBodyBytes) {
+                exchange->answered = true;
+                *uploadSize = 0;
+                return Refuse(server, connection, url, 413, "the request's body exceeds 16 KiB");
+            }
+            exchange->request.body.append(upload, *uploadSize);
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        HttpRequest& request = exchange->request;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectField, &request.query);
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, CollectField, &request.headers);
+        MHD_get_connection_values(connection, MHD_COOKIE_KIND, CollectField, &request.cookies);
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        request.peer = PeerText(info == nullptr ? nullptr : info->client_addr);
+        request.tls = !server->settings_.tlsCertificate.empty();
+        const std::string path = request.path;
+        return server->Queue(connection, path, server->router_.Handle(std::move(request))) ? MHD_YES : MHD_NO;
+    }
+
+    static enum MHD_Result Refuse(HttpServer* server, MHD_Connection* connection, const char* url, int status,
+                                  const std::string& message) {
+        HttpResponse response = ErrorResponse(status, message);
+        response.headers.emplace_back("Connection", "close");
+        AddSecurityHeaders(url, &response);
+        return server->Queue(connection, url, std::move(response)) ? MHD_YES : MHD_NO;
+    }
+
+    static void Completed(void*, MHD_Connection*, void** context, enum MHD_RequestTerminationCode) {
+        delete static_cast<HttpServerExchange*>(*context);
+        *context = nullptr;
+    }
+};
+
+bool ParseHttpListen(const std::string& option, const std::string& listen, std::string* address, int* port,
+                     std::string* error) {
+    const std::string shown = option + " " + Quoted(listen);
+    std::string host = "127.0.0.1";
+    std::string portText = listen;
+    const size_t colon = listen.rfind(':');
+    if (colon != std::string::npos) {
+        host = listen.substr(0, colon);
+        portText = listen.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    }
+    uint64_t number = 0;
+    if (!ParseWholeNumber(portText, kLargestTcpPort, &number) || number == 0) {
+        *error = shown + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
+        return false;
+    }
+    // Four dotted numbers or an IPv6 address, strictly: "10.1" would be
+    // taken as 10.0.0.1 by the resolver.
+    unsigned char bytes[sizeof(in6_addr)];
+    const bool six = host.find(':') != std::string::npos;
+    if (inet_pton(six ? AF_INET6 : AF_INET, host.c_str(), bytes) != 1) {
+        *error = shown + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
+        return false;
+    }
+    *address = host;
+    *port = static_cast<int>(number);
+    return true;
+}
+
+HttpServer::HttpServer(HttpSettings settings, HttpRouter router)
+    : settings_(std::move(settings)), router_(std::move(router)) {}
+
+HttpServer::~HttpServer() { Stop(); }
+
+size_t HttpServer::Streams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openStreams_;
+}
+
+bool HttpServer::Start(std::string* error) {
+    const bool six = settings_.address.find(':') != std::string::npos;
+    shownAddress_ = (six ? "[" + settings_.address + "]" : settings_.address) + ":" + std::to_string(settings_.port);
+    const bool tls = !settings_.tlsCertificate.empty() || !settings_.tlsKey.empty();
+    if (tls && (settings_.tlsCertificate.empty() || settings_.tlsKey.empty())) {
+        *error = "HTTPS needs both a certificate and its key";
+        return false;
+    }
+    // The socket is the server's own, so that a port in use is said so.
+    addrinfo hints{};
+    hints.ai_family = six ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(settings_.address.c_str(), std::to_string(settings_.port).c_str(), &hints, &found) != 0 ||
+        found == nullptr) {
+        *error = settings_.option + ": " + Quoted(settings_.address) + " is not an address to listen on";
+        return false;
+    }
+    int failure = 0;
+    listenFd_ = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) {
+        failure = errno;
+    } else {
+        const int on = 1;
+        setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(listenFd_, found->ai_addr, found->ai_addrlen) != 0 || listen(listenFd_, SOMAXCONN) != 0) {
+            failure = errno;
+            close(listenFd_);
+            listenFd_ = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (listenFd_ < 0) {
+        *error = settings_.option + ": cannot listen on " + shownAddress_ + ": " + std::strerror(failure);
+        return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t boundSize = sizeof bound;
+    if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &boundSize) == 0) {
+        boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                       : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        shownAddress_ = (six ? "[" + settings_.address + "]" : settings_.address) + ":" + std::to_string(boundPort_);
+    }
+
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (six) flags |= MHD_USE_IPv6;
+    if (tls) flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_LISTEN_SOCKET, listenFd_, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, settings_.timeoutSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings_.memoryPerConnection), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Completed), this},
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
+    };
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings_.tlsCertificate.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings_.tlsKey.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpServerCallbacks::Answer, this, MHD_OPTION_ARRAY,
+                               options.data(), MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        close(listenFd_);
+        listenFd_ = -1;
+        *error = settings_.option + ": the HTTP server on " + shownAddress_ + " did not start" +
+                 (tls ? " (is the certificate and its key PEM text that belongs together?)" : "");
+        return false;
+    }
+    listenFd_ = -1;  // the library's now: it closes it as it stops
+    keepAlive_ = std::thread([this] { KeepStreamsAlive(); });
+    Log(LogLevel::kInfo, std::string("listening on ") + (tls ? "https://" : "http://") + shownAddress_ +
+                             ", at most " + std::to_string(settings_.maxConnections) + " connections, " +
+                             std::to_string(settings_.maxPerAddress) + " from one address, " +
+                             std::to_string(settings_.maxStreams) + " streams");
+    return true;
+}
+
+void HttpServer::Stop() {
+    std::vector<std::shared_ptr<HttpStream>> open;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (daemon_ == nullptr || stopping_) return;
+        stopping_ = true;
+        for (const auto& weak : streams_) {
+            if (auto stream = weak.lock()) open.push_back(stream);
+        }
+    }
+    changed_.notify_all();
+    if (keepAlive_.joinable()) keepAlive_.join();
+    // Ended streams send what they hold and their last chunk, so that a
+    // client sees the stream close rather than break.
+    for (const auto& stream : open) stream->End();
+    open.clear();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, kStreamsEndWait, [this] { return openStreams_ == 0; });
+    }
+    // Any stream still open is resumed by the library as it stops.
+    MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+}
+
+bool HttpServer::Queue(MHD_Connection* connection, const std::string& path, HttpResponse response) {
+    MHD_Response* answer = nullptr;
+    std::shared_ptr<HttpStream> stream;
+    if (response.stream) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || openStreams_ >= settings_.maxStreams) {
+            response = ErrorResponse(503, stopping_ ? "the server is stopping"
+                                                    : "too many event streams are open (at most " +
+                                                          std::to_string(settings_.maxStreams) + ")");
+            response.headers.emplace_back("Retry-After", "5");
+            AddSecurityHeaders(path, &response);
+        } else {
+            stream = std::make_shared<HttpStream>(settings_.streamPendingBytes);
+            auto* reader = new StreamReader{stream, connection, [this] {
+                                                {
+                                                    std::lock_guard<std::mutex> held(mutex_);
+                                                    --openStreams_;
+                                                }
+                                                changed_.notify_all();
+                                            }};
+            answer = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlockBytes, ReadStream, reader,
+                                                       FreeStreamReader);
+            if (answer == nullptr) {
+                delete reader;
+                return false;
+            }
+            stream->SetWake([connection] { MHD_resume_connection(connection); });
+            ++openStreams_;
+            streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
+                                          [](const std::weak_ptr<HttpStream>& weak) { return weak.expired(); }),
+                           streams_.end());
+            streams_.push_back(stream);
+        }
+    }
+    if (answer == nullptr) {
+        answer = MHD_create_response_from_buffer(response.body.size(), const_cast<char*>(response.body.data()),
+                                                 MHD_RESPMEM_MUST_COPY);
+        if (answer == nullptr) return false;
+    }
+    for (const auto& header : response.headers) {
+        // The library refuses a field with a line break in it: an answer
+        // that cannot be sent whole is not sent at all.
+        if (MHD_add_response_header(answer, header.first.c_str(), header.second.c_str()) != MHD_YES) {
+            Log(LogLevel::kError, "an answer to " + Quoted(path) + " has a header that cannot be sent: " +
+                                      Quoted(header.first));
+            MHD_destroy_response(answer);
+            return false;
+        }
+    }
+    const bool queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), answer) == MHD_YES;
+    MHD_destroy_response(answer);
+    if (queued && stream != nullptr && response.stream) response.stream(stream);
+    return queued;
+}
+
+void HttpServer::KeepStreamsAlive() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        changed_.wait_for(lock, std::chrono::milliseconds(settings_.keepAliveMs));
+        if (stopping_) break;
+        std::vector<std::shared_ptr<HttpStream>> open;
+        for (const auto& weak : streams_) {
+            if (auto stream = weak.lock()) open.push_back(stream);
+        }
+        lock.unlock();
+        // A comment line: browsers ignore it, and a client gone is found
+        // out when it cannot be written.
+        for (const auto& stream : open) stream->Send(":\n\n");
+        lock.lock();
+    }
+}
