@@ -45,6 +45,11 @@ std::string PeerText(const sockaddr* address) {
     return "?";
 }
 
+std::string ClientText(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return PeerText(info == nullptr ? nullptr : info->client_addr);
+}
+
 // libmicrohttpd's own complaints (a TLS handshake failed, out of memory)
 // go to the bridge's log.
 void LogLibraryMessage(void*, const char* format, va_list arguments) {
@@ -94,6 +99,8 @@ ssize_t ReadStream(void* cls, uint64_t, char* buffer, size_t room) {
         case HttpStream::Step::kEnd:
             return MHD_CONTENT_READER_END_OF_STREAM;
         case HttpStream::Step::kDrop:
+            Log(LogLevel::kWarning, "the stream's client at " + ClientText(reader->connection) +
+                                        " left too much unread; it is dropped");
             break;
     }
     return MHD_CONTENT_READER_END_WITH_ERROR;
@@ -141,10 +148,14 @@ struct HttpServerCallbacks {
             return MHD_YES;
         }
         if (*uploadSize > 0) {
+            // A body of no announced length (chunked) that outgrows the
+            // bound: the library takes an answer only before the body or
+            // after all of it, and the rest is not read, so the connection
+            // is closed unanswered.
             if (exchange->request.body.size() + *uploadSize > kHttpMostBodyBytes) {
-                exchange->answered = true;
-                *uploadSize = 0;
-                return Refuse(server, connection, url, 413, "the request's body exceeds 16 KiB");
+                Log(LogLevel::kWarning, "a request's body from " + ClientText(connection) +
+                                            " exceeds 16 KiB; the connection is closed");
+                return MHD_NO;
             }
             exchange->request.body.append(upload, *uploadSize);
             *uploadSize = 0;
@@ -154,8 +165,7 @@ struct HttpServerCallbacks {
         MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectField, &request.query);
         MHD_get_connection_values(connection, MHD_HEADER_KIND, CollectField, &request.headers);
         MHD_get_connection_values(connection, MHD_COOKIE_KIND, CollectField, &request.cookies);
-        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        request.peer = PeerText(info == nullptr ? nullptr : info->client_addr);
+        request.peer = ClientText(connection);
         request.tls = !server->settings_.tlsCertificate.empty();
         const std::string path = request.path;
         return server->Queue(connection, path, server->router_.Handle(std::move(request))) ? MHD_YES : MHD_NO;
@@ -263,13 +273,14 @@ bool HttpServer::Start(std::string* error) {
     if (six) flags |= MHD_USE_IPv6;
     if (tls) flags |= MHD_USE_TLS;
     std::vector<MHD_OptionItem> options = {
+        // First, so that no message of the options goes elsewhere.
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
         {MHD_OPTION_LISTEN_SOCKET, listenFd_, nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxPerAddress, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, settings_.timeoutSeconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings_.memoryPerConnection), nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Completed), this},
-        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
     };
     if (tls) {
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings_.tlsCertificate.c_str())});
