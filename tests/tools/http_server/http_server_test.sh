@@ -89,6 +89,15 @@ request "a body echoed"               "$base" /api/v1/points/M1              200
 request "a body beyond 16 KiB"        "$base" /api/v1/points/M1              413 "" "16 KiB" -X PUT --data-binary @"$work/large-body"
 request "headers beyond 16 KiB"       "$base" /api/v1/points/M1              431 "" "16 KiB" -H "$large_header"
 
+# Beyond what a connection's memory holds, the library refuses by itself.
+#       name                  status  path                                                   header
+refused=("headers of 100 KiB" 431     /                                                      "X-Large: $(head -c 100000 /dev/zero | tr '\0' h)"
+         "a path of 100 KiB"  414     "/api/v1/points/$(head -c 100000 /dev/zero | tr '\0' p)" "X-Small: 1")
+for ((i = 0; i < ${#refused[@]}; i += 4)); do
+  got=$(curl -s --max-time 5 -o /dev/null -w '%{http_code}' -H "${refused[i + 3]}" "$base${refused[i + 2]}")
+  [ "$got" = "${refused[i + 1]}" ] || fail "${refused[i]}: status $got, not ${refused[i + 1]}"
+done
+
 # HTTPS with a certificate made here for 127.0.0.1.
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null || { echo "openssl made no certificate" >&2; exit 1; }

@@ -389,9 +389,11 @@ bool HttpServer::Queue(MHD_Connection* connection, const std::string& path, Http
 
 void HttpServer::KeepStreamsAlive() {
     std::unique_lock<std::mutex> lock(mutex_);
+    auto next = std::chrono::steady_clock::now();
     while (!stopping_) {
-        changed_.wait_for(lock, std::chrono::milliseconds(settings_.keepAliveMs));
-        if (stopping_) break;
+        next += std::chrono::milliseconds(settings_.keepAliveMs);
+        // Woken early by each stream that closes: the period still holds.
+        if (changed_.wait_until(lock, next, [this] { return stopping_; })) break;
         std::vector<std::shared_ptr<HttpStream>> open;
         for (const auto& weak : streams_) {
             if (auto stream = weak.lock()) open.push_back(stream);
