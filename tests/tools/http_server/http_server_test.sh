@@ -145,7 +145,8 @@ request "a third stream"              "$base" /api/v1/stream                 503
 request "another address"             "$base" /api/v1/points/M1              200 "" "" --interface 127.0.0.2
 kill "$stream2"
 wait "$stream2" 2>/dev/null
-sleep 0.3  # the next event finds the client gone
+for _ in $(seq 50); do grep -q "a stream closed" "$work/plain.log" && break; sleep 0.1; done
+grep -q "a stream closed" "$work/plain.log" || fail "a stream's producer was not told its client went away"
 
 # A reader that takes less than the stream produces is dropped, not buffered.
 curl -sN --limit-rate 2k -o /dev/null --max-time 20 --interface 127.0.0.2 "$base/api/v1/flood" 2>/dev/null &

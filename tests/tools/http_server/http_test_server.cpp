@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     });
     router.Add("GET", "/api/v1/stream", [](const HttpRequest&) {
         return StreamResponse([](std::shared_ptr<HttpStream> stream) {
+            stream->OnClose([] { std::cerr << "http_test_server: a stream closed\n"; });
             Produce(stream, 0, std::chrono::milliseconds(100));
         });
     });

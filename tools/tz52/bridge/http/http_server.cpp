@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "tools/common/cli/numbers.h"
@@ -27,7 +28,34 @@ constexpr size_t kStreamBlockBytes = 4096;
 // After Stop ends the streams, this long for their last events to go out.
 constexpr auto kStreamsEndWait = std::chrono::seconds(2);
 
+// Clients choose how often the warnings about them come: at most this many
+// in each window are logged, the rest counted.
+constexpr int kMostWarningsPerWindow = 10;
+constexpr auto kWarningWindow = std::chrono::seconds(10);
+
 void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", "http: " + message); }
+
+void LogWarningAboutClient(const std::string& message) {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point windowStart;
+    static int logged = 0;
+    static int unlogged = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - windowStart >= kWarningWindow) {
+        const int missed = unlogged;
+        windowStart = now;
+        logged = 0;
+        unlogged = 0;
+        if (missed > 0) Log(LogLevel::kWarning, std::to_string(missed) + " more warnings about clients not logged");
+    }
+    if (++logged > kMostWarningsPerWindow) {
+        ++unlogged;
+        return;
+    }
+    lock.unlock();
+    Log(LogLevel::kWarning, message);
+}
 
 std::string PeerText(const sockaddr* address) {
     char host[INET6_ADDRSTRLEN] = "?";
@@ -57,7 +85,7 @@ void LogLibraryMessage(void*, const char* format, va_list arguments) {
     std::vsnprintf(text, sizeof text, format, arguments);
     std::string message = text;
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    Log(LogLevel::kWarning, Printable(message));
+    LogWarningAboutClient(Printable(message));
 }
 
 enum MHD_Result CollectField(void* fields, enum MHD_ValueKind, const char* key, const char* value) {
@@ -99,8 +127,8 @@ ssize_t ReadStream(void* cls, uint64_t, char* buffer, size_t room) {
         case HttpStream::Step::kEnd:
             return MHD_CONTENT_READER_END_OF_STREAM;
         case HttpStream::Step::kDrop:
-            Log(LogLevel::kWarning, "the stream's client at " + ClientText(reader->connection) +
-                                        " left too much unread; it is dropped");
+            LogWarningAboutClient("the stream's client at " + ClientText(reader->connection) +
+                                  " left too much unread; it is dropped");
             break;
     }
     return MHD_CONTENT_READER_END_WITH_ERROR;
@@ -153,8 +181,8 @@ struct HttpServerCallbacks {
             // after all of it, and the rest is not read, so the connection
             // is closed unanswered.
             if (exchange->request.body.size() + *uploadSize > kHttpMostBodyBytes) {
-                Log(LogLevel::kWarning, "a request's body from " + ClientText(connection) +
-                                            " exceeds 16 KiB; the connection is closed");
+                LogWarningAboutClient("a request's body from " + ClientText(connection) +
+                                      " exceeds 16 KiB; the connection is closed");
                 return MHD_NO;
             }
             exchange->request.body.append(upload, *uploadSize);
