@@ -2,176 +2,419 @@
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
+#include <netdb.h>
 #include <netinet/in.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <mutex>
+#include <utility>
 
+#include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
-
-// A request while its body comes in.
-struct HttpServer::Pending {
-    HttpRequest request;
-};
+#include "tools/tz52/host/log_line.h"
 
 namespace {
 
-constexpr size_t kMostTlsFileBytes = 1024 * 1024;
+constexpr uint64_t kLargestTcpPort = 65535;
+// A stream is given at most this much per call of its reader.
+constexpr size_t kStreamBlockBytes = 4096;
+// After Stop ends the streams, this long for their last events to go out.
+constexpr auto kStreamsEndWait = std::chrono::seconds(2);
 
-bool ReadWholeFile(const std::string& option, const std::string& path, std::string* text, std::string* error) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        *error = option + " " + Quoted(path) + ": " + std::strerror(errno);
-        return false;
+// Clients choose how often the warnings about them come: at most this many
+// in each window are logged, the rest counted.
+constexpr int kMostWarningsPerWindow = 10;
+constexpr auto kWarningWindow = std::chrono::seconds(10);
+
+void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", "http: " + message); }
+
+void LogWarningAboutClient(const std::string& message) {
+    static std::mutex mutex;
+    static std::chrono::steady_clock::time_point windowStart;
+    static int logged = 0;
+    static int unlogged = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - windowStart >= kWarningWindow) {
+        const int missed = unlogged;
+        windowStart = now;
+        logged = 0;
+        unlogged = 0;
+        if (missed > 0) Log(LogLevel::kWarning, std::to_string(missed) + " more warnings about clients not logged");
     }
-    if (!S_ISREG(status.st_mode) || status.st_size > static_cast<off_t>(kMostTlsFileBytes)) {
-        *error = option + " " + Quoted(path) + ": not a regular file of at most 1 MiB";
-        return false;
+    if (++logged > kMostWarningsPerWindow) {
+        ++unlogged;
+        return;
     }
-    std::ifstream file(path, std::ios::binary);
-    text->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (!file.good() && !file.eof()) {
-        *error = option + " " + Quoted(path) + ": cannot be read";
-        return false;
-    }
-    return true;
+    lock.unlock();
+    Log(LogLevel::kWarning, message);
 }
 
-MHD_Result AddValue(void* into, MHD_ValueKind, const char* key, const char* value) {
-    auto* headers = static_cast<HttpHeaders*>(into);
-    headers->emplace_back(key != nullptr ? key : "", value != nullptr ? value : "");
+std::string PeerText(const sockaddr* address) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address == nullptr) return "?";
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    return "?";
+}
+
+std::string ClientText(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return PeerText(info == nullptr ? nullptr : info->client_addr);
+}
+
+// libmicrohttpd's own complaints (a TLS handshake failed, out of memory)
+// go to the bridge's log.
+void LogLibraryMessage(void*, const char* format, va_list arguments) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    std::string message = text;
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    LogWarningAboutClient(Printable(message));
+}
+
+enum MHD_Result CollectField(void* fields, enum MHD_ValueKind, const char* key, const char* value) {
+    static_cast<HttpFields*>(fields)->emplace_back(key == nullptr ? "" : key, value == nullptr ? "" : value);
     return MHD_YES;
 }
 
-std::string ClientAddress(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (info == nullptr || info->client_addr == nullptr) return "";
-    char text[INET6_ADDRSTRLEN] = "";
-    const sockaddr* address = info->client_addr;
-    if (address->sa_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
-    } else if (address->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text, sizeof text);
-    }
-    return text;
+// The body's announced length; one that is not a number counts as too
+// large.
+uint64_t AnnouncedBodyBytes(MHD_Connection* connection) {
+    const char* length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    uint64_t bytes = 0;
+    if (length == nullptr) return 0;
+    return ParseWholeNumber(length, UINT64_MAX, &bytes) ? bytes : UINT64_MAX;
 }
 
-MHD_Result Queue(MHD_Connection* connection, const HttpResponse& answer) {
-    MHD_Response* response =
-        MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (response == nullptr) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
-    for (const auto& header : answer.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
-    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
-    MHD_destroy_response(response);
-    return queued;
+// What the reader of a stream's response holds: the stream, and the
+// connection to suspend and resume.
+struct StreamReader {
+    std::shared_ptr<HttpStream> stream;
+    MHD_Connection* connection = nullptr;
+    std::function<void()> closed;  // tells the server one stream fewer is open
+};
+
+ssize_t ReadStream(void* cls, uint64_t, char* buffer, size_t room) {
+    auto* reader = static_cast<StreamReader*>(cls);
+    size_t taken = 0;
+    const HttpStream::Step step =
+        reader->stream->Take(buffer, room < kStreamBlockBytes ? room : kStreamBlockBytes, &taken,
+                             [reader] { MHD_suspend_connection(reader->connection); });
+    switch (step) {
+        case HttpStream::Step::kData:
+            return static_cast<ssize_t>(taken);
+        case HttpStream::Step::kWait:
+            return 0;
+        case HttpStream::Step::kEnd:
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        case HttpStream::Step::kDrop:
+            LogWarningAboutClient("the stream's client at " + ClientText(reader->connection) +
+                                  " left too much unread; it is dropped");
+            break;
+    }
+    return MHD_CONTENT_READER_END_WITH_ERROR;
 }
 
-MHD_Result Access(void* server, MHD_Connection* connection, const char* url, const char* method, const char*,
-                  const char* uploadData, size_t* uploadSize, void** requestState) {
-    auto* pending = static_cast<HttpServer::Pending*>(*requestState);
-    if (pending == nullptr) {
-        pending = new HttpServer::Pending();
-        pending->request.method = method;
-        pending->request.path = url;
-        *requestState = pending;
-        return MHD_YES;
-    }
-    HttpRequest& request = pending->request;
-    if (*uploadSize != 0) {
-        // Kept up to the bound; beyond it the rest is dropped as it comes.
-        if (!request.bodyTooLarge && request.body.size() + *uploadSize <= kMostRequestBodyBytes) {
-            request.body.append(uploadData, *uploadSize);
-        } else {
-            request.bodyTooLarge = true;
-            request.body.clear();
-        }
-        *uploadSize = 0;
-        return MHD_YES;
-    }
-    MHD_get_connection_values(connection, MHD_HEADER_KIND, AddValue, &request.headers);
-    HttpHeaders arguments;
-    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, AddValue, &arguments);
-    for (const auto& argument : arguments) {
-        request.query += (request.query.empty() ? "" : "&") + argument.first + "=" + argument.second;
-    }
-    request.clientAddress = ClientAddress(connection);
-    return Queue(connection, static_cast<const HttpServer*>(server)->Answer(request));
-}
-
-void Completed(void*, MHD_Connection*, void** requestState, MHD_RequestTerminationCode) {
-    delete static_cast<HttpServer::Pending*>(*requestState);
-    *requestState = nullptr;
+void FreeStreamReader(void* cls) {
+    auto* reader = static_cast<StreamReader*>(cls);
+    reader->stream->Finish();
+    if (reader->closed) reader->closed();
+    delete reader;
 }
 
 }  // namespace
 
+// One request being received: its fields, then its body as it arrives.
+struct HttpServerExchange {
+    HttpRequest request;
+    bool answered = false;  // refused before its end
+};
+
+struct HttpServerCallbacks {
+    static enum MHD_Result Answer(void* cls, MHD_Connection* connection, const char* url, const char* method,
+                                  const char*, const char* upload, size_t* uploadSize, void** context) {
+        auto* server = static_cast<HttpServer*>(cls);
+        auto* exchange = static_cast<HttpServerExchange*>(*context);
+        if (exchange == nullptr) {
+            exchange = new HttpServerExchange;
+            *context = exchange;
+            exchange->request.method = method;
+            exchange->request.path = url;
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, CollectField, &exchange->request.headers);
+            // Refused before the body is read.
+            HttpResponse refusal;
+            if (RefuseBeyondBounds(exchange->request, AnnouncedBodyBytes(connection), &refusal)) {
+                exchange->answered = true;
+                return server->Queue(connection, url, std::move(refusal)) ? MHD_YES : MHD_NO;
+            }
+            return MHD_YES;
+        }
+        if (exchange->answered) {
+            *uploadSize = 0;  // not read on: the connection closes after the refusal
+            return MHD_YES;
+        }
+        if (*uploadSize > 0) {
+            // A body of no announced length (chunked) that outgrows the
+            // bound: the library takes an answer only before the body or
+            // after all of it, and the rest is not read, so the connection
+            // is closed unanswered.
+            if (exchange->request.body.size() + *uploadSize > kHttpMostBodyBytes) {
+                LogWarningAboutClient("a request's body from " + ClientText(connection) +
+                                      " exceeds 16 KiB; the connection is closed");
+                return MHD_NO;
+            }
+            exchange->request.body.append(upload, *uploadSize);
+            *uploadSize = 0;
+            return MHD_YES;
+        }
+        HttpRequest& request = exchange->request;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, CollectField, &request.query);
+        MHD_get_connection_values(connection, MHD_COOKIE_KIND, CollectField, &request.cookies);
+        request.peer = ClientText(connection);
+        request.tls = !server->settings_.tlsCertificate.empty();
+        const std::string path = request.path;
+        return server->Queue(connection, path, server->router_.Handle(std::move(request))) ? MHD_YES : MHD_NO;
+    }
+
+    static void Completed(void*, MHD_Connection*, void** context, enum MHD_RequestTerminationCode) {
+        delete static_cast<HttpServerExchange*>(*context);
+        *context = nullptr;
+    }
+};
+
+bool ParseHttpListen(const std::string& option, const std::string& listen, std::string* address, int* port,
+                     std::string* error) {
+    const std::string shown = option + " " + Quoted(listen);
+    std::string host = "127.0.0.1";
+    std::string portText = listen;
+    const size_t colon = listen.rfind(':');
+    if (colon != std::string::npos) {
+        host = listen.substr(0, colon);
+        portText = listen.substr(colon + 1);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    }
+    uint64_t number = 0;
+    if (!ParseWholeNumber(portText, kLargestTcpPort, &number) || number == 0) {
+        *error = shown + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
+        return false;
+    }
+    // Four dotted numbers or an IPv6 address, strictly: "10.1" would be
+    // taken as 10.0.0.1 by the resolver.
+    unsigned char bytes[sizeof(in6_addr)];
+    const bool six = host.find(':') != std::string::npos;
+    if (inet_pton(six ? AF_INET6 : AF_INET, host.c_str(), bytes) != 1) {
+        *error = shown + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
+        return false;
+    }
+    *address = host;
+    *port = static_cast<int>(number);
+    return true;
+}
+
+HttpServer::HttpServer(HttpSettings settings, HttpRouter router)
+    : settings_(std::move(settings)), router_(std::move(router)) {}
+
 HttpServer::~HttpServer() { Stop(); }
 
-bool HttpServer::Start(const HttpServerSettings& settings, HttpHandler handler, std::string* error) {
-    Stop();
-    handler_ = std::move(handler);
-    sockaddr_in v4{};
-    sockaddr_in6 v6{};
-    const sockaddr* bind = nullptr;
-    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD;
-    if (inet_pton(AF_INET, settings.address.c_str(), &v4.sin_addr) == 1) {
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(settings.port);
-        bind = reinterpret_cast<const sockaddr*>(&v4);
-    } else if (inet_pton(AF_INET6, settings.address.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(settings.port);
-        bind = reinterpret_cast<const sockaddr*>(&v6);
-        flags |= MHD_USE_IPv6;
+size_t HttpServer::Streams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openStreams_;
+}
+
+bool HttpServer::Start(std::string* error) {
+    const bool six = settings_.address.find(':') != std::string::npos;
+    shownAddress_ = (six ? "[" + settings_.address + "]" : settings_.address) + ":" + std::to_string(settings_.port);
+    const bool tls = !settings_.tlsCertificate.empty() || !settings_.tlsKey.empty();
+    if (tls && (settings_.tlsCertificate.empty() || settings_.tlsKey.empty())) {
+        *error = "HTTPS needs both a certificate and its key";
+        return false;
+    }
+    // The socket is the server's own, so that a port in use is said so.
+    addrinfo hints{};
+    hints.ai_family = six ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(settings_.address.c_str(), std::to_string(settings_.port).c_str(), &hints, &found) != 0 ||
+        found == nullptr) {
+        *error = settings_.option + ": " + Quoted(settings_.address) + " is not an address to listen on";
+        return false;
+    }
+    int failure = 0;
+    listenFd_ = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0) {
+        failure = errno;
     } else {
-        *error = "HTTP listening address " + Quoted(settings.address) + " is not a numeric IPv4 or IPv6 address";
+        const int on = 1;
+        setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(listenFd_, found->ai_addr, found->ai_addrlen) != 0 || listen(listenFd_, SOMAXCONN) != 0) {
+            failure = errno;
+            close(listenFd_);
+            listenFd_ = -1;
+        }
+    }
+    freeaddrinfo(found);
+    if (listenFd_ < 0) {
+        *error = settings_.option + ": cannot listen on " + shownAddress_ + ": " + std::strerror(failure);
         return false;
     }
-    const bool tls = !settings.tlsCertificateFile.empty() || !settings.tlsKeyFile.empty();
-    std::string certificate;
-    std::string key;
-    if (tls) {
-        if (settings.tlsCertificateFile.empty() || settings.tlsKeyFile.empty()) {
-            *error = "HTTPS needs both a certificate and a key file";
-            return false;
-        }
-        if (!ReadWholeFile("--http-tls-cert", settings.tlsCertificateFile, &certificate, error) ||
-            !ReadWholeFile("--http-tls-key", settings.tlsKeyFile, &key, error)) {
-            return false;
-        }
-        flags |= MHD_USE_TLS;
+    sockaddr_storage bound{};
+    socklen_t boundSize = sizeof bound;
+    if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &boundSize) == 0) {
+        boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                       : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+        shownAddress_ = (six ? "[" + settings_.address + "]" : settings_.address) + ":" + std::to_string(boundPort_);
     }
-    MHD_OptionItem options[] = {
-        {MHD_OPTION_SOCK_ADDR, 0, const_cast<sockaddr*>(bind)},
-        {MHD_OPTION_CONNECTION_LIMIT, settings.connectionLimit, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings.perAddressLimit, nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, settings.idleTimeoutSeconds, nullptr},
-        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings.memoryPerConnection), nullptr},
-        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Completed), nullptr},
-        {tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, 0, const_cast<char*>(certificate.c_str())},
-        {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, const_cast<char*>(key.c_str())},
-        {MHD_OPTION_END, 0, nullptr},
+
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (six) flags |= MHD_USE_IPv6;
+    if (tls) flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        // First, so that no message of the options goes elsewhere.
+        {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
+        {MHD_OPTION_LISTEN_SOCKET, listenFd_, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, settings_.timeoutSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings_.memoryPerConnection), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Completed), this},
     };
-    daemon_ = MHD_start_daemon(flags, settings.port, nullptr, nullptr, &Access, this, MHD_OPTION_ARRAY, options,
-                               MHD_OPTION_END);
-    if (!key.empty()) explicit_bzero(&key[0], key.size());
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(settings_.tlsCertificate.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(settings_.tlsKey.c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &HttpServerCallbacks::Answer, this, MHD_OPTION_ARRAY,
+                               options.data(), MHD_OPTION_END);
     if (daemon_ == nullptr) {
-        *error = "cannot serve HTTP on " + settings.address + ":" + std::to_string(settings.port) +
-                 (tls ? " (or the certificate and key are not a pair GnuTLS takes)" : "") +
-                 ": the address is taken or not this machine's";
+        close(listenFd_);
+        listenFd_ = -1;
+        *error = settings_.option + ": the HTTP server on " + shownAddress_ + " did not start" +
+                 (tls ? " (is the certificate and its key PEM text that belongs together?)" : "");
         return false;
     }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
-    port_ = info != nullptr ? info->port : settings.port;
+    listenFd_ = -1;  // the library's now: it closes it as it stops
+    keepAlive_ = std::thread([this] { KeepStreamsAlive(); });
+    Log(LogLevel::kInfo, std::string("listening on ") + (tls ? "https://" : "http://") + shownAddress_ +
+                             ", at most " + std::to_string(settings_.maxConnections) + " connections, " +
+                             std::to_string(settings_.maxPerAddress) + " from one address, " +
+                             std::to_string(settings_.maxStreams) + " streams");
     return true;
 }
 
 void HttpServer::Stop() {
-    if (daemon_ == nullptr) return;
+    std::vector<std::shared_ptr<HttpStream>> open;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (daemon_ == nullptr || stopping_) return;
+        stopping_ = true;
+        for (const auto& weak : streams_) {
+            if (auto stream = weak.lock()) open.push_back(stream);
+        }
+    }
+    changed_.notify_all();
+    if (keepAlive_.joinable()) keepAlive_.join();
+    // Ended streams send what they hold and their last chunk, so that a
+    // client sees the stream close rather than break.
+    for (const auto& stream : open) stream->End();
+    open.clear();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, kStreamsEndWait, [this] { return openStreams_ == 0; });
+    }
+    // Any stream still open is resumed by the library as it stops.
     MHD_stop_daemon(daemon_);
     daemon_ = nullptr;
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+}
+
+bool HttpServer::Queue(MHD_Connection* connection, const std::string& path, HttpResponse response) {
+    MHD_Response* answer = nullptr;
+    std::shared_ptr<HttpStream> stream;
+    if (response.stream) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || openStreams_ >= settings_.maxStreams) {
+            response = ErrorResponse(503, stopping_ ? "the server is stopping"
+                                                    : "too many event streams are open (at most " +
+                                                          std::to_string(settings_.maxStreams) + ")");
+            response.headers.emplace_back("Retry-After", "5");
+            AddSecurityHeaders(path, &response);
+        } else {
+            stream = std::make_shared<HttpStream>(settings_.streamPendingBytes);
+            auto* reader = new StreamReader{stream, connection, [this] {
+                                                {
+                                                    std::lock_guard<std::mutex> held(mutex_);
+                                                    --openStreams_;
+                                                }
+                                                changed_.notify_all();
+                                            }};
+            answer = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kStreamBlockBytes, ReadStream, reader,
+                                                       FreeStreamReader);
+            if (answer == nullptr) {
+                delete reader;
+                return false;
+            }
+            stream->SetWake([connection] { MHD_resume_connection(connection); });
+            ++openStreams_;
+            streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
+                                          [](const std::weak_ptr<HttpStream>& weak) { return weak.expired(); }),
+                           streams_.end());
+            streams_.push_back(stream);
+        }
+    }
+    if (answer == nullptr) {
+        answer = MHD_create_response_from_buffer(response.body.size(), const_cast<char*>(response.body.data()),
+                                                 MHD_RESPMEM_MUST_COPY);
+        if (answer == nullptr) return false;
+    }
+    for (const auto& header : response.headers) {
+        // The library refuses a field with a line break in it: an answer
+        // that cannot be sent whole is not sent at all.
+        if (MHD_add_response_header(answer, header.first.c_str(), header.second.c_str()) != MHD_YES) {
+            Log(LogLevel::kError, "an answer to " + Quoted(path) + " has a header that cannot be sent: " +
+                                      Quoted(header.first));
+            MHD_destroy_response(answer);
+            return false;
+        }
+    }
+    const bool queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), answer) == MHD_YES;
+    MHD_destroy_response(answer);
+    if (queued && stream != nullptr && response.stream) response.stream(stream);
+    return queued;
+}
+
+void HttpServer::KeepStreamsAlive() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto next = std::chrono::steady_clock::now();
+    while (!stopping_) {
+        next += std::chrono::milliseconds(settings_.keepAliveMs);
+        // Woken early by each stream that closes: the period still holds.
+        if (changed_.wait_until(lock, next, [this] { return stopping_; })) break;
+        std::vector<std::shared_ptr<HttpStream>> open;
+        for (const auto& weak : streams_) {
+            if (auto stream = weak.lock()) open.push_back(stream);
+        }
+        lock.unlock();
+        // A comment line: browsers ignore it, and a client gone is found
+        // out when it cannot be written.
+        for (const auto& stream : open) stream->Send(":\n\n");
+        lock.lock();
+    }
 }
