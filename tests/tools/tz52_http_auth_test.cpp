@@ -98,7 +98,7 @@ struct UsersFileRow {
     int exitCode;           // 0: taken
     std::string message;    // in the refusal, or in the warnings
     std::string users;      // taken: "name:role ..."
-    std::string path;       // read instead of the file written from `text`
+    std::string path = "";  // read instead of the file written from `text`
 };
 
 TEST(HttpUsersFile, IsTakenOrRefusedNamingTheLine) {
