@@ -2,8 +2,7 @@
 # two appenders under ThreadSanitizer; the line's state and the queue of
 # writes. The thread suite compiles the journal's sources into its own
 # executable with -fsanitize=thread; it is left out of the AddressSanitizer
-# build (the two sanitizers do not mix) and of builds
-# that run under an emulator.
+# build (the two sanitizers do not mix) and of builds under an emulator.
 if(NOT TARGET tz52_bridge_core)
   return()
 endif()

@@ -1,10 +1,11 @@
 // The line's journal with many readers and two appenders at once, built with
 // ThreadSanitizer: the line's owner and a face append; readers follow with
 // threads of their own (a blocking wait) and from an event loop (an eventfd
-// the journal's wake-up writes), and fall behind the small ring now and then. Each reader checks what it got: sequence numbers one after another
-// but for the gaps the journal announced, each appender's events in the
-// order appended, and all of them taken or skipped in the end. Listeners
-// come and go meanwhile, and none is called after it stopped.
+// the journal's wake-up writes), and fall behind the small ring now and
+// then. Each reader checks what it got: sequence numbers one after another
+// but for the gaps the journal announced, each appender's events in order,
+// all of them taken or skipped in the end. Listeners come and go meanwhile,
+// and none is called after it stopped.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -150,13 +150,13 @@ TEST(SparkplugStore, KeepsTheNewestChangesAndDrainsThemAsHistoricalDataInOrder) 
 }
 
 // A command's metric: alias (0: none), name ("": none), datatype (0: none)
-// and one kind of value.
+// and a value of one kind.
 struct CommandMetric {
     uint64_t alias = 0;
     std::string name;
     uint32_t datatype = kSparkplugUInt16;
-    enum { kInt, kLong, kBoolean, kNull } kind = kInt;
     uint64_t value = 0;
+    enum { kInt, kLong, kBoolean, kNull } kind = kInt;
 };
 
 std::string CommandPayload(const std::vector<CommandMetric>& metrics) {
@@ -184,8 +184,8 @@ TEST(SparkplugCommands, EachCommandIsJudgedBeforeUse) {
     const uint64_t o1 = born.Alias("001", "001O001");
     const uint64_t rebirth = born.Alias("", kSparkplugRebirthMetric), bdSeq = born.Alias("", kSparkplugBdSeqMetric);
     const std::string ncmd = "spBv1.0/plant/NCMD/line1", dcmd = "spBv1.0/plant/DCMD/line1/001";
-    const CommandMetric rebirthTrue{0, kSparkplugRebirthMetric, kSparkplugBoolean, CommandMetric::kBoolean, 1};
-    std::vector<CommandMetric> tooMany(kSparkplugMostWritesPerCommand + 1, CommandMetric{m1, "", 0, {}, 1});
+    const CommandMetric rebirthTrue{0, kSparkplugRebirthMetric, kSparkplugBoolean, 1, CommandMetric::kBoolean};
+    std::vector<CommandMetric> tooMany(kSparkplugMostWritesPerCommand + 1, CommandMetric{m1, "", 0, 1});
     const auto mayWrite = [](const std::string&, const std::string& address) {
         return address != "001M002" && address != "001A009";
     };
@@ -198,52 +198,44 @@ TEST(SparkplugCommands, EachCommandIsJudgedBeforeUse) {
         const char* reasonOrWrites;  // a part of the reason, or the writes "POINT=VALUE ..."
     } rows[] = {
         {"rebirth by name", ncmd, CommandPayload({rebirthTrue}), V::kRebirth, ""},
-        {"rebirth by alias, no datatype", ncmd, CommandPayload({{rebirth, "", 0, CommandMetric::kBoolean, 1}}),
+        {"rebirth by alias, no datatype", ncmd, CommandPayload({{rebirth, "", 0, 1, CommandMetric::kBoolean}}),
          V::kRebirth, ""},
-        {"rebirth false", ncmd, CommandPayload({{rebirth, "", kSparkplugBoolean, CommandMetric::kBoolean, 0}}),
+        {"rebirth false", ncmd, CommandPayload({{rebirth, "", kSparkplugBoolean, 0, CommandMetric::kBoolean}}),
          V::kRefused, "asks for nothing"},
-        {"bdSeq commanded", ncmd, CommandPayload({{bdSeq, "", kSparkplugUInt64, CommandMetric::kLong, 9}}),
+        {"bdSeq commanded", ncmd, CommandPayload({{bdSeq, "", kSparkplugUInt64, 9, CommandMetric::kLong}}),
          V::kRefused, "only \"Node Control/Rebirth\""},
         {"a node metric never given", ncmd,
-         CommandPayload({{0, "Node Control/Reboot", kSparkplugBoolean, CommandMetric::kBoolean, 1}}), V::kRefused,
+         CommandPayload({{0, "Node Control/Reboot", kSparkplugBoolean, 1, CommandMetric::kBoolean}}), V::kRefused,
          "gave no such metric"},
         {"no payload", ncmd, "\xFF\xFF\xFF", V::kRefused, "no Sparkplug B payload"},
         {"no metric", ncmd, CommandPayload({}), V::kRefused, "holds no metric"},
-        {"write by alias", dcmd, CommandPayload({{m1, "", kSparkplugUInt16, CommandMetric::kInt, 65535}}), V::kWrites,
-         "001M001=65535"},
-        {"writes by name and by both, in order", dcmd,
-         CommandPayload({{0, "001O001", 0, CommandMetric::kInt, 1}, {m1, "001M001", 0, CommandMetric::kInt, 0}}),
+        {"write by alias", dcmd, CommandPayload({{m1, "", kSparkplugUInt16, 65535}}), V::kWrites, "001M001=65535"},
+        {"writes by name and by both, in order", dcmd, CommandPayload({{0, "001O001", 0, 1}, {m1, "001M001", 0, 0}}),
          V::kWrites, "001O001=1 001M001=0"},
-        {"name and alias of two metrics", dcmd, CommandPayload({{m1, "001O001", 0, CommandMetric::kInt, 1}}),
+        {"name and alias of two metrics", dcmd, CommandPayload({{m1, "001O001", 0, 1}}),
          V::kRefused, "two different metrics"},
         {"a long name shown cut short", dcmd,
-         CommandPayload({{0, std::string(63, 'x') + "\xC3\x96" + std::string(100, 'y'), 0, CommandMetric::kInt, 1}}),
+         CommandPayload({{0, std::string(63, 'x') + "\xC3\x96" + std::string(100, 'y'), 0, 1}}),
          V::kRefused, "metric 1 \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\"...: device"},
         {"a payload longer than a command takes", dcmd,
-         CommandPayload({{m1, std::string(kSparkplugMostCommandBytes, 'x'), 0, CommandMetric::kInt, 1}}), V::kRefused,
+         CommandPayload({{m1, std::string(kSparkplugMostCommandBytes, 'x'), 0, 1}}), V::kRefused,
          "longer than the 65536"},
-        {"an alias never given", dcmd, CommandPayload({{999, "", 0, CommandMetric::kInt, 1}}), V::kRefused,
-         "gave no such metric"},
-        {"another device's point", dcmd, CommandPayload({{0, "002M001", 0, CommandMetric::kInt, 1}}), V::kRefused,
-         "gave no such metric"},
-        {"neither name nor alias", dcmd, CommandPayload({{0, "", 0, CommandMetric::kInt, 1}}), V::kRefused,
-         "neither a name nor an alias"},
-        {"datatype UInt32", dcmd, CommandPayload({{m1, "", 7, CommandMetric::kInt, 1}}), V::kRefused,
-         "datatype 7, its birth gave 6"},
-        {"value in the 64-bit field", dcmd, CommandPayload({{m1, "", 0, CommandMetric::kLong, 1}}), V::kRefused,
+        {"an alias never given", dcmd, CommandPayload({{999, "", 0, 1}}), V::kRefused, "gave no such metric"},
+        {"another device's point", dcmd, CommandPayload({{0, "002M001", 0, 1}}), V::kRefused, "gave no such metric"},
+        {"neither name nor alias", dcmd, CommandPayload({{0, "", 0, 1}}), V::kRefused, "neither a name nor an alias"},
+        {"datatype UInt32", dcmd, CommandPayload({{m1, "", 7, 1}}), V::kRefused, "datatype 7, its birth gave 6"},
+        {"value in the 64-bit field", dcmd, CommandPayload({{m1, "", 0, 1, CommandMetric::kLong}}), V::kRefused,
          "no value of its datatype 6"},
-        {"null", dcmd, CommandPayload({{m1, "", 0, CommandMetric::kNull, 0}}), V::kRefused, "is null"},
-        {"65536", dcmd, CommandPayload({{m1, "", 0, CommandMetric::kInt, 65536}}), V::kRefused,
-         "more than point 001M001 holds (65535)"},
-        {"2 to a one-bit output", dcmd, CommandPayload({{o1, "", 0, CommandMetric::kInt, 2}}), V::kRefused,
+        {"null", dcmd, CommandPayload({{m1, "", 0, 0, CommandMetric::kNull}}), V::kRefused, "is null"},
+        {"65536", dcmd, CommandPayload({{m1, "", 0, 65536}}), V::kRefused, "more than point 001M001 holds (65535)"},
+        {"2 to a one-bit output", dcmd, CommandPayload({{o1, "", 0, 2}}), V::kRefused,
          "more than point 001O001 holds (1)"},
         {"a point not allowed refuses the whole command", dcmd,
-         CommandPayload({{m1, "", 0, CommandMetric::kInt, 1}, {m2, "", 0, CommandMetric::kInt, 1}}), V::kRefused,
-         "point 001M002 may not be written"},
+         CommandPayload({{m1, "", 0, 1}, {m2, "", 0, 1}}), V::kRefused, "point 001M002 may not be written"},
         {"more writes than the queue holds", dcmd, CommandPayload(tooMany), V::kRefused, "more than the 256"},
-        {"a dead device", "spBv1.0/plant/DCMD/line1/002", CommandPayload({{0, "002M001", 0, CommandMetric::kInt, 1}}),
+        {"a dead device", "spBv1.0/plant/DCMD/line1/002", CommandPayload({{0, "002M001", 0, 1}}),
          V::kRefused, "not born"},
-        {"a name shown escaped", dcmd, CommandPayload({{0, "\x1B[2J", 0, CommandMetric::kInt, 1}}), V::kRefused,
+        {"a name shown escaped", dcmd, CommandPayload({{0, "\x1B[2J", 0, 1}}), V::kRefused,
          "metric 1 \"\\x1B[2J\": device \"001\" gave no such metric"},
         {"another node's command", "spBv1.0/plant/NCMD/line2", CommandPayload({rebirthTrue}), V::kIgnored, ""},
         {"another group's command", "spBv1.0/other/NCMD/line1", CommandPayload({rebirthTrue}), V::kIgnored, ""},
