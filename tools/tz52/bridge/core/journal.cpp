@@ -45,7 +45,7 @@ uint64_t Journal::Append(JournalEvent event) {
         std::lock_guard<std::mutex> lock(mutex_);
         sequence = newest_ + 1;
         kept->sequence = sequence;
-        auto& slot = ring_[(sequence - 1) % capacity_];
+        auto& slot = ring_[static_cast<size_t>((sequence - 1) % capacity_)];
         dropped = std::move(slot);
         slot = std::move(kept);
         newest_ = sequence;
@@ -65,10 +65,11 @@ Journal::Read Journal::ReadAfter(uint64_t after, size_t most) const {
         read.behind = true;
         return read;
     }
-    const uint64_t count = std::min<uint64_t>(most, newest_ - after);
+    // No more than `most`, so it fits a size_t on 32-bit machines too.
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(most, newest_ - after));
     read.events.reserve(count);
     for (uint64_t sequence = after + 1; sequence <= after + count; ++sequence) {
-        read.events.push_back(ring_[(sequence - 1) % capacity_]);
+        read.events.push_back(ring_[static_cast<size_t>((sequence - 1) % capacity_)]);
     }
     return read;
 }

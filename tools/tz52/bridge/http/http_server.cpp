@@ -289,9 +289,9 @@ bool HttpServer::Start(std::string* error) {
         // First, so that no message of the options goes elsewhere.
         {MHD_OPTION_EXTERNAL_LOGGER, reinterpret_cast<intptr_t>(&LogLibraryMessage), nullptr},
         {MHD_OPTION_LISTEN_SOCKET, listenFd_, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, settings_.maxConnections, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, settings_.maxPerAddress, nullptr},
-        {MHD_OPTION_CONNECTION_TIMEOUT, settings_.timeoutSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(settings_.maxConnections), nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<intptr_t>(settings_.maxPerAddress), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(settings_.timeoutSeconds), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(settings_.memoryPerConnection), nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&HttpServerCallbacks::Completed), this},
     };
