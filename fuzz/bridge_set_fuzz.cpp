@@ -17,7 +17,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "driver/driver_api.h"
-#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/bridge/mqtt/set_judgement.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
@@ -40,14 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string head = rest.substr(0, split);
     const std::string payload = split == std::string::npos ? "" : rest.substr(split + 1);
 
-    BridgePlan plan;
-    plan.mqtt.topicPrefix = "tz52";
-    plan.allowAll = (flags & 2) != 0;
-    plan.allowed = {"001C001", "001O002", "127M300"};
+    const WritePermission permission((flags & 2) != 0, {"001C001", "001O002", "127M300"});
     const bool retained = (flags & 1) != 0;
     const std::string topic = (flags & 4) != 0 ? head : "tz52/" + head + "/set";
     try {
-        const SetJudgement judgement = JudgeSet(&QmxMain, plan, topic, payload, retained);
+        const SetJudgement judgement = JudgeSet(&QmxMain, "tz52", permission, topic, payload, retained);
         if (!judgement.answer) {
             Require(!judgement.write && !judgement.clear, "a message that is no set was acted on");
             return 0;
@@ -63,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             RequireResultText(judgement.resultText);
             return 0;
         }
-        Require(plan.allowAll || plan.allowed.count(judgement.point) != 0, "a point not allowed was written");
+        Require(permission.Allows(judgement.point), "a point not allowed was written");
         Require(topic == "tz52/" + judgement.point + "/set", "a point was written through another spelling of its topic");
         Require(IsWritableType(judgement.address.pointType), "an input was written");
         Require(judgement.value <= LargestPointValue(judgement.address.pointType), "a value outside its type");

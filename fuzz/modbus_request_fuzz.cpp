@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "tools/tz52/bridge/modbus_map.h"
-#include "tools/tz52/bridge/modbus_request.h"
+#include "tools/tz52/bridge/modbus/modbus_map.h"
+#include "tools/tz52/bridge/modbus/modbus_request.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {

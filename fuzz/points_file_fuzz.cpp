@@ -13,7 +13,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "driver/driver_api.h"
-#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/bridge/core/points_file.h"
 
 namespace {
 

@@ -18,7 +18,7 @@ void AppendNumbered(Journal* journal, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) {
         const uint64_t sequence = journal->ReadAfter(0, 0).newest + 1;
         JournalEvent event;
-        event.kind = JournalKind::kPointChanged;
+        event.kind = JournalKind::kPointRead;
         event.value = static_cast<uint16_t>(sequence);
         event.message = "event " + std::to_string(sequence);
         ASSERT_EQ(journal->Append(event), sequence);
@@ -104,7 +104,7 @@ const BoundCase kBoundCases[] = {
      kBound.substr(2)},
     {"a four-byte character that ends at the bound stays", kBound.substr(4) + "\xf0\x9f\x98\x80" + "b",
      kBound.substr(4) + "\xf0\x9f\x98\x80"},
-    {"bytes that are no UTF-8 are cut at the bound", std::string(300, '\x80'),
+    {"bytes that are no UTF-8 are cut at the bound", std::string(Journal::kMostTextBytes + 44, '\x80'),
      std::string(Journal::kMostTextBytes, '\x80')},
 };
 

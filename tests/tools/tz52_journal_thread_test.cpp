@@ -50,7 +50,7 @@ struct Follower {
             if (event->sequence != after + 1) Fault("sequence " + std::to_string(event->sequence));
             after = event->sequence;
             ++taken;
-            const bool fromLine = event->kind == JournalKind::kPointChanged;
+            const bool fromLine = event->kind == JournalKind::kPointRead;
             const std::string prefix = fromLine ? "line " : "face ";
             if (event->message.compare(0, prefix.size(), prefix) != 0) {
                 Fault("message " + event->message);
@@ -136,7 +136,7 @@ TEST(JournalThreads, ReadersFollowTwoAppendersInOrderAndAnnounceEveryGap) {
         }
     });
 
-    std::thread line(Appender, &journal, JournalKind::kPointChanged, "line ", kLineEvents);
+    std::thread line(Appender, &journal, JournalKind::kPointRead, "line ", kLineEvents);
     std::thread face(Appender, &journal, JournalKind::kFaceReport, "face ", kFaceEvents);
     line.join();
     face.join();

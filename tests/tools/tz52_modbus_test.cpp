@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/tz52/bridge/modbus_map.h"
-#include "tools/tz52/bridge/modbus_request.h"
+#include "tools/tz52/bridge/modbus/modbus_map.h"
+#include "tools/tz52/bridge/modbus/modbus_request.h"
 
 namespace {
 

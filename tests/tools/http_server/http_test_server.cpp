@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     settings.streamPendingBytes = 64 * 1024;
     std::string error;
     if (std::string(argv[1]) != "free" &&
-        !ParseHttpListen("--http-listen", argv[1], &settings.address, &settings.port, &error)) {
+        !ParseListenAddress("--http-listen", argv[1], &settings.address, &settings.port, &error)) {
         std::cerr << "http_test_server: " << error << "\n";
         return 64;
     }

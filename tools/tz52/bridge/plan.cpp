@@ -3,6 +3,9 @@
 // may write, and the broker settings.
 #include "tools/tz52/bridge/bridge.h"
 
+#include "tools/tz52/bridge/core/listen_address.h"
+#include "tools/tz52/bridge/mqtt/set_judgement.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -256,7 +259,7 @@ bool CheckModbusSettings(const BridgeOptions& options, ModbusSettings* modbus, s
     if (modbus->listen.empty()) return true;
     std::string address;
     int port = 0;
-    return ParseModbusListen(modbus->listen, &address, &port, error);
+    return ParseListenAddress("--modbus-listen", modbus->listen, &address, &port, error);
 }
 
 }  // namespace

@@ -24,10 +24,14 @@ std::string FormatSeconds(double milliseconds) {
 }
 
 std::string IsoUtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const long long milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    return IsoUtc(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count());
+}
+
+std::string IsoUtc(int64_t epochMilliseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(epochMilliseconds / 1000);
+    const long long milliseconds = static_cast<long long>(epochMilliseconds % 1000);
     std::tm utc{};
 #if defined(_WIN32)
     gmtime_s(&utc, &seconds);

@@ -19,5 +19,7 @@ private:
 std::string FormatSeconds(double milliseconds);
 // The time now in UTC, ISO 8601 with milliseconds: "2026-12-08T23:40:00.123Z".
 std::string IsoUtcNow();
+// The same of a time in ms since the epoch (not before it).
+std::string IsoUtc(int64_t epochMilliseconds);
 
 #endif  // TZ52_TOOLS_TZ52_OUTPUT_CLOCK_H

@@ -90,3 +90,8 @@ void Journal::StopListening(uint64_t listener) {
     std::lock_guard<std::mutex> lock(listenersMutex_);
     listeners_.erase(listener);
 }
+
+void Journal::Nudge() {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    for (const auto& listener : listeners_) listener.second();
+}

@@ -22,7 +22,8 @@
 #include "tools/common/line/line_points.h"
 
 enum class JournalKind : uint8_t {
-    kPointChanged,     // point: its value, result or station silence changed
+    kPointRead,        // point, result, value, message: every read; `changed` when its
+                       // value, result or station silence changed
     kWriteDone,        // origin, written, result, message
     kWriteRefused,     // origin, written (what was asked), result, message
     kStationSilent,    // point.station
@@ -47,6 +48,7 @@ struct LineHealth {
     int64_t behindMs = 0;          // the latest a due read came in the window
     bool overloaded = false;
     int64_t windowMs = 0;          // since the last report
+    std::vector<int> stationsSilent;  // whose last read found them silent (none while the port is closed)
 };
 
 struct JournalEvent {
@@ -57,6 +59,7 @@ struct JournalEvent {
     int result = 0;              // the driver's result of the read or write
     uint16_t value = 0;          // the point's value when result is 0
     bool stationSilent = false;  // the read failed as the station did not answer
+    bool changed = false;        // kPointRead: value, result or station silence changed
     // Who asked, for writes and face reports: the face ("mqtt", "modbus")
     // and on it the sender ("topic T", "client A:P, function F", "user U
     // from A"). Stored as given; each face escapes what it shows.
@@ -74,7 +77,7 @@ public:
     // Bounds that keep one event's size bounded whatever comes from
     // outside: a text is cut at a character's start, a write's points after
     // the first kMostWrittenPoints (one Modbus request writes at most 123).
-    static constexpr size_t kMostTextBytes = 256;
+    static constexpr size_t kMostTextBytes = 512;
     static constexpr size_t kMostWrittenPoints = 128;
 
     explicit Journal(size_t capacity = kDefaultCapacity);
@@ -104,6 +107,10 @@ public:
     // Listen or StopListening. Once StopListening returns it is not called
     // again.
     uint64_t Listen(std::function<void()> wake);
+    // Calls every listener without an event: the line's state changed in a
+    // way no event tells (points marked failed for a silent station), and
+    // a face waiting on the state should look again.
+    void Nudge();
     void StopListening(uint64_t listener);
 
 private:

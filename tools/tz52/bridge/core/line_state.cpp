@@ -56,6 +56,41 @@ ReadChange LineState::RecordRead(const tz52line::PointRef& point, int result, ui
     return change;
 }
 
+void LineState::Configured(const tz52line::PointRef& point, int64_t periodMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PointState& state = state_.points[point];
+    state.point = point;
+    state.periodMs = periodMs;
+    if (state.onDemand) {
+        state.onDemand = false;
+        state.demandedBy.clear();
+        --onDemand_;
+    }
+}
+
+void LineState::NotPolled(const tz52line::PointRef& point) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = state_.points.find(point);
+    if (found != state_.points.end() && !found->second.onDemand) state_.points.erase(found);
+}
+
+void LineState::CountExchange(int result, int64_t milliseconds) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LineCounters& counters = state_.counters;
+    ++counters.exchangesByResult[result];
+    size_t bucket = 0;
+    while (bucket < LineCounters::kDurationBoundsMs.size() && milliseconds > LineCounters::kDurationBoundsMs[bucket]) {
+        ++bucket;
+    }
+    ++counters.durations[bucket];
+    counters.durationSumMs += milliseconds;
+}
+
+void LineState::CountWrite(const std::string& face, int result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.counters.writes[{face, result}];
+}
+
 void LineState::SetLine(const LineHealth& line, const std::string& portClosedWhy) {
     std::lock_guard<std::mutex> lock(mutex_);
     state_.line = line;

@@ -8,6 +8,7 @@
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_CORE_LINE_STATE_H
 #define TZ52_TOOLS_TZ52_BRIDGE_CORE_LINE_STATE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tools/common/line/line_points.h"
@@ -47,11 +49,24 @@ struct StationState {
     int64_t sinceWallMs = 0;
 };
 
+// The line's counts since the start.
+struct LineCounters {
+    // Upper bounds of the exchange-duration buckets, in ms: around the wire
+    // times of one exchange (a few ms at 115200 baud to a silent station's
+    // attempts at 1200 baud).
+    static constexpr std::array<int64_t, 11> kDurationBoundsMs = {5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000};
+    std::map<int, uint64_t> exchangesByResult;                 // by the driver's result
+    std::array<uint64_t, kDurationBoundsMs.size() + 1> durations{};  // the last: longer than every bound
+    int64_t durationSumMs = 0;
+    std::map<std::pair<std::string, int>, uint64_t> writes;    // by face and the driver's result
+};
+
 struct LineSnapshot {
     std::map<tz52line::PointRef, PointState, PointOrder> points;  // by station, type, index
     std::map<int, StationState> stations;                         // every station read so far
     LineHealth line;             // exchanges, failures, busy share, lag, overloaded, port open
     std::string portClosedWhy;   // when the port is not open
+    LineCounters counters;
 
     // The point at `point`, or null when nobody polls it.
     const PointState* Find(const tz52line::PointRef& point) const;
@@ -79,7 +94,14 @@ public:
     // nothing of it. Points nobody polls are not kept.
     ReadChange RecordRead(const tz52line::PointRef& point, int result, uint16_t value, const std::string& message,
                           bool stationSilent, int64_t nowMs);
+    // A point read on demand that is configured now: it stays polled whether
+    // faces ask for it or not.
+    void Configured(const tz52line::PointRef& point, int64_t periodMs);
+    // A configured point no longer polled (a reload left it out).
+    void NotPolled(const tz52line::PointRef& point);
     void SetLine(const LineHealth& line, const std::string& portClosedWhy);
+    void CountExchange(int result, int64_t milliseconds);
+    void CountWrite(const std::string& face, int result);
     // Points faces asked for since the last call, to be polled.
     std::vector<tz52line::PointRef> TakeAsked();
     // Points on demand that no face has asked for in `idleMs`: gone from the

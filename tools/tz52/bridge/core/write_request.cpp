@@ -9,6 +9,12 @@ size_t WriteRequest::Written() const {
     return written;
 }
 
+const PointWriteOutcome* WriteRequest::Last() const {
+    if (outcomes.empty()) return nullptr;
+    const size_t written = Written();
+    return &outcomes[written < outcomes.size() ? written : outcomes.size() - 1];
+}
+
 void WriteRequest::Complete() {
     // Moved out first, so a completion that completes again is not called
     // twice.
@@ -32,6 +38,11 @@ std::shared_ptr<WriteRequest> WriteQueue::Take() {
     std::shared_ptr<WriteRequest> request = std::move(waiting_.front());
     waiting_.pop_front();
     return request;
+}
+
+size_t WriteQueue::Waiting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_.size();
 }
 
 bool WriteQueue::Wait(int64_t milliseconds) {

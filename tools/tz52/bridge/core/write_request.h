@@ -22,14 +22,30 @@
 #include <vector>
 
 #include "tools/tz52/bridge/core/journal.h"
+#include "tools/tz52/host/platform.h"
 
 struct PointWriteOutcome {
     int result = -1;            // the driver's result of the write; -1: not tried
     bool written = false;       // result 0: the controller took the value
+    bool sent = false;          // the write went out on the line (it may have been taken)
+    bool invalidAddress = false;  // the driver refused the address: nothing sent
+    bool stationSilent = false; // result 2 as the station did not answer (the port is fine)
+    bool polled = false;        // the line polls the point: its read-back comes with the polling
     std::string message;
     int readBackResult = -1;    // the read after the write; -1: none
     uint16_t readBackValue = 0; // when readBackResult is 0
 };
+
+// What a judgement that needs the driver made of a request (WriteJudge).
+struct WriteVerdict {
+    bool write = false;                      // false: refused; nothing is sent
+    std::vector<JournalWrittenPoint> points; // when write
+    std::string message;                     // when refused
+};
+// A request some faces can judge only with the driver's address check (a
+// topic names its point as text): the owner calls it on its own thread, the
+// only one that calls the driver, before any of the request is written.
+using WriteJudge = std::function<WriteVerdict(QmxMainFunction entry)>;
 
 struct WriteRequest {
     // Called once, on the owner's thread, when the request is done (all
@@ -42,11 +58,21 @@ struct WriteRequest {
         : points(std::move(toWrite)), face(std::move(fromFace)), who(std::move(fromWho)), outcomes(points.size()),
           completion_(std::move(completion)) {}
 
-    const std::vector<JournalWrittenPoint> points;  // in the order they are to be written
+    // In the order they are to be written; filled in by `judge` when given.
+    std::vector<JournalWrittenPoint> points;
     // Who asked: the face ("mqtt", "modbus") and on it the sender ("topic
     // T", "client A:P, function F", "user U from A"); as for the journal.
     const std::string face;
     const std::string who;
+    WriteJudge judge;
+    bool judged = false;    // set by the owner once `judge` has run
+    // A refusal by `judge`, with its message: nothing was sent.
+    bool refused = false;
+    std::string refusal;
+    // true: each point is read back at once after its write, and the outcome
+    // carries the value read; false: a polled point is read next with the
+    // polling, one not polled is not read.
+    bool readBackAtOnce = false;
     // Set by the face when its client has gone: what is not written yet is
     // dropped.
     std::atomic<bool> abandoned{false};
@@ -55,6 +81,9 @@ struct WriteRequest {
 
     // The points written, from the first.
     size_t Written() const;
+    // The outcome that ended the request: the first point not written, else
+    // the last; null for a request of no points.
+    const PointWriteOutcome* Last() const;
     // Calls the completion, once however often it is called.
     void Complete();
 
@@ -70,6 +99,7 @@ public:
     bool Push(std::shared_ptr<WriteRequest> request);
     // The oldest waiting request; null when none waits.
     std::shared_ptr<WriteRequest> Take();
+    size_t Waiting();
     // Waits until a request is waiting, Wake was called or `milliseconds`
     // have passed; false in the last case.
     bool Wait(int64_t milliseconds);

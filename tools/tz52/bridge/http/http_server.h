@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/tz52/bridge/core/listen_address.h"
 #include "tools/tz52/bridge/http/http_request.h"
 #include "tools/tz52/bridge/http/http_stream.h"
 
@@ -35,12 +36,6 @@ struct HttpSettings {
     std::string tlsCertificate;
     std::string tlsKey;
 };
-
-// The address and port of `listen` ([ADDRESS:]PORT, [IPV6]:PORT; a bare
-// port is 127.0.0.1's); false with the reason, naming `option`, when it is
-// not one.
-bool ParseHttpListen(const std::string& option, const std::string& listen, std::string* address, int* port,
-                     std::string* error);
 
 class HttpServer {
 public:

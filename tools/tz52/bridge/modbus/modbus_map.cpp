@@ -1,4 +1,4 @@
-#include "tools/tz52/bridge/modbus_map.h"
+#include "tools/tz52/bridge/modbus/modbus_map.h"
 
 #include "driver/driver_api.h"
 

@@ -5,8 +5,8 @@
 // quantity, byte count, coil values) happens here, before anything answers
 // the client or touches the line, so every byte sequence can be tried
 // against it (fuzz/modbus_request_fuzz.cpp).
-#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_REQUEST_H
-#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_REQUEST_H
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_REQUEST_H
+#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_REQUEST_H
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tz52/bridge/modbus_map.h"
+#include "tools/tz52/bridge/modbus/modbus_map.h"
 
 // The MBAP header: transaction, protocol, length, unit.
 constexpr size_t kModbusHeaderBytes = 7;
@@ -67,4 +67,4 @@ inline std::vector<uint8_t> ModbusExceptionReply(const ModbusRequest& request) {
     return ModbusExceptionReply(request.transaction, request.unit, request.function, request.exception);
 }
 
-#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_REQUEST_H
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_REQUEST_H

@@ -3,7 +3,7 @@
 // reconnect itself, so that no fault (a name that does not resolve for a
 // while, a TLS handshake that fails once) ends the bridge's link to the
 // broker, and a stop never waits out a backoff.
-#include "tools/tz52/bridge/mqtt_link.h"
+#include "tools/tz52/bridge/mqtt/mqtt_link.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -19,7 +19,7 @@
 #include <mutex>
 
 #include "tools/common/cli/quoted.h"
-#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/bridge/mqtt/set_judgement.h"
 #include "tools/tz52/host/log_line.h"
 
 namespace {
@@ -62,7 +62,8 @@ int64_t NowMs() {
 
 }  // namespace
 
-MqttLink::MqttLink(LineWorkQueue* queue) : queue_(queue) {}
+MqttLink::MqttLink(std::function<void(SetRequest)> onSet, std::function<void(bool)> onConnection)
+    : onSet_(std::move(onSet)), onConnection_(std::move(onConnection)) {}
 
 MqttLink::~MqttLink() {
     // A thread that would not end still uses the client: leave it be.
@@ -290,7 +291,7 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code, int, const mos
         link->Report(LogLevel::kWarning, std::to_string(dropped) + (dropped == 1 ? " result" : " results") +
                                              " of sets carried out while the broker was away could not be kept");
     }
-    link->queue_->Wake();
+    if (link->onConnection_) link->onConnection_(true);
 }
 
 void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
@@ -309,6 +310,7 @@ void MqttLink::OnDisconnect(mosquitto*, void* self, int code) {
     // A connection the broker refused was never there to lose.
     if (code != 0 && wasConnected && !link->stopping_.load()) {
         link->Report(LogLevel::kWarning, lost + "; polling goes on, reconnecting");
+        if (link->onConnection_) link->onConnection_(false);
     }
 }
 
@@ -346,16 +348,7 @@ void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* messag
         }
     }
     lock.unlock();
-    LineWork work;
-    work.set = request;
-    if (link->queue_->Push(std::move(work))) return;
-    const std::string prefix = link->settings_.topicPrefix;
-    const std::string point = SetTopicPoint(prefix, request.topic);
-    if (point.empty()) return;
-    const std::string why =
-        "more than " + std::to_string(LineWorkQueue::kMostWaiting) + " writes are waiting for the line; nothing was sent";
-    LogSet(point, SetShownValue(request.payload), request, kResultPortFailure, why);
-    link->Result(prefix + "/" + point + "/result", SetResultText(request.payload, kResultPortFailure, why));
+    link->onSet_(std::move(request));
 }
 
 void MqttLink::Result(const std::string& topic, const std::string& payload) {

@@ -1,4 +1,4 @@
-#include "tools/tz52/bridge/modbus_face.h"
+#include "tools/tz52/bridge/modbus/modbus_face.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,13 +13,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
-#include "tools/tz52/bridge/set_judgement.h"
+#include "tools/tz52/bridge/core/listen_address.h"
+#include "tools/tz52/bridge/core/write_audit.h"
 #include "tools/tz52/host/log_line.h"
+#include "tools/tz52/host/point_types.h"
 
 namespace {
 
@@ -42,7 +46,6 @@ constexpr int64_t kRefusalLogEveryMs = 10000;
 constexpr int64_t kLeastIdleToReplaceMs = 5000;
 // The longest the loop sleeps: a stop is seen this soon.
 constexpr int64_t kLongestSleepMs = 200;
-constexpr uint64_t kLargestTcpPort = 65535;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -68,35 +71,50 @@ std::string PeerText(const sockaddr_storage& address) {
     return "[" + std::string(host) + "]:" + std::to_string(port);
 }
 
+// The parts of a Modbus write's audit line: "001M025", or the first and
+// last point of several ("001M001..001M003"); the value, or the values as
+// an array; "client ADDRESS:PORT, function F".
+std::string ModbusPointName(const ModbusPoint& point) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%03d%c%03d", static_cast<int>(point.station),
+                  PointTypeLetter(point.pointType), static_cast<int>(point.pointIndex));
+    return text;
+}
+
+std::string ModbusWrittenPoints(const ModbusRequest& request) {
+    if (request.points.empty()) return "";
+    const std::string first = ModbusPointName(request.points.front());
+    return request.points.size() == 1 ? first : first + ".." + ModbusPointName(request.points.back());
+}
+
+Json ModbusWrittenValues(const ModbusRequest& request) {
+    if (request.values.size() == 1) return Json(request.values.front());
+    Json values = Json::array();
+    for (uint16_t value : request.values) values.push_back(value);
+    return values;
+}
+
+std::string ModbusClientText(const std::string& peer, uint8_t function) {
+    return "client " + peer + ", function " + std::to_string(function);
+}
+
+tz52line::PointRef PointRefOfModbus(const ModbusPoint& point) {
+    tz52line::PointRef ref;
+    ref.station = point.station;
+    ref.type = PointTypeLetter(point.pointType);
+    ref.index = point.pointIndex;
+    return ref;
+}
+
 }  // namespace
 
-bool ParseModbusListen(const std::string& listen, std::string* address, int* port, std::string* error) {
-    const std::string option = "--modbus-listen " + Quoted(listen);
-    std::string host = "127.0.0.1";
-    std::string portText = listen;
-    const size_t colon = listen.rfind(':');
-    if (colon != std::string::npos) {
-        host = listen.substr(0, colon);
-        portText = listen.substr(colon + 1);
-        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    }
-    uint64_t number = 0;
-    if (!ParseWholeNumber(portText, kLargestTcpPort, &number) || number == 0) {
-        *error = option + ": give [ADDRESS:]PORT, a TCP port 1 to " + std::to_string(kLargestTcpPort);
-        return false;
-    }
-    // Four dotted numbers or an IPv6 address, strictly: "10.1" would be taken
-    // as 10.0.0.1 by the resolver.
-    unsigned char bytes[sizeof(in6_addr)];
-    const bool six = host.find(':') != std::string::npos;
-    if (inet_pton(six ? AF_INET6 : AF_INET, host.c_str(), bytes) != 1) {
-        *error = option + ": " + Quoted(host) + " is not an IP address (such as 0.0.0.0, 192.168.1.20 or [::1])";
-        return false;
-    }
-    *address = host;
-    *port = static_cast<int>(number);
-    return true;
-}
+// A write on its way to the line, with what answers the client.
+struct ModbusFace::Write {
+    uint64_t connection = 0;  // the face's number for the client's connection
+    ModbusRequest request;    // kWrite: points and values
+    std::shared_ptr<WriteRequest> line;
+    uint8_t exception = 0;    // 0: all written
+};
 
 struct ModbusFace::Connection {
     uint64_t key = 0;
@@ -110,7 +128,7 @@ struct ModbusFace::Connection {
     bool reading = false;     // a read waits for points not read yet
     ModbusRequest request;    // the one being answered
     int64_t deadlineMs = 0;   // of the waiting read
-    std::shared_ptr<ModbusWriteJob> job;  // the write being carried out
+    std::shared_ptr<Write> job;  // the write being carried out
     uint32_t events = 0;      // what epoll watches
     int exceptionsLogged = 0;
     bool Busy() const { return reading || job != nullptr; }
@@ -121,9 +139,10 @@ struct ModbusFace::Connection {
     int64_t IdleSinceMs() const { return std::max({lastMs, takenMs, firstByteMs}); }
 };
 
-ModbusFace::ModbusFace(const ModbusSettings& settings, PointMemory* memory, LineWorkQueue* queue,
-                       ModbusMayWrite mayWrite)
-    : settings_(settings), memory_(memory), queue_(queue), mayWrite_(std::move(mayWrite)) {}
+ModbusFace::ModbusFace(const ModbusSettings& settings, Line* line)
+    : settings_(settings), line_(line), mayWrite_([line](const ModbusPoint& point) {
+          return line->permission.Allows(ModbusPointName(point));
+      }) {}
 
 ModbusFace::~ModbusFace() {
     Stop();
@@ -136,7 +155,7 @@ ModbusFace::~ModbusFace() {
 bool ModbusFace::Start(std::string* error) {
     std::string host;
     int port = 0;
-    if (!ParseModbusListen(settings_.listen, &host, &port, error)) return false;
+    if (!ParseListenAddress("--modbus-listen", settings_.listen, &host, &port, error)) return false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -184,8 +203,14 @@ bool ModbusFace::Start(std::string* error) {
     }
     Log(LogLevel::kInfo, "listening on " + shownAddress_ + ", at most " + std::to_string(settings_.maxClients) +
                              " clients");
+    listener_ = line_->journal.Listen([this] { Wake(); });
     thread_ = std::thread([this] { Run(); });
     return true;
+}
+
+std::string ModbusFace::Status() const {
+    const size_t clients = clients_.load();
+    return std::to_string(clients) + (clients == 1 ? " Modbus client" : " Modbus clients");
 }
 
 void ModbusFace::Stop() {
@@ -196,24 +221,17 @@ void ModbusFace::Stop() {
         // The loop sees the stop within kLongestSleepMs all the same.
     }
     thread_.join();
-    // Writes the poller ended at the stop are answered as far as the
+    line_->journal.StopListening(listener_);
+    // Writes the owner ended at the stop are answered as far as the
     // clients take the answers now.
     TakeFinished(NowMs());
 }
 
-void ModbusFace::MemoryChanged() {
+void ModbusFace::Wake() {
     const uint64_t one = 1;
     if (write(wakeFd_, &one, sizeof one) < 0) {
         // EAGAIN: the counter is full, so a wake-up is pending anyway.
     }
-}
-
-void ModbusFace::Finished(const std::shared_ptr<ModbusWriteJob>& job) {
-    {
-        std::lock_guard<std::mutex> lock(finishedMutex_);
-        finished_.push_back(job);
-    }
-    MemoryChanged();
 }
 
 void ModbusFace::Run() {
@@ -230,7 +248,7 @@ void ModbusFace::Run() {
             }
             if (key == kWakeKey) {
                 uint64_t counter = 0;
-                if (read(wakeFd_, &counter, sizeof counter) > 0) memoryChanged_ = true;
+                if (read(wakeFd_, &counter, sizeof counter) > 0) stateChanged_ = true;
                 continue;
             }
             const auto found = connections_.find(key);
@@ -253,8 +271,8 @@ void ModbusFace::Run() {
             if ((ready & (EPOLLIN | EPOLLRDHUP)) != 0) Receive(connection, now);
         }
         TakeFinished(now);
-        if (memoryChanged_) {
-            memoryChanged_ = false;
+        if (stateChanged_) {
+            stateChanged_ = false;
             std::vector<Connection*> waiting;
             for (auto& entry : connections_) {
                 if (entry.second->reading) waiting.push_back(entry.second.get());
@@ -266,14 +284,23 @@ void ModbusFace::Run() {
             }
         }
         Expire(now);
-        if (listenPausedUntil_ != 0 && now >= listenPausedUntil_) {
-            listenPausedUntil_ = 0;
-            epoll_event listener{};
-            listener.events = EPOLLIN;
-            listener.data.u64 = kListenerKey;
-            epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &listener);
-        }
+        if (listenPausedUntil_ != 0 && now >= listenPausedUntil_) WatchListener();
     }
+}
+
+// After a pause for descriptors: the listener is watched again, or, should
+// epoll refuse it, tried again after another pause.
+void ModbusFace::WatchListener() {
+    epoll_event listener{};
+    listener.events = EPOLLIN;
+    listener.data.u64 = kListenerKey;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &listener) == 0 || errno == EEXIST) {
+        listenPausedUntil_ = 0;
+        return;
+    }
+    Log(LogLevel::kError, std::string("cannot watch the listener again: ") + std::strerror(errno) +
+                              "; accepting again in 1 s");
+    listenPausedUntil_ = NowMs() + kAcceptPauseMs;
 }
 
 int64_t ModbusFace::NextTimeout(int64_t now) const {
@@ -382,43 +409,134 @@ void ModbusFace::Process(Connection* connection, int64_t now) {
         } else if (request.verdict == ModbusVerdict::kRead) {
             Answer(connection, request, now, false);
         } else {
-            auto job = std::make_shared<ModbusWriteJob>();
-            job->connection = connection->key;
-            job->client = connection->peer;
-            job->request = request;
-            LineWork work;
-            work.modbus = job;
-            if (queue_->Push(work)) {
-                connection->job = job;
-            } else {
-                ModbusRequest busy = request;
-                busy.exception = kModbusServerDeviceBusy;
-                SetRequest audit;
-                audit.face = "modbus";
-                audit.from = ModbusClientText(connection->peer, request.function);
-                LogSet(ModbusWrittenPoints(request), ModbusWrittenValues(request), audit, kResultPortFailure,
-                       "more than " + std::to_string(LineWorkQueue::kMostWaiting) +
-                           " writes are waiting for the line; nothing was sent (exception 6)");
-                Send(connection, ModbusExceptionReply(busy));
-            }
+            Submit(connection, request);
         }
         if (connections_.count(key) == 0) return;
     }
 }
 
-// A read answered from the memory, or left waiting for points not read
-// yet until its deadline (`final`: the deadline has come).
+// A write judged sound and allowed goes to the line's queue; the owner
+// writes its points in order, each read back at once, stops at the first
+// failure and hands it back, on its own thread, with every point's outcome.
+void ModbusFace::Submit(Connection* connection, const ModbusRequest& request) {
+    auto job = std::make_shared<Write>();
+    job->connection = connection->key;
+    job->request = request;
+    std::vector<JournalWrittenPoint> points;
+    for (size_t i = 0; i < request.points.size(); ++i) {
+        points.push_back({PointRefOfModbus(request.points[i]), request.values[i]});
+    }
+    const std::string who = ModbusClientText(connection->peer, request.function);
+    // The completion holds the write until it is done, when the request
+    // lets the completion go: the audit line is written whether the client
+    // waits for it or not.
+    job->line = std::make_shared<WriteRequest>(std::move(points), "modbus", who,
+                                               [this, job](const WriteRequest& done) { Finished(job, done); });
+    job->line->readBackAtOnce = true;
+    if (line_->queue.Push(job->line)) {
+        connection->job = job;
+        return;
+    }
+    ModbusRequest busy = request;
+    busy.exception = kModbusServerDeviceBusy;
+    LogWrite(ModbusWrittenPoints(request), ModbusWrittenValues(request), "modbus", who, kResultPortFailure,
+             "more than " + std::to_string(WriteQueue::kMostWaiting) +
+                 " writes are waiting for the line; nothing was sent (exception 6)");
+    Send(connection, ModbusExceptionReply(busy));
+}
+
+// On the owner's thread: the outcome as the exception that answers the
+// client, the audit line, and the write handed to the face's thread.
+void ModbusFace::Finished(const std::shared_ptr<Write>& job, const WriteRequest& done) {
+    const ModbusRequest& request = job->request;
+    const size_t written = done.Written();
+    int result = kResultOk;
+    std::string text = "written";
+    if (written < request.points.size()) {
+        const PointWriteOutcome& outcome = done.outcomes[written];
+        result = outcome.result;
+        text = outcome.message;
+        if (outcome.invalidAddress) {
+            job->exception = kModbusIllegalDataAddress;
+        } else if (outcome.sent) {
+            job->exception = outcome.stationSilent ? kModbusGatewayTargetFailed : kModbusServerDeviceFailure;
+            text = ModbusPointName(request.points[written]) + ": " + text;
+        } else {
+            job->exception = kModbusServerDeviceFailure;
+        }
+        text += "; exception " + std::to_string(job->exception);
+        if (request.points.size() > 1) {
+            text += written == 0 ? "; none written"
+                                 : "; written: " + ModbusPointName(request.points.front()) +
+                                       (written == 1 ? "" : ".." + ModbusPointName(request.points[written - 1]));
+        }
+    }
+    LogWrite(ModbusWrittenPoints(request), ModbusWrittenValues(request), "modbus", done.who, result, text);
+    {
+        std::lock_guard<std::mutex> lock(finishedMutex_);
+        finished_.push_back(job);
+    }
+    Wake();
+}
+
+ModbusServed ModbusFace::Serve(const std::vector<ModbusPoint>& points, int64_t nowMs, bool* limitReached) {
+    ModbusServed served;
+    *limitReached = false;
+    std::vector<tz52line::PointRef> refs;
+    refs.reserve(points.size());
+    for (const ModbusPoint& point : points) refs.push_back(PointRefOfModbus(point));
+    switch (line_->state.Demand(refs, "modbus", nowMs)) {
+        case LineState::Demanded::kLimit:
+            if (settings_.demandPoints == 0) {
+                // Reads on demand are off: only the polled points are in the map.
+                served.exception = kModbusIllegalDataAddress;
+            } else {
+                *limitReached = true;
+                served.exception = kModbusServerDeviceBusy;
+            }
+            return served;
+        case LineState::Demanded::kAsked:
+            // Points asked for are polled from the owner's next turn on.
+            line_->queue.Wake();
+            break;
+        case LineState::Demanded::kPolled:
+            break;
+    }
+    served.values.reserve(points.size());
+    line_->state.Read([&](const LineSnapshot& state) {
+        for (const tz52line::PointRef& ref : refs) {
+            const PointState* point = state.Find(ref);
+            if (point == nullptr || point->lastResult < 0) {
+                served.wait = true;
+            } else if (point->lastResult != kResultOk) {
+                // Never a value from a failed read, nor 0 for a missing one.
+                served.exception = point->stationSilent ? kModbusGatewayTargetFailed : kModbusServerDeviceFailure;
+            } else if (nowMs - point->valueMs >
+                       (settings_.maxAgeMs > 0 ? settings_.maxAgeMs : std::max(3 * point->periodMs, kLeastMaxAgeMs))) {
+                served.exception = kModbusGatewayTargetFailed;
+            } else {
+                served.values.push_back(point->value);
+            }
+            if (served.exception != 0) break;
+        }
+    });
+    // A failure known is answered at once, whatever else is still unread.
+    if (served.exception != 0) served.wait = false;
+    if (served.wait || served.exception != 0) served.values.clear();
+    return served;
+}
+
+// A read answered from the line's state, or left waiting for points not
+// read yet until its deadline (`final`: the deadline has come).
 void ModbusFace::Answer(Connection* connection, const ModbusRequest& request, int64_t now, bool final) {
     bool limitReached = false;
-    const ModbusServed served = memory_->Serve(request.points, now, &limitReached);
-    // Points asked for are polled from the poller's next turn on.
-    if (served.asked) queue_->Wake();
+    const ModbusServed served = Serve(request.points, now, &limitReached);
     if (limitReached && !demandLimitLogged_) {
         demandLimitLogged_ = true;
         Log(LogLevel::kWarning, "the limit of " + std::to_string(settings_.demandPoints) +
                                     " points read on demand is reached (--modbus-demand-points); reads of further "
                                     "points that are not polled get exception 6");
-    } else if (!limitReached && memory_->OnDemand() < settings_.demandPoints) {
+    } else if (!limitReached && line_->state.OnDemand() < settings_.demandPoints) {
         demandLimitLogged_ = false;
     }
     if (served.wait && !final) {
@@ -490,9 +608,7 @@ void ModbusFace::Watch(Connection* connection) {
 }
 
 void ModbusFace::Close(Connection* connection, const std::string& why, bool warn) {
-    if (connection->job) {
-        connection->job->abandoned = true;
-    }
+    if (connection->job) connection->job->line->abandoned = true;
     Log(warn ? LogLevel::kWarning : LogLevel::kInfo, "client " + connection->peer + ": " + why);
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection->fd, nullptr);
     close(connection->fd);
@@ -506,10 +622,8 @@ void ModbusFace::Close(Connection* connection, const std::string& why, bool warn
 void ModbusFace::LogException(Connection* connection, const ModbusRequest& request) {
     const std::string exception = "exception " + std::to_string(request.exception) + " (" + request.reason + ")";
     if (request.refusedWrite) {
-        SetRequest audit;
-        audit.face = "modbus";
-        audit.from = ModbusClientText(connection->peer, request.function);
-        LogSet(ModbusPointName(request.refusedPoint), Json(request.refusedValue), audit, kResultRefused, exception);
+        LogWrite(ModbusPointName(request.refusedPoint), Json(request.refusedValue), "modbus",
+                 ModbusClientText(connection->peer, request.function), kResultRefused, exception);
         return;
     }
     if (connection->exceptionsLogged > kMostLoggedExceptions) return;
@@ -523,12 +637,12 @@ void ModbusFace::LogException(Connection* connection, const ModbusRequest& reque
 }
 
 void ModbusFace::TakeFinished(int64_t now) {
-    std::deque<std::shared_ptr<ModbusWriteJob>> finished;
+    std::deque<std::shared_ptr<Write>> finished;
     {
         std::lock_guard<std::mutex> lock(finishedMutex_);
         finished.swap(finished_);
     }
-    for (const std::shared_ptr<ModbusWriteJob>& job : finished) {
+    for (const std::shared_ptr<Write>& job : finished) {
         const auto found = connections_.find(job->connection);
         if (found == connections_.end() || found->second->job != job) continue;  // the client has gone
         Connection* connection = found->second.get();

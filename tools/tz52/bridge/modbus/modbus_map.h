@@ -3,8 +3,8 @@
 // points it names or the exception that answers it. References are 1-based
 // as Modbus tools show them; the protocol address is the reference minus one.
 // The unit identifier is the station.
-#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MAP_H
-#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MAP_H
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_MAP_H
+#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_MAP_H
 
 #include <cstddef>
 #include <cstdint>
@@ -81,4 +81,4 @@ bool ModbusMapPoint(ModbusTable table, uint16_t address, ModbusPoint* point);
 uint8_t ModbusMapRange(uint8_t unit, uint8_t function, uint16_t start, uint16_t quantity,
                        std::vector<ModbusPoint>* points);
 
-#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MAP_H
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_MAP_H

@@ -2,8 +2,8 @@
 // polling runs, a one-line state when it changes, the watchdog fed from the
 // polling loop itself, stopping on the way out. Outside systemd (no
 // NOTIFY_SOCKET) and in a build without libsystemd every call does nothing.
-#ifndef TZ52_TOOLS_TZ52_BRIDGE_SERVICE_NOTIFY_H
-#define TZ52_TOOLS_TZ52_BRIDGE_SERVICE_NOTIFY_H
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_CORE_SERVICE_NOTIFY_H
+#define TZ52_TOOLS_TZ52_BRIDGE_CORE_SERVICE_NOTIFY_H
 
 #include <cstdint>
 #include <string>
@@ -32,4 +32,4 @@ private:
     std::string status_;
 };
 
-#endif  // TZ52_TOOLS_TZ52_BRIDGE_SERVICE_NOTIFY_H
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_CORE_SERVICE_NOTIFY_H

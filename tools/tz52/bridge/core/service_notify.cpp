@@ -1,5 +1,5 @@
 // systemd notification through libsystemd's sd_notify, where the build has it.
-#include "tools/tz52/bridge/service_notify.h"
+#include "tools/tz52/bridge/core/service_notify.h"
 
 #include <time.h>
 

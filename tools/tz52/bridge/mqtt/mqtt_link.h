@@ -2,9 +2,9 @@
 // own network thread, which connects, reconnects with backoff after the
 // broker goes away, keeps `<prefix>/status` right (online on every connect,
 // offline as the last will and on a clean stop) and hands every message on
-// `<prefix>/+/set` to the line's work queue, which the polling thread drains.
+// `<prefix>/+/set` to the MQTT face.
 //
-// The polling thread publishes through Publish; libmosquitto is thread-safe,
+// The face publishes through Publish; libmosquitto is thread-safe,
 // and a publish wakes the network thread, which sends it at once. Values are
 // not queued while the broker is away: the bridge republishes its latest
 // values after each connect instead, so a long outage costs no memory. The
@@ -15,8 +15,8 @@
 // when the broker refuses 5. Only MQTT 5 tells a retained set from a live
 // one on a subscription that is made while it is retained ("retain as
 // published"); on 3.1.1 every set topic is cleared after its set.
-#ifndef TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H
-#define TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_MQTT_MQTT_LINK_H
+#define TZ52_TOOLS_TZ52_BRIDGE_MQTT_MQTT_LINK_H
 
 #include <atomic>
 #include <condition_variable>
@@ -27,12 +27,22 @@
 #include <string>
 #include <thread>
 
-#include "tools/tz52/bridge/line_work.h"
+#include <functional>
+
+#include "tools/tz52/bridge/core/write_request.h"
 #include "tools/tz52/host/log_line.h"
 
 struct mosquitto;
 struct mosquitto_message;
 typedef struct mqtt5__property mosquitto_property;
+
+// A message that arrived on `<prefix>/+/set`.
+struct SetRequest {
+    std::string topic;
+    std::string payload;
+    bool retained = false;  // the broker held it: it was published with retain
+    std::string from;       // the sender, for the audit line: "topic T"
+};
 
 struct MqttSettings {
     std::string host = "localhost";
@@ -46,7 +56,10 @@ struct MqttSettings {
 
 class MqttLink {
 public:
-    explicit MqttLink(LineWorkQueue* queue);
+    // `onSet` is called on the network thread with every set;
+    // `onConnection` with true after every accepted connection, with false
+    // when one is lost. Neither may block.
+    MqttLink(std::function<void(SetRequest)> onSet, std::function<void(bool connected)> onConnection);
     ~MqttLink();
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
@@ -75,8 +88,8 @@ public:
     // failure ("the broker refused the connection: not authorised"); ""
     // before the first attempt has failed.
     std::string NotConnectedReason();
-    // Grows by one on every accepted connection: the polling thread
-    // republishes its values when it changes.
+    // Grows by one on every accepted connection: the face republishes its
+    // values when it changes.
     uint64_t Connections() const { return connections_.load(); }
 
     // Publishes `offline` (retained) and waits a little for the broker to
@@ -86,9 +99,9 @@ public:
     bool Stop();
 
     // The results of sets kept while the broker is away, at most; the
-    // oldest go first. More sets than the work queue holds cannot be
+    // oldest go first. More sets than the write queue holds cannot be
     // waiting for their result.
-    static constexpr size_t kMostResultsWaiting = 2 * LineWorkQueue::kMostWaiting;
+    static constexpr size_t kMostResultsWaiting = 2 * WriteQueue::kMostWaiting;
 
 private:
     // MOSQ_OPT_PROTOCOL_VERSION's values.
@@ -110,7 +123,8 @@ private:
     // Sleeps up to `milliseconds`; returns early when stopping.
     void Pause(int64_t milliseconds);
 
-    LineWorkQueue* queue_;
+    std::function<void(SetRequest)> onSet_;
+    std::function<void(bool)> onConnection_;
     MqttSettings settings_;
     std::string statusTopic_;
     mosquitto* client_ = nullptr;
@@ -138,4 +152,4 @@ private:
     int64_t failureLoggedMs_ = 0;
 };
 
-#endif  // TZ52_TOOLS_TZ52_BRIDGE_MQTT_LINK_H
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_MQTT_MQTT_LINK_H

@@ -1,12 +1,12 @@
 // The bridge's Modbus TCP face: a server of its own in one thread and one
 // epoll loop, so that no client can hold up another (a slow sender, one
 // waiting for its write) and descriptors above FD_SETSIZE work. Reads are
-// answered from the PointMemory; writes go to the LineWorkQueue that MQTT
-// sets share, and are answered when the poller hands the job back. Every
-// byte from a client is judged by ParseModbusRequest before anything else
-// sees it.
-#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_FACE_H
-#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_FACE_H
+// answered from the line's state (points nobody polls are asked for there,
+// and answered once read); writes go to the line's one queue, and are
+// answered when the owner hands them back. Every byte from a client is
+// judged by ParseModbusRequest before anything else sees it.
+#ifndef TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_FACE_H
+#define TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_FACE_H
 
 #include <atomic>
 #include <cstddef>
@@ -18,9 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/tz52/bridge/line_work.h"
-#include "tools/tz52/bridge/modbus_request.h"
-#include "tools/tz52/bridge/point_memory.h"
+#include "tools/tz52/bridge/core/line_owner.h"
+#include "tools/tz52/bridge/modbus/modbus_request.h"
 
 struct ModbusSettings {
     std::string listen;               // [ADDRESS:]PORT as given; "" for no face
@@ -28,19 +27,25 @@ struct ModbusSettings {
     int64_t demandIdleMs = 600000;    // points on demand leave after this long unread
     size_t demandPoints = 256;        // the most points on demand; 0: none
     size_t demandSharePercent = 50;   // of the line's time, the most reads on demand take
-    int64_t maxAgeMs = 0;             // 0: three periods of the point, at least 5 s
+    int64_t maxAgeMs = 0;             // 0: three periods of the point, at least kLeastMaxAgeMs
     size_t maxClients = 32;
     int64_t idleConnectionMs = 60000;
 };
 
-// The address and port of `listen` ([ADDRESS:]PORT, [IPV6]:PORT; a bare
-// port is 127.0.0.1's); false with the reason when it is not one.
-bool ParseModbusListen(const std::string& listen, std::string* address, int* port, std::string* error);
 
-class ModbusFace {
+// How a read is answered.
+struct ModbusServed {
+    bool wait = false;          // some point has not been read yet
+    uint8_t exception = 0;      // when not 0: answer with it
+    std::vector<uint16_t> values;
+};
+
+class ModbusFace : public LineFace {
 public:
-    ModbusFace(const ModbusSettings& settings, PointMemory* memory, LineWorkQueue* queue, ModbusMayWrite mayWrite);
-    ~ModbusFace();
+    static constexpr int64_t kLeastMaxAgeMs = 5000;
+
+    ModbusFace(const ModbusSettings& settings, Line* line);
+    ~ModbusFace() override;
     ModbusFace(const ModbusFace&) = delete;
     ModbusFace& operator=(const ModbusFace&) = delete;
 
@@ -49,15 +54,23 @@ public:
     bool Start(std::string* error);
     void Stop();
 
-    // The poller's side: a point's read is in the memory (reads waiting
-    // for it may be answered); a write job is done.
-    void MemoryChanged();
-    void Finished(const std::shared_ptr<ModbusWriteJob>& job);
-
-    size_t Clients() const { return clients_.load(); }
+    std::string Status() const override;
 
 private:
     struct Connection;
+    struct Write;
+
+    // The line's state changed (reads waiting may be answered), a write is
+    // done, or the face stops.
+    void Wake();
+    // The values of `points` for a read at `nowMs`: points nobody polls are
+    // asked for (unless that would pass the limit of points on demand:
+    // exception 6 then, nothing asked for, *limitReached set; with reads on
+    // demand off, exception 2).
+    ModbusServed Serve(const std::vector<ModbusPoint>& points, int64_t nowMs, bool* limitReached);
+    void Submit(Connection* connection, const ModbusRequest& request);
+    void Finished(const std::shared_ptr<Write>& job, const WriteRequest& done);
+    void WatchListener();
 
     void Run();
     void Accept(int64_t now);
@@ -76,26 +89,26 @@ private:
     int64_t NextTimeout(int64_t now) const;
 
     ModbusSettings settings_;
-    PointMemory* memory_;
-    LineWorkQueue* queue_;
+    Line* line_;
     ModbusMayWrite mayWrite_;
+    uint64_t listener_ = 0;  // of the journal
     std::string shownAddress_;
     int listenFd_ = -1;
     int epollFd_ = -1;
-    int wakeFd_ = -1;  // an eventfd: the memory changed, a job is done, stop
+    int wakeFd_ = -1;  // an eventfd: the line's state changed, a write is done, stop
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<size_t> clients_{0};
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     uint64_t nextConnection_ = 2;  // 0 and 1 are the listener and the eventfd
-    bool memoryChanged_ = false;
+    bool stateChanged_ = false;
     int64_t listenPausedUntil_ = 0;  // out of descriptors: accept again then
     int64_t lastRefusalLogMs_ = -1;
     size_t refusedSinceLog_ = 0;
     bool demandLimitLogged_ = false;
 
     std::mutex finishedMutex_;
-    std::deque<std::shared_ptr<ModbusWriteJob>> finished_;
+    std::deque<std::shared_ptr<Write>> finished_;
 };
 
-#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_FACE_H
+#endif  // TZ52_TOOLS_TZ52_BRIDGE_MODBUS_MODBUS_FACE_H

@@ -1,5 +1,5 @@
-// The bridge's judgement of points-file lines and set messages (set_judgement.h).
-#include "tools/tz52/bridge/set_judgement.h"
+// The MQTT face's judgement of set messages (set_judgement.h).
+#include "tools/tz52/bridge/mqtt/set_judgement.h"
 
 #include <mosquitto.h>
 
@@ -40,58 +40,6 @@ Payload ParsePayload(const std::string& raw, uint64_t* magnitude) {
 }  // namespace
 
 const char kRetainedSetMessage[] = "a retained set is never written; publish sets without retain";
-
-bool AddBridgePoint(QmxMainFunction entry, const std::string& text, int64_t period, const std::string& origin,
-                    const std::string& messageHead, const char* twice, std::vector<BridgePoint>* points,
-                    PointOrigins* origins, std::string* error) {
-    BridgePoint point;
-    point.address = CheckAddress(entry, text);
-    if (point.address.result != kResultOk) {
-        *error = messageHead + Quoted(text) + " is not a valid point address: " + AddressRefusalReason(point.address);
-        return false;
-    }
-    point.name = CanonicalAddress(point.address);
-    point.periodMilliseconds = period;
-    const auto known = origins->find(point.name);
-    if (known != origins->end()) {
-        *error = messageHead + point.name + " is " + twice + " twice (first at " + known->second + ")";
-        return false;
-    }
-    (*origins)[point.name] = origin;
-    points->push_back(point);
-    return true;
-}
-
-bool ParseBridgePointLine(QmxMainFunction entry, std::string line, const std::string& where, int64_t defaultPeriod,
-                          std::vector<BridgePoint>* points, PointOrigins* origins, std::string* error) {
-    const size_t comment = line.find('#');
-    if (comment != std::string::npos) line.resize(comment);
-    std::istringstream words(line);
-    std::vector<std::string> fields;
-    for (std::string word; words >> word;) fields.push_back(word);
-    if (fields.empty()) return true;
-    int64_t period = defaultPeriod;
-    if (fields.size() == 3 && fields[1] == "every") {
-        if (!ParseDuration(fields[2], &period)) {
-            *error = where + ": " + Quoted(fields[2]) + " is not a period such as 500ms, 2s or 10min (at most one day)";
-            return false;
-        }
-    } else if (fields.size() != 1) {
-        *error = where + ": expected ADDRESS or ADDRESS every DURATION, found " + Quoted(Trim(line));
-        return false;
-    }
-    return AddBridgePoint(entry, fields[0], period, where, where + ": ", "listed", points, origins, error);
-}
-
-bool ParseBridgePoints(QmxMainFunction entry, const std::vector<std::string>& lines, const std::string& source,
-                       int64_t defaultPeriod, std::vector<BridgePoint>* points, PointOrigins* origins,
-                       std::string* error) {
-    for (size_t number = 1; number <= lines.size(); ++number) {
-        const std::string where = Printable(source) + ":" + std::to_string(number);
-        if (!ParseBridgePointLine(entry, lines[number - 1], where, defaultPeriod, points, origins, error)) return false;
-    }
-    return true;
-}
 
 bool CheckTopicPrefix(const std::string& given, std::string* prefix, std::string* error) {
     *prefix = given;
@@ -147,14 +95,14 @@ std::string SetResultText(const std::string& payload, int result, const std::str
     return JsonText(Json{{"value", SetValue(payload)}, {"payload", payload}, {"result", result}, {"message", message}});
 }
 
-SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::string& topic,
-                      const std::string& payload, bool retained) {
+SetJudgement JudgeSet(QmxMainFunction entry, const std::string& prefix, const WritePermission& permission,
+                      const std::string& topic, const std::string& payload, bool retained) {
     SetJudgement judgement;
-    const std::string point = SetTopicPoint(plan.mqtt.topicPrefix, topic);
+    const std::string point = SetTopicPoint(prefix, topic);
     if (point.empty()) return judgement;
     judgement.answer = true;
     judgement.setTopic = topic;
-    judgement.resultTopic = plan.mqtt.topicPrefix + "/" + point + "/result";
+    judgement.resultTopic = prefix + "/" + point + "/result";
 
     uint64_t value = 0;
     const Payload parsed = ParsePayload(payload, &value);
@@ -181,14 +129,14 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
     // its own topic, so only the spelling the bridge publishes is a set.
     if (point != name) {
         return refuse(Quoted(point) + " is not how the bridge names the point: its set topic is " +
-                      plan.mqtt.topicPrefix + "/" + name + "/set; nothing was sent");
+                      prefix + "/" + name + "/set; nothing was sent");
     }
     const char type = PointTypeLetter(address.pointType);
     if (!IsWritableType(address.pointType)) {
         return refuse(std::string("points of type ") + type +
                       " are inputs; only C, M, O and S points can be written; nothing was sent");
     }
-    if (!plan.allowAll && plan.allowed.count(name) == 0) {
+    if (!permission.Allows(name)) {
         return refuse("writes to " + name + " are not allowed (the bridge's --allow-write does not name it); " +
                       "nothing was sent");
     }
@@ -205,49 +153,4 @@ SetJudgement JudgeSet(QmxMainFunction entry, const BridgePlan& plan, const std::
     judgement.point = name;
     judgement.value = static_cast<uint16_t>(value);
     return judgement;
-}
-
-std::string SetLogText(const std::string& point, const Json& value, const SetRequest& request, int result,
-                       const std::string& message) {
-    // A payload may be as long as the broker lets it be; the line shows its start.
-    constexpr size_t kLongestValue = 64;
-    std::string shown = JsonText(value);
-    if (shown.size() > kLongestValue) {
-        size_t cut = kLongestValue;
-        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
-        shown = shown.substr(0, cut) + "...";
-    }
-    return "set " + Printable(point) + " to " + shown + " from " + request.face + " (" + request.from +
-           "): result " + std::to_string(result) + ", " + message;
-}
-
-void LogSet(const std::string& point, const Json& value, const SetRequest& request, int result,
-            const std::string& message) {
-    const LogLevel level =
-        result == kResultOk ? LogLevel::kNotice : result == kResultRefused ? LogLevel::kWarning : LogLevel::kError;
-    LogLine(level, "bridge", SetLogText(point, value, request, result, message));
-}
-
-std::string ModbusPointName(const ModbusPoint& point) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%03d%c%03d", static_cast<int>(point.station),
-                  PointTypeLetter(point.pointType), static_cast<int>(point.pointIndex));
-    return text;
-}
-
-std::string ModbusWrittenPoints(const ModbusRequest& request) {
-    if (request.points.empty()) return "";
-    const std::string first = ModbusPointName(request.points.front());
-    return request.points.size() == 1 ? first : first + ".." + ModbusPointName(request.points.back());
-}
-
-Json ModbusWrittenValues(const ModbusRequest& request) {
-    if (request.values.size() == 1) return Json(request.values.front());
-    Json values = Json::array();
-    for (uint16_t value : request.values) values.push_back(value);
-    return values;
-}
-
-std::string ModbusClientText(const std::string& peer, uint8_t function) {
-    return "client " + peer + ", function " + std::to_string(function);
 }

@@ -1,0 +1,105 @@
+// tz52 bridge: the core and its faces wired as the plan asks. A new face is
+// a folder of its own and a line here.
+#include "tools/tz52/bridge/bridge.h"
+
+#include <memory>
+
+#include "tools/tz52/bridge/mqtt/mqtt_face.h"
+#include "tools/tz52/command_line.h"
+#include "tools/tz52/host/log_line.h"
+
+LinePlan LinePlanOf(const BridgePlan& plan) {
+    LinePlan line;
+    line.points = plan.points;
+    line.allowAll = plan.allowAll;
+    line.allowed = plan.allowed;
+    line.healthMilliseconds = plan.healthMilliseconds;
+    line.everyMilliseconds = plan.everyMilliseconds;
+    line.demand.points = plan.modbus.demandPoints;
+    line.demand.sharePercent = plan.modbus.demandSharePercent;
+    line.demand.idleMs = plan.modbus.demandIdleMs;
+    return line;
+}
+
+namespace {
+
+// The changed keys of the faces that only a restart applies.
+void FaceRestartKeys(const BridgePlan& was, const BridgePlan& fresh, std::vector<std::string>* keys) {
+    const auto changed = [keys](bool differs, const char* key) {
+        if (differs) keys->push_back(key);
+    };
+    changed(fresh.mqttEnabled != was.mqttEnabled, "no-mqtt");
+    if (fresh.mqttEnabled && was.mqttEnabled) {
+        changed(fresh.mqtt.host != was.mqtt.host, "mqtt-host");
+        changed(fresh.mqtt.port != was.mqtt.port, "mqtt-port");
+        changed(fresh.mqtt.user != was.mqtt.user, "mqtt-user");
+        changed(fresh.mqtt.password != was.mqtt.password, "the MQTT password");
+        changed(fresh.mqtt.tlsCaFile != was.mqtt.tlsCaFile, "mqtt-tls-ca");
+        changed(fresh.mqtt.clientId != was.mqtt.clientId, "client-id");
+        changed(fresh.mqtt.topicPrefix != was.mqtt.topicPrefix, "topic-prefix");
+    }
+    const ModbusSettings& modbusWas = was.modbus;
+    const ModbusSettings& modbusNow = fresh.modbus;
+    changed(modbusNow.listen != modbusWas.listen, "modbus-listen");
+    changed(modbusNow.waitMs != modbusWas.waitMs, "modbus-wait");
+    changed(modbusNow.maxAgeMs != modbusWas.maxAgeMs, "modbus-max-age");
+    changed(modbusNow.maxClients != modbusWas.maxClients, "modbus-max-clients");
+    changed(modbusNow.idleConnectionMs != modbusWas.idleConnectionMs, "modbus-idle-connection");
+    // Points read on demand keep their period: the line's state has it.
+    changed(!was.modbus.listen.empty() && fresh.everyMilliseconds != was.everyMilliseconds,
+            "every (for the points read on demand)");
+}
+
+}  // namespace
+
+int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const BridgePlan& plan,
+              const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, std::string* error,
+              std::vector<BridgePointReport>* report, const std::string& missing, bool* opened,
+              const BridgeReload& reload) {
+    if (opened != nullptr) *opened = missing.empty();
+    const LinePlan linePlan = LinePlanOf(plan);
+    Line line(linePlan, setup.name);
+    std::vector<const LineFace*> faces;
+
+    std::unique_ptr<MqttFace> mqtt;
+    if (plan.mqttEnabled) {
+        mqtt = std::make_unique<MqttFace>(plan.mqtt, plan.republishMilliseconds, &line);
+        if (!mqtt->Start(error)) return kExitUsage;
+        faces.push_back(mqtt.get());
+    }
+    LogLineStart(setup, linePlan, missing.empty());
+    if (mqtt) {
+        mqtt->LogStart();
+    } else {
+        LogLine(LogLevel::kInfo, "bridge", "no broker (--no-mqtt)");
+    }
+    std::unique_ptr<ModbusFace> modbus;
+    if (!plan.modbus.listen.empty()) {
+        modbus = std::make_unique<ModbusFace>(plan.modbus, &line);
+        if (!modbus->Start(error)) return kExitUsage;
+        faces.push_back(modbus.get());
+    }
+
+    BridgePlan running = plan;
+    LineReload lineReload;
+    lineReload.requested = reload.requested;
+    if (reload.prepare) {
+        lineReload.prepare = [&](LinePlan* fresh, std::vector<std::string>* restartKeys, std::string* why) {
+            BridgePlan read;
+            if (!reload.prepare(&read, restartKeys, why)) return false;
+            FaceRestartKeys(running, read, restartKeys);
+            *fresh = LinePlanOf(read);
+            running.points = read.points;
+            running.allowAll = read.allowAll;
+            running.allowed = read.allowed;
+            running.healthMilliseconds = read.healthMilliseconds;
+            running.republishMilliseconds = read.republishMilliseconds;
+            if (mqtt) mqtt->SetRepublish(read.republishMilliseconds);
+            return true;
+        };
+    }
+    RunLine(entry, context, setup, linePlan, &line, faces, stop, observer, lineReload, missing, report, opened);
+    if (modbus) modbus->Stop();
+    if (mqtt) mqtt->Stop();
+    return kExitOk;
+}
