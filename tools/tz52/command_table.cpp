@@ -37,7 +37,7 @@ const std::vector<CommandRow>& CommandTable() {
         {"monitor", "watch a host's line to a controller, or decode a capture", MakeMonitorCommand, 0, 0, false, "",
          ""},
 #if TZ52_WITH_BRIDGE
-        {"bridge", "serve the points over MQTT and Modbus TCP, take writes from them", MakeBridgeCommand, 0, -1, true,
+        {"bridge", "serve the points over MQTT, Modbus TCP and HTTP, take writes from them", MakeBridgeCommand, 0, -1, true,
          "[ADDRESS...]", "ADDRESS"},
 #endif
 #if TZ52_WITH_PASSWD

@@ -2,9 +2,14 @@
 // a folder of its own and a line here.
 #include "tools/tz52/bridge/bridge.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "tools/tz52/bridge/mqtt/mqtt_face.h"
+#ifdef TZ52_WITH_HTTP_FACE
+#include "tools/tz52/bridge/http/http_face.h"
+#include "tools/tz52/bridge/http/http_users.h"
+#endif
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host/log_line.h"
 
@@ -22,6 +27,20 @@ LinePlan LinePlanOf(const BridgePlan& plan) {
 }
 
 namespace {
+
+bool SameUsers(const std::shared_ptr<const HttpUsers>& a, const std::shared_ptr<const HttpUsers>& b) {
+#ifdef TZ52_WITH_HTTP_FACE
+    if (!a || !b) return !a && !b;
+    const std::vector<HttpUser>& first = a->users();
+    const std::vector<HttpUser>& second = b->users();
+    return std::equal(first.begin(), first.end(), second.begin(), second.end(),
+                      [](const HttpUser& x, const HttpUser& y) {
+                          return x.name == y.name && x.role == y.role && x.hash == y.hash;
+                      });
+#else
+    return a == b;
+#endif
+}
 
 // The changed keys of the faces that only a restart applies.
 void FaceRestartKeys(const BridgePlan& was, const BridgePlan& fresh, std::vector<std::string>* keys) {
@@ -45,6 +64,14 @@ void FaceRestartKeys(const BridgePlan& was, const BridgePlan& fresh, std::vector
     changed(modbusNow.maxAgeMs != modbusWas.maxAgeMs, "modbus-max-age");
     changed(modbusNow.maxClients != modbusWas.maxClients, "modbus-max-clients");
     changed(modbusNow.idleConnectionMs != modbusWas.idleConnectionMs, "modbus-idle-connection");
+    changed(fresh.http.listen != was.http.listen, "http-listen");
+    changed(fresh.http.tlsCertificate != was.http.tlsCertificate || fresh.http.tlsKey != was.http.tlsKey,
+            "the HTTPS certificate or key");
+    changed(!SameUsers(fresh.http.users, was.http.users), "http-users");
+    changed(fresh.http.requireLogin != was.http.requireLogin, "http-require-login");
+    changed(fresh.http.history != was.http.history, "http-history");
+    changed(fresh.http.maxStreams != was.http.maxStreams, "http-max-streams");
+    changed(fresh.http.sessionIdleMs != was.http.sessionIdleMs, "http-session-idle");
     // Points read on demand keep their period: the line's state has it.
     changed(!was.modbus.listen.empty() && fresh.everyMilliseconds != was.everyMilliseconds,
             "every (for the points read on demand)");
@@ -59,13 +86,12 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
     if (opened != nullptr) *opened = missing.empty();
     const LinePlan linePlan = LinePlanOf(plan);
     Line line(linePlan, setup.name);
-    std::vector<const LineFace*> faces;
 
     std::unique_ptr<MqttFace> mqtt;
     if (plan.mqttEnabled) {
         mqtt = std::make_unique<MqttFace>(plan.mqtt, plan.republishMilliseconds, &line);
         if (!mqtt->Start(error)) return kExitUsage;
-        faces.push_back(mqtt.get());
+        line.faces.push_back(mqtt.get());
     }
     LogLineStart(setup, linePlan, missing.empty());
     if (mqtt) {
@@ -77,8 +103,17 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
     if (!plan.modbus.listen.empty()) {
         modbus = std::make_unique<ModbusFace>(plan.modbus, &line);
         if (!modbus->Start(error)) return kExitUsage;
-        faces.push_back(modbus.get());
+        line.faces.push_back(modbus.get());
     }
+
+#ifdef TZ52_WITH_HTTP_FACE
+    std::unique_ptr<HttpFace> http;
+    if (!plan.http.listen.empty()) {
+        http = std::make_unique<HttpFace>(plan.http, setup, &line);
+        if (!http->Start(error)) return kExitUsage;
+        line.faces.push_back(http.get());
+    }
+#endif
 
     BridgePlan running = plan;
     LineReload lineReload;
@@ -98,7 +133,10 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
             return true;
         };
     }
-    RunLine(entry, context, setup, linePlan, &line, faces, stop, observer, lineReload, missing, report, opened);
+    RunLine(entry, context, setup, linePlan, &line, stop, observer, lineReload, missing, report, opened);
+#ifdef TZ52_WITH_HTTP_FACE
+    if (http) http->Stop();
+#endif
     if (modbus) modbus->Stop();
     if (mqtt) mqtt->Stop();
     return kExitOk;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/tz52/bridge/core/line_owner.h"
+#include "tools/tz52/bridge/http/http_face_settings.h"
 #include "tools/tz52/bridge/modbus/modbus_face.h"
 #include "tools/tz52/bridge/mqtt/mqtt_link.h"
 #include "tools/tz52/host/driver_calls.h"
@@ -36,6 +37,7 @@ struct BridgePlan {
     bool mqttEnabled = true;             // false: --no-mqtt
     MqttSettings mqtt;
     ModbusSettings modbus;               // listen "": no Modbus face
+    HttpFaceSettings http;               // listen "": no HTTP face
 };
 
 // What the line's core takes of the plan.
@@ -56,6 +58,8 @@ struct BridgeOptions {
     bool checkOnly = false;               // --check: nothing will run from this plan
     MqttSettings mqtt;
     ModbusSettings modbus;
+    HttpFaceSettings http;
+    HttpFiles httpFiles;
 };
 
 // Reads the points file, checks every address with the driver and the rest

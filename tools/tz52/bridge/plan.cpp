@@ -5,6 +5,10 @@
 
 #include "tools/tz52/bridge/core/listen_address.h"
 #include "tools/tz52/bridge/mqtt/set_judgement.h"
+#ifdef TZ52_WITH_HTTP_FACE
+#include "tools/tz52/bridge/http/http_face.h"
+#include "tools/tz52/bridge/http/http_users.h"
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -117,8 +121,9 @@ bool ReadPassword(const std::string& path, const std::string& optionName, std::s
 // $CREDENTIALS_DIRECTORY, readable by the service alone. Outside the unit
 // (a user's --check after an edit) there is none to read: *path stays empty
 // and the check says so.
-bool CredentialPath(const std::string& name, bool checkOnly, std::string* path, std::string* error) {
-    const std::string option = "--mqtt-password-credential " + Quoted(name);
+bool CredentialPath(const std::string& name, bool checkOnly, std::string* path, std::string* error,
+                    const char* optionName = "--mqtt-password-credential") {
+    const std::string option = std::string(optionName) + " " + Quoted(name);
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         *error = option + ": a credential name is not empty and has no /";
         return false;
@@ -169,26 +174,26 @@ size_t CountCertificates(const std::string& text, std::string* reason) {
 #endif
 }
 
-// The CA file, read whole before the broker is tried: a file that trusts no
-// one (empty, no PEM, a directory, a device) would fail every connect with
-// no more than "a TLS error"; it stops the bridge at the start instead. Opened
-// without blocking, so that a FIFO cannot hang the start.
-bool CheckCaFile(const std::string& path, std::string* error) {
-    constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
-    const std::string option = "--mqtt-tls-ca " + Quoted(path);
+// A PEM file (certificates, a key) read whole before anything starts, so
+// that a file that cannot work stops the bridge at the start with its
+// reason. Opened without blocking, so that a FIFO cannot hang the start;
+// only a regular file within `largest` bytes is taken.
+bool ReadPemFile(const std::string& path, const std::string& option, off_t largest, std::string* text,
+                 std::string* error) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = option + ": " + std::strerror(errno);
         return false;
     }
     struct stat status {};
-    std::string text, problem;
+    std::string problem;
+    text->clear();
     if (fstat(fd, &status) != 0) {
         problem = option + ": " + std::strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
-        problem = option + ": not a regular file; give a file of PEM certificates";
-    } else if (status.st_size > kLargestCaFile) {
-        problem = option + ": larger than " + std::to_string(kLargestCaFile >> 20) + " MiB; no file of certificates is";
+        problem = option + ": not a regular file; give a PEM file";
+    } else if (status.st_size > largest) {
+        problem = option + ": larger than " + std::to_string(largest >> 10) + " KiB; no such PEM file is";
     } else {
         char buffer[65536];
         for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
@@ -197,9 +202,9 @@ bool CheckCaFile(const std::string& path, std::string* error) {
                 problem = option + ": " + std::strerror(errno);
                 break;
             }
-            text.append(buffer, static_cast<size_t>(got));
-            if (text.size() > static_cast<size_t>(kLargestCaFile)) {
-                problem = option + ": grew beyond " + std::to_string(kLargestCaFile >> 20) + " MiB while read";
+            text->append(buffer, static_cast<size_t>(got));
+            if (text->size() > static_cast<size_t>(largest)) {
+                problem = option + ": grew beyond " + std::to_string(largest >> 10) + " KiB while read";
                 break;
             }
         }
@@ -209,6 +214,17 @@ bool CheckCaFile(const std::string& path, std::string* error) {
         *error = problem;
         return false;
     }
+    return true;
+}
+
+// The CA file, read whole before the broker is tried: a file that trusts no
+// one (empty, no PEM, a directory, a device) would fail every connect with
+// no more than "a TLS error"; it stops the bridge at the start instead.
+bool CheckCaFile(const std::string& path, std::string* error) {
+    constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
+    const std::string option = "--mqtt-tls-ca " + Quoted(path);
+    std::string text;
+    if (!ReadPemFile(path, option, kLargestCaFile, &text, error)) return false;
     std::string reason;
     if (CountCertificates(text, &reason) == 0) {
         *error = option + ": holds no certificate (PEM, -----BEGIN CERTIFICATE-----)" +
@@ -252,14 +268,89 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
 
 bool CheckModbusSettings(const BridgeOptions& options, ModbusSettings* modbus, std::string* error) {
     *modbus = options.modbus;
-    if (options.noMqtt && modbus->listen.empty()) {
-        *error = "--no-mqtt needs --modbus-listen: without the broker and the Modbus face nobody sees the points";
+    if (options.noMqtt && modbus->listen.empty() && options.http.listen.empty()) {
+        *error = "--no-mqtt needs --modbus-listen or --http-listen: without the broker and another face nobody sees "
+                 "the points";
         return false;
     }
     if (modbus->listen.empty()) return true;
     std::string address;
     int port = 0;
     return ParseListenAddress("--modbus-listen", modbus->listen, &address, &port, error);
+}
+
+// The HTTP face's settings: its address, its certificate and key (the key
+// also as a credential), its users.
+bool CheckHttpSettings(const BridgeOptions& options, HttpFaceSettings* http, std::string* error, int* exitCode) {
+    constexpr off_t kLargestPemFile = 1 << 20;
+    *http = options.http;
+    const HttpFiles& files = options.httpFiles;
+    if (http->listen.empty()) {
+        const char* needs = !files.usersFile.empty()       ? "--http-users"
+                            : !files.tlsCertFile.empty()    ? "--http-tls-cert"
+                            : !files.tlsKeyFile.empty()     ? "--http-tls-key"
+                            : !files.tlsKeyCredential.empty() ? "--http-tls-key-credential"
+                            : http->requireLogin            ? "--http-require-login"
+                                                            : nullptr;
+        if (needs == nullptr) return true;
+        *error = std::string(needs) + " needs --http-listen";
+        return false;
+    }
+#ifndef TZ52_WITH_HTTP_FACE
+    *error = "--http-listen: this tz52 is built without the HTTP face (libmicrohttpd-dev, libcrypt-dev)";
+    return false;
+#else
+    std::string address;
+    int port = 0;
+    if (!ParseListenAddress("--http-listen", http->listen, &address, &port, error)) return false;
+    if (!files.tlsKeyFile.empty() && !files.tlsKeyCredential.empty()) {
+        *error = "--http-tls-key and --http-tls-key-credential: give one of them";
+        return false;
+    }
+    const bool key = !files.tlsKeyFile.empty() || !files.tlsKeyCredential.empty();
+    if (files.tlsCertFile.empty() != !key) {
+        *error = "HTTPS needs both --http-tls-cert and its key (--http-tls-key or --http-tls-key-credential)";
+        return false;
+    }
+    if (!files.tlsCertFile.empty()) {
+        *exitCode = kExitFileError;
+        if (!ReadPemFile(files.tlsCertFile, "--http-tls-cert " + Quoted(files.tlsCertFile), kLargestPemFile,
+                         &http->tlsCertificate, error)) {
+            return false;
+        }
+        std::string keyPath = files.tlsKeyFile;
+        std::string option = "--http-tls-key " + Quoted(files.tlsKeyFile);
+        if (!files.tlsKeyCredential.empty()) {
+            *exitCode = kExitUsage;
+            if (!CredentialPath(files.tlsKeyCredential, options.checkOnly, &keyPath, error,
+                                "--http-tls-key-credential")) {
+                return false;
+            }
+            option = "--http-tls-key-credential " + Quoted(files.tlsKeyCredential);
+        }
+        *exitCode = kExitFileError;
+        if (!keyPath.empty() && !ReadPemFile(keyPath, option, kLargestPemFile, &http->tlsKey, error)) return false;
+        *exitCode = kExitUsage;
+    }
+    if (!files.usersFile.empty()) {
+        auto users = std::make_shared<HttpUsers>();
+        std::vector<std::string> warnings;
+        if (!ReadHttpUsersFile(files.usersFile, users.get(), &warnings, error, exitCode)) return false;
+        for (const std::string& warning : warnings) LogLine(LogLevel::kWarning, "bridge", warning);
+        http->users = users;
+    }
+    *exitCode = kExitUsage;
+    if (http->requireLogin && !http->users) {
+        *error = "--http-require-login needs --http-users: else nobody could read";
+        return false;
+    }
+    if (http->requireLogin && files.tlsCertFile.empty() && !IsLoopbackAddress(address)) {
+        *error = "--http-require-login on " + address +
+                 " needs HTTPS (--http-tls-cert): logins are refused over plain HTTP there";
+        return false;
+    }
+    return true;
+#endif
 }
 
 }  // namespace
@@ -298,6 +389,7 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     }
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
     if (!CheckModbusSettings(options, &plan->modbus, error)) return false;
+    if (!CheckHttpSettings(options, &plan->http, error, exitCode)) return false;
     plan->mqttEnabled = !options.noMqtt;
     if (plan->mqttEnabled && !CheckBrokerSettings(options, &plan->mqtt, error)) return false;
     plan->republishMilliseconds = options.republishMilliseconds;

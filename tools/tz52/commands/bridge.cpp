@@ -26,6 +26,9 @@ constexpr uint64_t kLargestTcpPort = 65535;
 // what a line serves, low enough that no setting exhausts the machine.
 constexpr uint64_t kMostModbusClients = 10000;
 constexpr uint64_t kMostDemandPoints = 100000;
+// The most reads of history kept per point, and event streams open at once.
+constexpr uint64_t kMostHistory = 100000;
+constexpr uint64_t kMostStreams = 1000;
 
 const char kModbusHelp[] =
     "Modbus TCP (--modbus-listen): the bridge serves the points to Modbus clients,\n"
@@ -54,6 +57,28 @@ const char kModbusHelp[] =
     "than --modbus-max-age. Modbus TCP has no authentication: anyone who\n"
     "reaches the port may write what --allow-write allows, so keep that list\n"
     "short and listen on 127.0.0.1 (the default) or a plant network only.\n\n";
+
+const char kHttpHelp[] =
+    "HTTP (--http-listen): a REST API, the line's events live and Prometheus\n"
+    "metrics (docs/api.md has a curl example of each):\n"
+    "  GET  /api/v1/line                   port, health, stations, faces, version\n"
+    "  GET  /api/v1/points[/ADDRESS]       values (decimal and hex), states, periods\n"
+    "  GET  /api/v1/points/ADDRESS/history the point's last --http-history reads\n"
+    "  PUT  /api/v1/points/ADDRESS         {\"value\": N}: an operator's write, answered\n"
+    "                                      after the write and its read-back\n"
+    "  GET  /api/v1/events?after=SEQ       the journal: writes, refusals, logins,\n"
+    "                                      stations and port gone and back\n"
+    "  GET  /api/v1/stream                 the journal as Server-Sent Events (id: SEQ;\n"
+    "                                      Last-Event-ID resumes), at most --http-max-streams\n"
+    "  POST /api/v1/login, /api/v1/logout  a session cookie and its CSRF token\n"
+    "  GET  /metrics, /healthz             Prometheus text; 200 while polling runs\n"
+    "Reading is open to whoever reaches the port unless --http-require-login.\n"
+    "Writing needs a user of role operator from --http-users: a session from\n"
+    "POST /api/v1/login (every PUT and POST then carries its X-CSRF-Token\n"
+    "header) or HTTP Basic. A failed login is answered after a second, at most\n"
+    "five a minute from one address. On an address other than loopback, logins\n"
+    "and writes need HTTPS (--http-tls-cert, --http-tls-key); over plain HTTP\n"
+    "there the face serves reads only.\n\n";
 
 // A duration option such as --every: "500ms", "2s", at most one day.
 void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
@@ -130,7 +155,8 @@ class BridgeCommand : public Command {
 public:
     const char* Usage() const override {
         return "[--config FILE] [--check] [--points FILE] [--every DURATION] [--allow-write LIST|all] [MQTT options]\n"
-               "       [--modbus-listen [ADDRESS:]PORT [--no-mqtt] [Modbus options]]";
+               "       [--modbus-listen [ADDRESS:]PORT [--no-mqtt] [Modbus options]]\n"
+               "       [--http-listen [ADDRESS:]PORT [HTTP options]]";
     }
     std::string Description() const override {
         return std::string(
@@ -206,7 +232,7 @@ public:
                ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
                "without opening the port or the broker; outside the unit it says that it left\n"
                "the password credential unchecked.\n\n" +
-               kModbusHelp + kAddressHelp;
+               kModbusHelp + kHttpHelp + kAddressHelp;
     }
     const char* JsonMeaning() const override {
         return "one JSON document when the bridge ends: the port,\n"
@@ -289,6 +315,30 @@ public:
                        "the most Modbus connections at once (default 32)");
         AddDurationOption(app, "--modbus-idle-connection", &options_.modbus.idleConnectionMs,
                           "close a Modbus connection idle this long (default 60s)");
+        app->add_option("--http-listen", options_.http.listen,
+                        "serve the HTTP face (REST API, event stream, metrics) on\n[ADDRESS:]PORT (a bare port: 127.0.0.1 "
+                        "only)")
+            ->type_name("[ADDRESS:]PORT");
+        app->add_option("--http-tls-cert", options_.httpFiles.tlsCertFile,
+                        "HTTPS with the certificate (chain) in FILE (PEM)")
+            ->type_name("FILE");
+        app->add_option("--http-tls-key", options_.httpFiles.tlsKeyFile, "the HTTPS certificate's key in FILE (PEM)")
+            ->type_name("FILE");
+        app->add_option("--http-tls-key-credential", options_.httpFiles.tlsKeyCredential,
+                        "the HTTPS key: the systemd credential NAME\n($CREDENTIALS_DIRECTORY/NAME, see LoadCredential=)")
+            ->type_name("NAME");
+        app->add_option("--http-users", options_.httpFiles.usersFile,
+                        "who may log in: NAME:ROLE:HASH a line (roles viewer and\noperator; tz52 passwd makes the lines)")
+            ->type_name("FILE");
+        app->add_flag("--http-require-login", options_.http.requireLogin,
+                      "reads too need a logged-in user (else reading is open\nto whoever reaches the port)")
+            ->disable_flag_override();
+        AddCountOption(app, "--http-history", 0, kMostHistory, &options_.http.history,
+                       "reads kept in memory per point for /history (default 600)");
+        AddCountOption(app, "--http-max-streams", 1, kMostStreams, &options_.http.maxStreams,
+                       "the most event streams open at once (default 16)");
+        AddDurationOption(app, "--http-session-idle", &options_.http.sessionIdleMs,
+                          "a login's session ends after this long unused\n(default 30min)");
         AddDurationOption(app, "--health-every", &options_.healthMilliseconds,
                           "publish the line's health on PREFIX/line this often\n(default 60s; 0: never)");
         app->add_option("--topic-prefix", options_.mqtt.topicPrefix,

@@ -60,6 +60,7 @@ struct JournalEvent {
     uint16_t value = 0;          // the point's value when result is 0
     bool stationSilent = false;  // the read failed as the station did not answer
     bool changed = false;        // kPointRead: value, result or station silence changed
+    int64_t durationMs = 0;      // kPointRead: how long the exchange took
     // Who asked, for writes and face reports: the face ("mqtt", "modbus")
     // and on it the sender ("topic T", "client A:P, function F", "user U
     // from A"). Stored as given; each face escapes what it shows.

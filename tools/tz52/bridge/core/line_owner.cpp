@@ -101,10 +101,9 @@ struct PolledPoint {
 class LineOwner {
 public:
     LineOwner(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const LinePlan& plan, Line* line,
-              const std::vector<const LineFace*>& faces, const BridgeReadObserver& observer,
-              const LineReload& reload)
-        : entry_(entry), context_(context), setup_(setup), plan_(plan), line_(line), faces_(faces),
-          observer_(observer), reload_(reload) {
+              const BridgeReadObserver& observer, const LineReload& reload)
+        : entry_(entry), context_(context), setup_(setup), plan_(plan), line_(line), observer_(observer),
+          reload_(reload) {
         const int64_t now = MonotonicMilliseconds();
         for (const BridgePoint& point : plan.points) AddPoint(point, false, "", now);
         lastExchangeMs_ = setup.readTimeout * 10;
@@ -127,11 +126,13 @@ public:
             // Every turn of the loop, which never sleeps longer than
             // kLongestSleepMs: the watchdog sees the loop itself.
             notifier_.Alive(MonotonicMilliseconds());
+            line_->loopTurnedMs = MonotonicMilliseconds();
             if (reload_.requested != nullptr && *reload_.requested != 0) {
                 *reload_.requested = 0;
                 Reload();
             }
             notifier_.Status(StateLine());
+            line_->questions.AnswerAll(entry_);
             ReportHealthWhenDue();
             TakePointsOnDemand();
             if (lineDown_) {
@@ -164,6 +165,7 @@ public:
             line_->queue.Wait(std::clamp<int64_t>(wait, 0, kLongestSleepMs));
         }
         EndWritesAtStop();
+        line_->questions.AnswerAll(entry_);
         notifier_.Stopping();
     }
 
@@ -254,7 +256,7 @@ private:
         const std::vector<int> silentStations = SilentStations();
         const size_t silent = silentStations.size();
         std::string line = std::to_string(points_.size()) + (points_.size() == 1 ? " point" : " points") + " polled";
-        for (const LineFace* face : faces_) {
+        for (const LineFace* face : line_->faces) {
             const std::string words = face->Status();
             if (!words.empty()) line += "; " + words;
         }
@@ -375,7 +377,7 @@ private:
         if (read != nullptr) *read = value;
 
         if (result == kResultOk) {
-            Record(*point, kResultOk, value, kReadSuccess, false);
+            Record(*point, kResultOk, value, kReadSuccess, false, now - startMs);
             StationHeard(point->point.address.station, true, point);
             return result;
         }
@@ -383,7 +385,7 @@ private:
         point->report.lastError = PointFailureReason(false, result, point->point.address, setup_);
         // A line that failed as a whole says nothing of the station: should
         // the check find the port gone, every point is told so after this.
-        Record(*point, result, 0, point->report.lastError, result == kResultPortFailure);
+        Record(*point, result, 0, point->report.lastError, result == kResultPortFailure, now - startMs);
         if (result == kResultPortFailure) CheckLine(startMs);
         if (result == kResultPortFailure && !lineDown_) StationHeard(point->point.address.station, false, point);
         return result;
@@ -391,7 +393,7 @@ private:
 
     // A read's outcome, in the line's state and its journal.
     void Record(const PolledPoint& point, int result, uint16_t value, const std::string& message,
-                bool stationSilent) {
+                bool stationSilent, int64_t durationMs = 0) {
         const ReadChange change =
             line_->state.RecordRead(point.ref, result, value, message, stationSilent, MonotonicMilliseconds());
         JournalEvent event;
@@ -401,6 +403,7 @@ private:
         event.value = value;
         event.stationSilent = result != kResultOk && stationSilent;
         event.changed = change.point;
+        event.durationMs = durationMs;
         event.message = message;
         line_->journal.Append(std::move(event));
     }
@@ -792,7 +795,6 @@ private:
     const PortSetup& setup_;
     LinePlan plan_;  // replaced by a reload
     Line* line_;
-    std::vector<const LineFace*> faces_;
     BridgeReadObserver observer_;
     LineReload reload_;
     std::shared_ptr<WriteRequest> writing_;  // the write under way
@@ -849,11 +851,26 @@ void LogLineStart(const PortSetup& setup, const LinePlan& plan, bool portOpen) {
     Log(LogLevel::kInfo, "writes allowed: " + AllowedText(plan));
 }
 
+bool DriverQuestions::Ask(Question question) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.size() >= kMostWaiting) return false;
+    waiting_.push_back(std::move(question));
+    return true;
+}
+
+void DriverQuestions::AnswerAll(QmxMainFunction entry) {
+    std::vector<Question> questions;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        questions.swap(waiting_);
+    }
+    for (const Question& question : questions) question(entry);
+}
+
 void RunLine(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const LinePlan& plan, Line* line,
-             const std::vector<const LineFace*>& faces, const volatile std::sig_atomic_t* stop,
-             const BridgeReadObserver& observer, const LineReload& reload, const std::string& missing,
-             std::vector<BridgePointReport>* report, bool* opened) {
-    LineOwner owner(entry, context, setup, plan, line, faces, observer, reload);
+             const volatile std::sig_atomic_t* stop, const BridgeReadObserver& observer, const LineReload& reload,
+             const std::string& missing, std::vector<BridgePointReport>* report, bool* opened) {
+    LineOwner owner(entry, context, setup, plan, line, observer, reload);
     if (!missing.empty()) owner.StartWithoutPort();
     owner.Run(stop);
     if (report != nullptr) *report = owner.Report();

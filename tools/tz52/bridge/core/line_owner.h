@@ -12,10 +12,12 @@
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_CORE_LINE_OWNER_H
 #define TZ52_TOOLS_TZ52_BRIDGE_CORE_LINE_OWNER_H
 
+#include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,6 +29,7 @@
 #include "tools/tz52/bridge/core/write_permission.h"
 #include "tools/tz52/bridge/core/write_request.h"
 #include "tools/tz52/host/driver_calls.h"
+#include "tools/tz52/output/json.h"
 
 // Reads faces ask for of points nobody polls.
 struct DemandSettings {
@@ -45,6 +48,26 @@ struct LinePlan {
     DemandSettings demand;
 };
 
+// Questions for the driver that need no line (an address a face was
+// given): the owner answers them between two exchanges, on its own thread,
+// the only one that calls the driver. Bounded, as the queue of writes.
+class DriverQuestions {
+public:
+    static constexpr size_t kMostWaiting = 64;
+    using Question = std::function<void(QmxMainFunction entry)>;
+
+    // False, and nothing asked, when kMostWaiting wait already.
+    bool Ask(Question question);
+    // Answers every question waiting; the owner's side.
+    void AnswerAll(QmxMainFunction entry);
+
+private:
+    std::mutex mutex_;
+    std::vector<Question> waiting_;
+};
+
+class LineFace;
+
 // What the owner and the faces share.
 struct Line {
     Line(const LinePlan& plan, std::string portName)
@@ -54,16 +77,28 @@ struct Line {
     Journal journal;
     WriteQueue queue;
     WritePermission permission;
+    DriverQuestions questions;
     const std::string port;
+    // When the owner's loop last turned (monotonic ms): a loop that stalls
+    // stops moving it.
+    std::atomic<int64_t> loopTurnedMs{0};
+    // Set before the line runs, read by any face after: every face of the
+    // bridge, so that one can show the others' figures.
+    std::vector<const LineFace*> faces;
 };
 
 // A face of the bridge, as the owner sees it.
 class LineFace {
 public:
     virtual ~LineFace() = default;
+    // "mqtt", "modbus": as writes name their face.
+    virtual const char* Name() const = 0;
     // A few words for the service's status, each part after "; "
     // ("broker connected", "2 Modbus clients"); "" for none.
     virtual std::string Status() const = 0;
+    // The face's figures as an object ({"connected": true}, {"clients":
+    // 2}), safe from any thread.
+    virtual Json Figures() const = 0;
 };
 
 // The point of a checked address, as the line's state keys it.
@@ -104,10 +139,10 @@ void LogLineStart(const PortSetup& setup, const LinePlan& plan, bool portOpen);
 // waiting. The caller opened the port and closes it; with `missing` (why it
 // could not be opened) the line starts as with a device gone, opens the
 // port every few seconds until it opens, and *opened says at the end
-// whether it ever did. `faces` give their words to the service's status.
-// *report, when given, gets one entry per point.
+// whether it ever did. The line's faces give their words to the service's
+// status. *report, when given, gets one entry per point.
 void RunLine(QmxMainFunction entry, PortContext* context, const PortSetup& setup, const LinePlan& plan, Line* line,
-             const std::vector<const LineFace*>& faces, const volatile std::sig_atomic_t* stop,
+             const volatile std::sig_atomic_t* stop,
              const BridgeReadObserver& observer, const LineReload& reload, const std::string& missing,
              std::vector<BridgePointReport>* report, bool* opened);
 

@@ -98,6 +98,12 @@ HttpResponse TextResponse(int status, const std::string& contentType, std::strin
     return response;
 }
 
+HttpResponse LaterResponse(std::function<void(std::function<void(HttpResponse)>)> start) {
+    HttpResponse response;
+    response.later = std::move(start);
+    return response;
+}
+
 HttpResponse StreamResponse(std::function<void(std::shared_ptr<HttpStream>)> start) {
     HttpResponse response;
     response.headers.emplace_back("Content-Type", "text/event-stream");

@@ -37,6 +37,10 @@ struct HttpRequest {
     std::string body;
     std::string peer;    // "ADDRESS:PORT" or "[ADDRESS]:PORT"
     bool tls = false;    // came over HTTPS
+    // HTTP Basic credentials, when the request carries them.
+    bool basic = false;
+    std::string basicUser;
+    std::string basicPassword;
     // The {name} parts of the route's pattern, filled by the router.
     std::map<std::string, std::string> pathParameters;
 
@@ -55,6 +59,11 @@ struct HttpResponse {
     // hands the open stream to this once the client has it; `body` is
     // then unused.
     std::function<void(std::shared_ptr<HttpStream>)> stream;
+    // Set for an answer that comes later (after a write, a login's check):
+    // the server keeps the connection waiting and calls this at once with
+    // the function that gives the answer, once, from any thread; `status`
+    // and `body` are then unused.
+    std::function<void(std::function<void(HttpResponse)> answer)> later;
 };
 
 // A JSON document as the body; text from outside in it never makes the
@@ -63,6 +72,8 @@ HttpResponse JsonResponse(int status, const Json& document);
 // {"error": MESSAGE} with the status.
 HttpResponse ErrorResponse(int status, const std::string& message);
 HttpResponse TextResponse(int status, const std::string& contentType, std::string body);
+// An answer that comes later (HttpResponse::later).
+HttpResponse LaterResponse(std::function<void(std::function<void(HttpResponse)>)> start);
 // An answer that is a stream of Server-Sent Events.
 HttpResponse StreamResponse(std::function<void(std::shared_ptr<HttpStream>)> start);
 

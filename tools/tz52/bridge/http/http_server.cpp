@@ -139,10 +139,20 @@ void FreeStreamReader(void* cls) {
 
 }  // namespace
 
+// An answer that comes later, while its connection waits suspended.
+struct LaterAnswer {
+    std::mutex mutex;
+    MHD_Connection* connection = nullptr;
+    bool open = true;    // the connection is still there
+    bool ready = false;  // the answer is in; the connection resumed
+    HttpResponse response;
+};
+
 // One request being received: its fields, then its body as it arrives.
 struct HttpServerExchange {
     HttpRequest request;
     bool answered = false;  // refused before its end
+    std::shared_ptr<LaterAnswer> later;
 };
 
 struct HttpServerCallbacks {
@@ -150,6 +160,15 @@ struct HttpServerCallbacks {
                                   const char*, const char* upload, size_t* uploadSize, void** context) {
         auto* server = static_cast<HttpServer*>(cls);
         auto* exchange = static_cast<HttpServerExchange*>(*context);
+        if (exchange != nullptr && exchange->later) {
+            // Resumed: the answer has come.
+            std::unique_lock<std::mutex> lock(exchange->later->mutex);
+            if (!exchange->later->ready) return MHD_YES;
+            HttpResponse response = std::move(exchange->later->response);
+            lock.unlock();
+            AddSecurityHeaders(url, &response);
+            return server->Queue(connection, url, std::move(response)) ? MHD_YES : MHD_NO;
+        }
         if (exchange == nullptr) {
             exchange = new HttpServerExchange;
             *context = exchange;
@@ -187,12 +206,40 @@ struct HttpServerCallbacks {
         MHD_get_connection_values(connection, MHD_COOKIE_KIND, CollectField, &request.cookies);
         request.peer = ClientText(connection);
         request.tls = !server->settings_.tlsCertificate.empty();
+        char* password = nullptr;
+        if (char* user = MHD_basic_auth_get_username_password(connection, &password)) {
+            request.basic = true;
+            request.basicUser = user;
+            request.basicPassword = password == nullptr ? "" : password;
+            MHD_free(user);
+            if (password != nullptr) MHD_free(password);
+        }
         const std::string path = request.path;
-        return server->Queue(connection, path, server->router_.Handle(std::move(request))) ? MHD_YES : MHD_NO;
+        HttpResponse response = server->router_.Handle(std::move(request));
+        if (response.later) {
+            auto later = std::make_shared<LaterAnswer>();
+            later->connection = connection;
+            exchange->later = later;
+            MHD_suspend_connection(connection);
+            response.later([later](HttpResponse answer) {
+                std::lock_guard<std::mutex> lock(later->mutex);
+                if (!later->open || later->ready) return;
+                later->response = std::move(answer);
+                later->ready = true;
+                MHD_resume_connection(later->connection);
+            });
+            return MHD_YES;
+        }
+        return server->Queue(connection, path, std::move(response)) ? MHD_YES : MHD_NO;
     }
 
     static void Completed(void*, MHD_Connection*, void** context, enum MHD_RequestTerminationCode) {
-        delete static_cast<HttpServerExchange*>(*context);
+        auto* exchange = static_cast<HttpServerExchange*>(*context);
+        if (exchange != nullptr && exchange->later) {
+            std::lock_guard<std::mutex> lock(exchange->later->mutex);
+            exchange->later->open = false;
+        }
+        delete exchange;
         *context = nullptr;
     }
 };
@@ -201,6 +248,13 @@ HttpServer::HttpServer(HttpSettings settings, HttpRouter router)
     : settings_(std::move(settings)), router_(std::move(router)) {}
 
 HttpServer::~HttpServer() { Stop(); }
+
+size_t HttpServer::Connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (daemon_ == nullptr) return 0;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    return info == nullptr ? 0 : info->num_connections;
+}
 
 size_t HttpServer::Streams() const {
     std::lock_guard<std::mutex> lock(mutex_);

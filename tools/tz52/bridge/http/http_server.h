@@ -51,6 +51,7 @@ public:
     void Stop();
     int Port() const { return boundPort_; }
     size_t Streams() const;
+    size_t Connections() const;
 
 private:
     friend struct HttpServerCallbacks;  // libmicrohttpd's callbacks, in http_server.cpp

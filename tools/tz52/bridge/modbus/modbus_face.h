@@ -54,7 +54,9 @@ public:
     bool Start(std::string* error);
     void Stop();
 
+    const char* Name() const override { return "modbus"; }
     std::string Status() const override;
+    Json Figures() const override { return Json{{"clients", clients_.load()}}; }
 
 private:
     struct Connection;

@@ -95,6 +95,14 @@ std::string MqttFace::Status() const {
     return "broker not connected" + (why.empty() ? "" : " (" + why + ")");
 }
 
+Json MqttFace::Figures() const {
+    if (!link_) return Json{{"connected", false}};
+    const bool connected = link_->Connected();
+    Json figures = {{"connected", connected}, {"broker", settings_.host + ":" + std::to_string(settings_.port)}};
+    if (!connected) figures["notConnectedWhy"] = link_->NotConnectedReason();
+    return figures;
+}
+
 void MqttFace::Run() {
     while (!stopping_.load()) {
         Follow();

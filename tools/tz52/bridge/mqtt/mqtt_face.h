@@ -50,7 +50,9 @@ public:
     // A reload's new republish period.
     void SetRepublish(int64_t milliseconds) { republishMs_ = milliseconds; }
 
+    const char* Name() const override { return "mqtt"; }
     std::string Status() const override;
+    Json Figures() const override;
 
 private:
     // What the face last published of a point.
