@@ -687,6 +687,7 @@ private:
             if (!verdict.write) {
                 request.refused = true;
                 request.refusal = verdict.message;
+                request.points = std::move(verdict.points);
                 FinishWrite();
                 return false;
             }

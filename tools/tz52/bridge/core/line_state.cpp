@@ -120,7 +120,7 @@ std::vector<tz52line::PointRef> LineState::TakeIdle(int64_t idleMs, int64_t nowM
 }
 
 LineState::Demanded LineState::Demand(const std::vector<tz52line::PointRef>& points, const std::string& face,
-                                      int64_t nowMs) {
+                                      int64_t nowMs, const std::function<void(const LineSnapshot&)>& read) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::set<tz52line::PointRef, PointOrder> unknown;
     for (const tz52line::PointRef& point : points) {
@@ -137,6 +137,7 @@ LineState::Demanded LineState::Demand(const std::vector<tz52line::PointRef>& poi
         ++onDemand_;
     }
     for (const tz52line::PointRef& point : points) state_.points[point].askedMs = nowMs;
+    if (read) read(state_);
     return unknown.empty() ? Demanded::kPolled : Demanded::kAsked;
 }
 

@@ -114,7 +114,10 @@ public:
     // counts as asked for now; those nobody polls are taken in, unread,
     // unless that passes the limit of points on demand: then none is
     // (kLimit). kAsked: some were taken in; wake the owner.
-    Demanded Demand(const std::vector<tz52line::PointRef>& points, const std::string& face, int64_t nowMs);
+    // `read`, when given, then sees the state under the same lock (unless
+    // kLimit), as Read's does.
+    Demanded Demand(const std::vector<tz52line::PointRef>& points, const std::string& face, int64_t nowMs,
+                    const std::function<void(const LineSnapshot&)>& read = nullptr);
     // `read` sees the state under the lock: it must only look and copy.
     void Read(const std::function<void(const LineSnapshot&)>& read) const;
     LineSnapshot Copy() const;

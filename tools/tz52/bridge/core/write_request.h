@@ -39,7 +39,9 @@ struct PointWriteOutcome {
 // What a judgement that needs the driver made of a request (WriteJudge).
 struct WriteVerdict {
     bool write = false;                      // false: refused; nothing is sent
-    std::vector<JournalWrittenPoint> points; // when write
+    // When write, what to write; when refused, what was asked as far as it
+    // names points and values, for the journal.
+    std::vector<JournalWrittenPoint> points;
     std::string message;                     // when refused
 };
 // A request some faces can judge only with the driver's address check (a

@@ -582,12 +582,19 @@ HttpResponse HttpFace::Write(const HttpRequest& request) {
                 verdict.message = judged->message;
                 return verdict;
             };
+            // What was asked, for the journal, once the address is known.
+            const auto asked = [&](const CheckedAddress& address) {
+                if (value >= 0 && value <= UINT16_MAX) {
+                    verdict.points.push_back({PointRefOf(address), static_cast<uint16_t>(value)});
+                }
+            };
             const CheckedAddress address = CheckAddress(entry, text);
             if (address.result != kResultOk) {
                 return refuse(400, Quoted(text) + " is not a valid point address: " + AddressRefusalReason(address));
             }
             const std::string name = CanonicalAddress(address);
             judged->point = name;
+            asked(address);
             const char type = PointTypeLetter(address.pointType);
             if (!IsWritableType(address.pointType)) {
                 return refuse(403, std::string("points of type ") + type +
@@ -601,7 +608,6 @@ HttpResponse HttpFace::Write(const HttpRequest& request) {
                 return refuse(400, "the value is outside 0 to " + std::to_string(largest) + " for type " + type);
             }
             verdict.write = true;
-            verdict.points.push_back({PointRefOf(address), static_cast<uint16_t>(value)});
             return verdict;
         };
         if (line_->queue.Push(write)) return;

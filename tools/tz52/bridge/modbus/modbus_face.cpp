@@ -482,10 +482,27 @@ void ModbusFace::Finished(const std::shared_ptr<Write>& job, const WriteRequest&
 ModbusServed ModbusFace::Serve(const std::vector<ModbusPoint>& points, int64_t nowMs, bool* limitReached) {
     ModbusServed served;
     *limitReached = false;
-    std::vector<tz52line::PointRef> refs;
-    refs.reserve(points.size());
-    for (const ModbusPoint& point : points) refs.push_back(PointRefOfModbus(point));
-    switch (line_->state.Demand(refs, "modbus", nowMs)) {
+    refs_.clear();
+    for (const ModbusPoint& point : points) refs_.push_back(PointRefOfModbus(point));
+    served.values.reserve(points.size());
+    const auto read = [&](const LineSnapshot& state) {
+        for (const tz52line::PointRef& ref : refs_) {
+            const PointState* point = state.Find(ref);
+            if (point == nullptr || point->lastResult < 0) {
+                served.wait = true;
+            } else if (point->lastResult != kResultOk) {
+                // Never a value from a failed read, nor 0 for a missing one.
+                served.exception = point->stationSilent ? kModbusGatewayTargetFailed : kModbusServerDeviceFailure;
+            } else if (nowMs - point->valueMs >
+                       (settings_.maxAgeMs > 0 ? settings_.maxAgeMs : std::max(3 * point->periodMs, kLeastMaxAgeMs))) {
+                served.exception = kModbusGatewayTargetFailed;
+            } else {
+                served.values.push_back(point->value);
+            }
+            if (served.exception != 0) break;
+        }
+    };
+    switch (line_->state.Demand(refs_, "modbus", nowMs, read)) {
         case LineState::Demanded::kLimit:
             if (settings_.demandPoints == 0) {
                 // Reads on demand are off: only the polled points are in the map.
@@ -502,24 +519,6 @@ ModbusServed ModbusFace::Serve(const std::vector<ModbusPoint>& points, int64_t n
         case LineState::Demanded::kPolled:
             break;
     }
-    served.values.reserve(points.size());
-    line_->state.Read([&](const LineSnapshot& state) {
-        for (const tz52line::PointRef& ref : refs) {
-            const PointState* point = state.Find(ref);
-            if (point == nullptr || point->lastResult < 0) {
-                served.wait = true;
-            } else if (point->lastResult != kResultOk) {
-                // Never a value from a failed read, nor 0 for a missing one.
-                served.exception = point->stationSilent ? kModbusGatewayTargetFailed : kModbusServerDeviceFailure;
-            } else if (nowMs - point->valueMs >
-                       (settings_.maxAgeMs > 0 ? settings_.maxAgeMs : std::max(3 * point->periodMs, kLeastMaxAgeMs))) {
-                served.exception = kModbusGatewayTargetFailed;
-            } else {
-                served.values.push_back(point->value);
-            }
-            if (served.exception != 0) break;
-        }
-    });
     // A failure known is answered at once, whatever else is still unread.
     if (served.exception != 0) served.wait = false;
     if (served.wait || served.exception != 0) served.values.clear();
@@ -622,8 +621,17 @@ void ModbusFace::Close(Connection* connection, const std::string& why, bool warn
 void ModbusFace::LogException(Connection* connection, const ModbusRequest& request) {
     const std::string exception = "exception " + std::to_string(request.exception) + " (" + request.reason + ")";
     if (request.refusedWrite) {
-        LogWrite(ModbusPointName(request.refusedPoint), Json(request.refusedValue), "modbus",
-                 ModbusClientText(connection->peer, request.function), kResultRefused, exception);
+        const std::string who = ModbusClientText(connection->peer, request.function);
+        LogWrite(ModbusPointName(request.refusedPoint), Json(request.refusedValue), "modbus", who, kResultRefused,
+                 exception);
+        JournalEvent event;
+        event.kind = JournalKind::kWriteRefused;
+        event.face = "modbus";
+        event.who = who;
+        event.written.push_back({PointRefOfModbus(request.refusedPoint), request.refusedValue});
+        event.result = kResultRefused;
+        event.message = exception;
+        line_->journal.Append(std::move(event));
         return;
     }
     if (connection->exceptionsLogged > kMostLoggedExceptions) return;

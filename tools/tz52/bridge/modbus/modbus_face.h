@@ -104,6 +104,7 @@ private:
     std::map<uint64_t, std::unique_ptr<Connection>> connections_;
     uint64_t nextConnection_ = 2;  // 0 and 1 are the listener and the eventfd
     bool stateChanged_ = false;
+    std::vector<tz52line::PointRef> refs_;  // of the read being served, kept to spare an allocation
     int64_t listenPausedUntil_ = 0;  // out of descriptors: accept again then
     int64_t lastRefusalLogMs_ = -1;
     size_t refusedSinceLog_ = 0;
