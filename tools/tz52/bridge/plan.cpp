@@ -178,8 +178,9 @@ size_t CountCertificates(const std::string& text, std::string* reason) {
 // that a file that cannot work stops the bridge at the start with its
 // reason. Opened without blocking, so that a FIFO cannot hang the start;
 // only a regular file within `largest` bytes is taken.
-bool ReadPemFile(const std::string& path, const std::string& option, off_t largest, std::string* text,
-                 std::string* error) {
+// `what` names the file a person is to give ("a file of PEM certificates").
+bool ReadPemFile(const std::string& path, const std::string& option, const std::string& what, off_t largest,
+                 std::string* text, std::string* error) {
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = option + ": " + std::strerror(errno);
@@ -191,9 +192,10 @@ bool ReadPemFile(const std::string& path, const std::string& option, off_t large
     if (fstat(fd, &status) != 0) {
         problem = option + ": " + std::strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
-        problem = option + ": not a regular file; give a PEM file";
+        problem = option + ": not a regular file; give " + what;
     } else if (status.st_size > largest) {
-        problem = option + ": larger than " + std::to_string(largest >> 10) + " KiB; no such PEM file is";
+        problem = option + ": larger than " + std::to_string(largest >> 20) + " MiB; no " +
+                  what.substr(what.find(' ') + 1) + " is";
     } else {
         char buffer[65536];
         for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
@@ -204,7 +206,7 @@ bool ReadPemFile(const std::string& path, const std::string& option, off_t large
             }
             text->append(buffer, static_cast<size_t>(got));
             if (text->size() > static_cast<size_t>(largest)) {
-                problem = option + ": grew beyond " + std::to_string(largest >> 10) + " KiB while read";
+                problem = option + ": grew beyond " + std::to_string(largest >> 20) + " MiB while read";
                 break;
             }
         }
@@ -224,7 +226,7 @@ bool CheckCaFile(const std::string& path, std::string* error) {
     constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
     const std::string option = "--mqtt-tls-ca " + Quoted(path);
     std::string text;
-    if (!ReadPemFile(path, option, kLargestCaFile, &text, error)) return false;
+    if (!ReadPemFile(path, option, "a file of PEM certificates", kLargestCaFile, &text, error)) return false;
     std::string reason;
     if (CountCertificates(text, &reason) == 0) {
         *error = option + ": holds no certificate (PEM, -----BEGIN CERTIFICATE-----)" +
@@ -314,8 +316,8 @@ bool CheckHttpSettings(const BridgeOptions& options, HttpFaceSettings* http, std
     }
     if (!files.tlsCertFile.empty()) {
         *exitCode = kExitFileError;
-        if (!ReadPemFile(files.tlsCertFile, "--http-tls-cert " + Quoted(files.tlsCertFile), kLargestPemFile,
-                         &http->tlsCertificate, error)) {
+        if (!ReadPemFile(files.tlsCertFile, "--http-tls-cert " + Quoted(files.tlsCertFile), "a PEM certificate file",
+                         kLargestPemFile, &http->tlsCertificate, error)) {
             return false;
         }
         std::string keyPath = files.tlsKeyFile;
@@ -329,7 +331,9 @@ bool CheckHttpSettings(const BridgeOptions& options, HttpFaceSettings* http, std
             option = "--http-tls-key-credential " + Quoted(files.tlsKeyCredential);
         }
         *exitCode = kExitFileError;
-        if (!keyPath.empty() && !ReadPemFile(keyPath, option, kLargestPemFile, &http->tlsKey, error)) return false;
+        if (!keyPath.empty() && !ReadPemFile(keyPath, option, "a PEM key file", kLargestPemFile, &http->tlsKey, error)) {
+            return false;
+        }
         *exitCode = kExitUsage;
     }
     if (!files.usersFile.empty()) {
