@@ -16,6 +16,7 @@
 #include "tools/tz52/bridge/core/line_owner.h"
 #include "tools/tz52/bridge/modbus/modbus_face.h"
 #include "tools/tz52/bridge/mqtt/mqtt_link.h"
+#include "tools/tz52/bridge/sparkplug/sparkplug_settings.h"
 #include "tools/tz52/host/driver_calls.h"
 
 // A point listed in a configuration file: ADDRESS [every DURATION], and
@@ -36,6 +37,8 @@ struct BridgePlan {
     bool mqttEnabled = true;             // false: --no-mqtt
     MqttSettings mqtt;
     ModbusSettings modbus;               // listen "": no Modbus face
+    // The Sparkplug B face (group "": none), on the broker of `mqtt`.
+    SparkplugSettings sparkplug;
 };
 
 // What the line's core takes of the plan.
@@ -56,6 +59,14 @@ struct BridgeOptions {
     bool checkOnly = false;               // --check: nothing will run from this plan
     MqttSettings mqtt;
     ModbusSettings modbus;
+    // The client certificate's key as a systemd credential, and the key's
+    // password from a file or a credential.
+    std::string mqttTlsKeyCredential;
+    std::string mqttTlsKeyPasswordFile;
+    std::string mqttTlsKeyPasswordCredential;
+    // The Sparkplug B face; its node id is the line's name.
+    SparkplugSettings sparkplug;
+    bool sparkplugOnly = false;           // no plain topics
 };
 
 // Reads the points file, checks every address with the driver and the rest
