@@ -177,10 +177,15 @@ void SparkplugFace::Take(const JournalEvent& event) {
     switch (event.kind) {
         case JournalKind::kPointRead: {
             if (event.result != kResultOk || !event.changed) return;
+            // A value again after failed reads is no change; a first value
+            // is none either: a birth gives it.
+            const auto [known, first] = known_.try_emplace(event.point, event.value);
+            if (!first && known->second == event.value) return;
+            known->second = event.value;
             const SparkplugPoint point{tz52line::FormatPoint(event.point), event.value,
                                        static_cast<uint64_t>(event.wallMs), MaxPointValue(event.point.type)};
             if (!born_) {
-                Keep(device, point);
+                if (!first) Keep(device, point);
             } else if (bornPoints_[device].count(point.address) == 0 || silent_.count(station) != 0) {
                 // A point (or a station) the host was not told of: born again
                 // with it, its value in the birth.

@@ -90,6 +90,7 @@ private:
     std::set<int> silent_;       // stations silent: no device born
     std::map<std::string, std::set<std::string>> bornPoints_;  // device -> the points its DBIRTH gave
     std::map<std::string, std::vector<SparkplugPoint>> changes_;  // to send, by device
+    std::map<tz52line::PointRef, uint16_t, PointOrder> known_;    // each point's last value read
     uint64_t droppedAtBirth_ = 0;  // the store's count of drops at the last birth
 };
 
