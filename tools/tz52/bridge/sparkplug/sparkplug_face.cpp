@@ -12,7 +12,6 @@
 #include "tools/tz52/bridge/sparkplug/sparkplug_topics.h"
 #include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/platform.h"
-#include "tools/tz52/output/json.h"
 
 namespace {
 
@@ -22,6 +21,8 @@ constexpr size_t kEventsAtATime = 256;
 // How often the points of the devices born are held against those polled
 // (a reload or the Modbus face's demand may change them).
 constexpr int64_t kCheckPointsEveryMs = 2000;
+// Rebirths a host asks for, at most one in this time.
+constexpr int64_t kLeastBetweenRebirthsMs = 1000;
 // Births and data go with QoS 0, as Sparkplug B asks; the death (will and
 // farewell) with QoS 1.
 constexpr int kDataQos = 0;
@@ -163,6 +164,7 @@ void SparkplugFace::Follow() {
         }
         SendChanges();
         const int64_t now = MonotonicMilliseconds();
+        if (rebirthDue_ && now - lastBirthMs_ >= kLeastBetweenRebirthsMs && connected_ && hostOnline_) Births();
         if (born_ && now - checkedPointsMs_ >= kCheckPointsEveryMs) {
             checkedPointsMs_ = now;
             CheckPointsPolled(line_->state.Copy());
@@ -180,19 +182,21 @@ void SparkplugFace::Take(const JournalEvent& event) {
             // A value again after failed reads is no change; a first value
             // is none either: a birth gives it.
             const auto [known, first] = known_.try_emplace(event.point, event.value);
-            if (!first && known->second == event.value) return;
+            const bool change = !first && known->second != event.value;
             known->second = event.value;
             const SparkplugPoint point{tz52line::FormatPoint(event.point), event.value,
                                        static_cast<uint64_t>(event.wallMs), MaxPointValue(event.point.type)};
+            const auto born = bornPoints_.find(device);
             if (!born_) {
-                if (!first) Keep(device, point);
-            } else if (bornPoints_[device].count(point.address) == 0 || silent_.count(station) != 0) {
-                // A point (or a station) the host was not told of: born again
-                // with it, its value in the birth.
+                if (change) Keep(device, point);
+            } else if (born == bornPoints_.end() || born->second.count(point.address) == 0 ||
+                       silent_.count(station) != 0) {
+                // A point (or a station, or the port back) the host was not
+                // told of: born again with it, its value in the birth.
                 SendChanges();
                 silent_.erase(station);
                 BirthOfDevice(device, line_->state.Copy());
-            } else {
+            } else if (change) {
                 changes_[device].push_back(point);
             }
             return;
@@ -263,8 +267,13 @@ void SparkplugFace::OnConnection(bool connected) {
 
 void SparkplugFace::Births() {
     const uint64_t now = static_cast<uint64_t>(WallMs());
+    lastBirthMs_ = MonotonicMilliseconds();
+    rebirthDue_ = false;
     const SparkplugMessage nodeBirth = node_.NodeBirth(
         now, {{kPortMetric, line_->port}, {kDroppedMetric, static_cast<uint64_t>(store_.Dropped())}});
+    // The births of before are void, sent or not.
+    born_ = false;
+    bornPoints_.clear();
     if (!Send(nodeBirth)) return;
     born_ = true;
     droppedAtBirth_ = store_.Dropped();
@@ -319,7 +328,7 @@ void SparkplugFace::CheckPointsPolled(const LineSnapshot& state) {
     }
     std::vector<std::string> changed;
     for (const auto& [device, born] : bornPoints_) {
-        if (polled[device] != born) changed.push_back(device);
+        if (polled[device] != born && silent_.count(std::stoi(device)) == 0) changed.push_back(device);
     }
     for (const std::string& device : changed) {
         if (polled[device].empty()) {
@@ -343,18 +352,16 @@ void SparkplugFace::OnMessage(const std::string& topic, const std::string& paylo
 // The primary host's STATE: {"online":true|false,"timestamp":MS}. One older
 // than the newest taken is a stale retained message.
 void SparkplugFace::HostState(const std::string& payload) {
-    const Json state = Json::parse(payload, nullptr, false);
-    if (!state.is_object() || !state.contains("online") || !state["online"].is_boolean() ||
-        !state.contains("timestamp") || !state["timestamp"].is_number_unsigned()) {
+    SparkplugHostState state;
+    std::string why;
+    if (!ParseSparkplugHostState(payload, &state, &why)) {
         LogLine(LogLevel::kWarning, "bridge",
-                "Sparkplug B: " + Printable(hostStateTopic_) +
-                    " is not {\"online\":true|false,\"timestamp\":MS}; the host's state stays as it was");
+                "Sparkplug B: " + Printable(hostStateTopic_) + " refused: " + why + "; the host's state stays as it was");
         return;
     }
-    const uint64_t timestamp = state["timestamp"].get<uint64_t>();
-    if (timestamp < hostTimestamp_) return;
-    hostTimestamp_ = timestamp;
-    const bool online = state["online"].get<bool>();
+    if (state.timestamp < hostTimestamp_) return;
+    hostTimestamp_ = state.timestamp;
+    const bool online = state.online;
     if (online == hostOnline_) return;
     hostOnline_ = online;
     LogLine(LogLevel::kNotice, "bridge",
@@ -384,7 +391,13 @@ void SparkplugFace::Command(const std::string& topic, const std::string& payload
             return;
         case SparkplugVerdict::kRebirth:
             LogLine(LogLevel::kNotice, "bridge", "Sparkplug B: the host asks for a rebirth");
-            if (connected_ && hostOnline_) Births();
+            // At most one a second, however often a host asks: the face's
+            // thread gives the one asked for within the second after it.
+            if (MonotonicMilliseconds() - lastBirthMs_ < kLeastBetweenRebirthsMs) {
+                rebirthDue_ = true;
+            } else if (connected_ && hostOnline_) {
+                Births();
+            }
             return;
         case SparkplugVerdict::kWrites:
             Write(topic, command.writes);
