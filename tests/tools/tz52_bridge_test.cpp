@@ -442,18 +442,24 @@ TEST_F(Bridge, TlsBrokerIsCheckedAgainstItsAuthorityAndAFailedHandshakeSaysWhy) 
         return arguments;
     };
     const std::string connected = "connected to the broker 127.0.0.1:";
+    NotifySocket notify(directory_ + "/notify");
+    environment_ = {"NOTIFY_SOCKET=" + directory_ + "/notify"};
     const struct {
         const char* name;
         std::vector<std::string> arguments;
         int port;  // 0: the broker's first listener
         std::string logged;
+        std::string status;  // in a STATUS= line, when not ""
     } rows[] = {
-        {"the broker's authority", with({"--mqtt-tls-ca", tls + "/ca.pem"}), 0, connected + std::to_string(broker_->port())},
-        {"another authority", with({"--mqtt-tls-ca", tls + "/stranger.pem"}), 0, "certificate verify failed"},
-        {"no client certificate", {"--mqtt-tls-ca", tls + "/ca.pem"}, 0, "certificate required"},
-        {"a certificate of another name", with({"--mqtt-tls-ca", tls + "/ca.pem"}), otherPort, "certificate verify failed"},
+        {"the broker's authority", with({"--mqtt-tls-ca", tls + "/ca.pem"}), 0, connected + std::to_string(broker_->port()),
+         "broker connected"},
+        {"another authority", with({"--mqtt-tls-ca", tls + "/stranger.pem"}), 0, "certificate verify failed", ""},
+        // The broker's refusal is the service's status too.
+        {"no client certificate", {"--mqtt-tls-ca", tls + "/ca.pem"}, 0, "certificate required",
+         "broker not connected (cannot reach the broker 127.0.0.1:" + std::to_string(broker_->port())},
+        {"a certificate of another name", with({"--mqtt-tls-ca", tls + "/ca.pem"}), otherPort, "certificate verify failed", ""},
         {"another name, let pass as asked", with({"--mqtt-tls-ca", tls + "/ca.pem", "--mqtt-tls-insecure-any-host-name"}),
-         otherPort, connected + std::to_string(otherPort)},
+         otherPort, connected + std::to_string(otherPort), ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -462,12 +468,22 @@ TEST_F(Bridge, TlsBrokerIsCheckedAgainstItsAuthorityAndAFailedHandshakeSaysWhy) 
         std::vector<std::string> arguments = row.arguments;
         arguments.push_back("001C001");
         StartBridge(arguments);
+        std::vector<std::string> said;  // Lines() takes what it returns
+        notify.Lines();
+        const auto statusSaid = [&notify, &row, &said] {
+            const std::vector<std::string> lines = notify.Lines();
+            said.insert(said.end(), lines.begin(), lines.end());
+            return row.status.empty() || std::any_of(said.begin(), said.end(), [&row](const std::string& line) {
+                       return line.rfind("STATUS=", 0) == 0 && line.find(row.status) != std::string::npos;
+                   });
+        };
         const auto start = Clock::now();
-        while (BridgeLog().find(row.logged) == std::string::npos && MillisecondsSince(start) < 10000) {
+        while ((BridgeLog().find(row.logged) == std::string::npos || !statusSaid()) && MillisecondsSince(start) < 10000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_EQ(StopBridge(), 0) << BridgeLog();
         EXPECT_NE(BridgeLog().find(row.logged), std::string::npos) << BridgeLog();
+        EXPECT_TRUE(statusSaid()) << ::testing::PrintToString(said);
     }
     brokerPort_ = 0;
 }
