@@ -254,8 +254,8 @@ test('DCMD for a point not allowed, an input, a value out of range or an unknown
   assert.strictEqual(host.of('DDATA', '001').length, 0);
 });
 
-test('NCMD Node Control/Rebirth gives a fresh NBIRTH and DBIRTH with the same bdSeq', async (t) => {
-  const { host } = await session(t, { points: ['001M001'] });
+test('NCMD Node Control/Rebirth gives a fresh NBIRTH and DBIRTH with the same bdSeq; a clean stop, NDEATH', async (t) => {
+  const { host, bridge } = await session(t, { points: ['001M001'] });
   await birthOf(host, '001');
   host.command('NCMD', '', [{ name: 'Node Control/Rebirth', type: 'Boolean', value: true }]);
   await until('the second DBIRTH', () => host.of('DBIRTH', '001')[1]);
@@ -263,6 +263,10 @@ test('NCMD Node Control/Rebirth gives a fresh NBIRTH and DBIRTH with the same bd
   assert.strictEqual(births.length, 2);
   assert.strictEqual(number(births[1].payload.seq), 0);
   assert.strictEqual(metricsOf(births[1])[0].value, metricsOf(births[0])[0].value);
+  // A clean stop sends no will: the bridge says its death itself.
+  assert.strictEqual(await bridge.stop('SIGTERM'), 0);
+  const death = await until('NDEATH', () => host.of('NDEATH')[0]);
+  assert.deepStrictEqual(metricsOf(death).map((m) => [m.name, m.value]), [['bdSeq', metricsOf(births[0])[0].value]]);
 });
 
 test('a station gone silent gives DDEATH, and answering again DBIRTH', async (t) => {
@@ -273,17 +277,31 @@ test('a station gone silent gives DDEATH, and answering again DBIRTH', async (t)
   assert.deepStrictEqual(host.since(0).map((m) => m.topic.split('/')[2]), ['NBIRTH', 'DBIRTH', 'DDEATH', 'DBIRTH']);
 });
 
-// Modbus function 6, as a client writes a holding register: the values
-// change while the broker is away.
-function writeRegister(port, reference, value) {
+// A Modbus request to unit 1, as a client sends it: function 6 writes a
+// holding register (the values change while the broker is away), function
+// 3 reads one (a point the bridge polls on demand from then on).
+function modbus(port, request) {
   return new Promise((resolve, reject) => {
-    const socket = net.connect(port, '127.0.0.1', () => {
-      socket.write(Buffer.from([0, 1, 0, 0, 0, 6, 1, 6, 0, reference - 1, value >> 8, value & 0xff]));
-    });
-    socket.on('data', (answer) => { socket.destroy(); answer[7] === 6 ? resolve() : reject(new Error(`exception ${answer[8]}`)); });
+    const socket = net.connect(port, '127.0.0.1', () => socket.write(Buffer.from([0, 1, 0, 0, 0, 6, 1, ...request])));
+    socket.on('data', (answer) => { socket.destroy(); resolve(answer[7]); });
     socket.on('error', reject);
   });
 }
+const writeRegister = (port, reference, value) => modbus(port, [6, 0, reference - 1, value >> 8, value & 0xff]);
+const readRegister = (port, reference) => modbus(port, [3, 0, reference - 1, 0, 1]);
+
+test('a point polled on demand is born with its device again, and again when it leaves', async (t) => {
+  const port = await freePort();
+  const { host } = await session(t, { points: ['001M001'], bridgeArgs: ['--modbus-listen', String(port), '--modbus-idle', '1s'] });
+  await birthOf(host, '001');
+  const names = (i) => metricsOf(host.of('DBIRTH', '001')[i]).map((m) => m.name);
+  assert.deepStrictEqual(names(0), ['001M001']);
+  while ((await readRegister(port, 2)) !== 3) await sleep(100);  // exception 6 until its first read
+  await until('the birth with 001M002', () => host.of('DBIRTH', '001')[1]);
+  assert.deepStrictEqual(names(1), ['001M001', '001M002']);
+  await until('the birth without it', () => host.of('DBIRTH', '001')[2]);
+  assert.deepStrictEqual(names(2), ['001M001']);
+});
 
 test('changes while the broker is away come after the next birth as historical metrics, in order, bounded', async (t) => {
   const modbus = await freePort();
