@@ -254,9 +254,9 @@ int KeyPassword(char* buffer, int size, int, void* given) {
 // password and is the certificate's: else the broker would refuse every
 // connect with no more than "a TLS error".
 bool CheckCertificateAndKey(const std::string& certPem, const std::string& keyPem, const MqttSettings& mqtt,
-                            std::string* error) {
+                            const std::string& keyOptionName, std::string* error) {
     const std::string certOption = "--mqtt-tls-cert " + Quoted(mqtt.tlsCertFile);
-    const std::string keyOption = "--mqtt-tls-key " + Quoted(mqtt.tlsKeyFile);
+    const std::string keyOption = keyOptionName + " " + Quoted(mqtt.tlsKeyFile);
     ERR_clear_error();
     BIO* certInput = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
     X509* certificate = certInput == nullptr ? nullptr : PEM_read_bio_X509(certInput, nullptr, nullptr, nullptr);
@@ -359,7 +359,7 @@ bool CheckClientCertificate(const BridgeOptions& options, MqttSettings* mqtt, st
     if (mqtt->tlsKeyFile.empty() || passwordUnread) return true;
     if (!CheckKeyFile(keyOption, mqtt->tlsKeyFile, &keyPem, error)) return false;
 #ifdef TZ52_WITH_OPENSSL
-    return CheckCertificateAndKey(certPem, keyPem, *mqtt, error);
+    return CheckCertificateAndKey(certPem, keyPem, *mqtt, keyOption, error);
 #else
     return true;
 #endif
