@@ -7,7 +7,9 @@
 //   - a write is of a point of the birth the face allows (never the
 //     input), with a value the point holds, at most the queue's length.
 // Input: one byte of flags (bit 0 a DCMD for station 001, else an NCMD;
-// bit 1 with bit 0: the DCMD is for station 002, which died), then the
+// bit 1 with bit 0: the DCMD is for station 002, which died; bit 2: the
+// payload is a primary host's STATE instead, which is taken only as an
+// object with both its members, or refused with a reason), then the
 // payload.
 #include <cstdint>
 #include <cstdio>
@@ -51,6 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               : (flags & 2) != 0 ? "spBv1.0/plant/DCMD/line1/002"
                                                  : "spBv1.0/plant/DCMD/line1/001";
     try {
+        if ((flags & 4) != 0) {
+            SparkplugHostState state;
+            std::string why;
+            const bool taken = ParseSparkplugHostState(payload, &state, &why);
+            Require(taken || (!why.empty() && HasNoControlCharacters(why)), "a STATE refused without a reason");
+            Require(!taken || payload.size() <= kSparkplugMostStateBytes, "a STATE longer than the bound taken");
+            return 0;
+        }
         const SparkplugNode& node = BornNode();
         const SparkplugCommand command = JudgeSparkplugCommand(node, topic, payload, MayWrite);
         switch (command.verdict) {

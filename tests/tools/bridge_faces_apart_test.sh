@@ -1,6 +1,7 @@
 #!/bin/bash
-# The bridge's core knows no face, and a face knows only the core: the
-# headers each folder of tools/tz52/bridge includes from the bridge.
+# The bridge's core knows no face, and a face knows only the core (the
+# Sparkplug B face also the MQTT face's link to the broker, which it shares):
+# the headers each folder of tools/tz52/bridge includes from the bridge.
 # Usage: bridge_faces_apart_test.sh SOURCE_DIR
 bridge="$1/tools/tz52/bridge"
 failed=0
@@ -11,6 +12,7 @@ for folder in core mqtt modbus http sparkplug; do
         included=$(sed -E 's|.*#include "tools/tz52/bridge/([^/"]+)/.*|\1|' <<<"${line#*:}")
         [ "$included" = "$folder" ] && continue
         [ "$included" = "core" ] && [ "$folder" != "core" ] && continue
+        [ "$folder" = "sparkplug" ] && [[ "${line#*:}" == *'"tools/tz52/bridge/mqtt/mqtt_link.h"'* ]] && continue
         echo "${file#"$1"/}: includes a header of bridge/$included/" >&2
         failed=1
     done < <(grep -HE '#include "tools/tz52/bridge/[^/"]+/' "$bridge/$folder"/*.h "$bridge/$folder"/*.cpp)

@@ -19,3 +19,16 @@ add_test(NAME sparkplug_payloads_read_by_a_peer
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/sparkplug_peer/sparkplug_peer_test.sh ${sparkplug_peer_path}
           ${CMAKE_CURRENT_LIST_DIR}/sparkplug_peer ${CMAKE_CURRENT_BINARY_DIR}/sparkplug_peer_npm)
 set_tests_properties(sparkplug_payloads_read_by_a_peer PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# The bridge's Sparkplug B face on a real broker over TLS with client
+# certificates, seen by a host of others (npm sparkplug-client and
+# sparkplug-payload): births, data, deaths, commands, store and forward,
+# the primary host.
+if(TARGET tz52_bridge_sparkplug AND TARGET tz52sim)
+  tz52_program_path(sparkplug_host_tz52_path tz52)
+  tz52_program_path(sparkplug_host_sim_path tz52sim)
+  add_test(NAME sparkplug_bridge_seen_by_a_host
+    COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/sparkplug_host/sparkplug_host_test.sh ${sparkplug_host_tz52_path}
+            ${sparkplug_host_sim_path} ${CMAKE_CURRENT_LIST_DIR}/sparkplug_host ${CMAKE_CURRENT_BINARY_DIR}/sparkplug_host_npm)
+  set_tests_properties(sparkplug_bridge_seen_by_a_host PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+endif()

@@ -405,43 +405,87 @@ TEST_F(Bridge, RefusedLoginIsLoggedOnceAndTheStatusSaysWhy) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), status), lines.end()) << ::testing::PrintToString(lines);
 }
 
-// A broker over TLS is trusted through the authority --mqtt-tls-ca names;
-// a handshake that fails says OpenSSL's reason in the log.
+// A broker over TLS is trusted through the authority --mqtt-tls-ca names
+// and the name in its certificate (unless the option that says it is
+// insecure lets any name pass); a broker that asks for client certificates
+// takes the bridge's and refuses it without one. A handshake that fails
+// says OpenSSL's reason in the log.
 TEST_F(Bridge, TlsBrokerIsCheckedAgainstItsAuthorityAndAFailedHandshakeSaysWhy) {
     StartSimulator({});
     const std::string tls = directory_ + "/tls";
     mkdir(tls.c_str(), 0700);
     std::ofstream(tls + "/names") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n";
+    std::ofstream(tls + "/other-names") << "subjectAltName=DNS:broker.plant\n";
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const std::string sign = " -CA ca.pem -CAkey ca.key -CAcreateserial -days 2";
     const std::string made = "cd " + tls + " && openssl req -x509" + key + " -keyout ca.key -out ca.pem -days 2 -subj /CN=tz52-test-ca" +
                              " && openssl req -x509" + key + " -keyout stranger.key -out stranger.pem -days 2 -subj /CN=stranger" +
                              " && openssl req" + key + " -keyout server.key -out server.csr -subj /CN=localhost" +
-                             " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial" +
-                             " -out server.pem -days 2 -extfile names 2>/dev/null >/dev/null";
-    ASSERT_EQ(std::system((made + " 2>/dev/null").c_str()), 0) << made;
+                             " && openssl x509 -req -in server.csr" + sign + " -out server.pem -extfile names" +
+                             " && openssl x509 -req -in server.csr" + sign + " -out other.pem -extfile other-names" +
+                             " && openssl req" + key + " -keyout client.key -out client.csr -subj /CN=bridge" +
+                             " && openssl x509 -req -in client.csr" + sign + " -out client.pem";
+    ASSERT_EQ(std::system(("(" + made + ") >/dev/null 2>&1").c_str()), 0) << made;
+    // A second listener whose certificate names another host.
+    const int otherPort = bridgetest::FreeLoopbackPort();
+    const std::string clients = "cafile " + tls + "/ca.pem\nrequire_certificate true\n";
     broker_.reset();
     broker_ = std::make_unique<bridgetest::Broker>(
         // As root the broker would read its files as the user mosquitto.
-        tls, "allow_anonymous true\nuser root\ncertfile " + tls + "/server.pem\nkeyfile " + tls + "/server.key\n");
+        tls, "allow_anonymous true\nuser root\ncertfile " + tls + "/server.pem\nkeyfile " + tls + "/server.key\n" +
+                 clients + "listener " + std::to_string(otherPort) + " 127.0.0.1\ncertfile " + tls +
+                 "/other.pem\nkeyfile " + tls + "/server.key\n" + clients);
+    const std::vector<std::string> certificate = {"--mqtt-tls-cert", tls + "/client.pem", "--mqtt-tls-key",
+                                                  tls + "/client.key"};
+    const auto with = [&certificate](std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), certificate.begin(), certificate.end());
+        return arguments;
+    };
+    const std::string connected = "connected to the broker 127.0.0.1:";
+    NotifySocket notify(directory_ + "/notify");
+    environment_ = {"NOTIFY_SOCKET=" + directory_ + "/notify"};
     const struct {
         const char* name;
-        std::string authority;
+        std::vector<std::string> arguments;
+        int port;  // 0: the broker's first listener
         std::string logged;
+        std::string status;  // in a STATUS= line, when not ""
     } rows[] = {
-        {"the broker's authority", tls + "/ca.pem", "connected to the broker 127.0.0.1:" + std::to_string(broker_->port())},
-        {"another authority", tls + "/stranger.pem", "certificate verify failed"},
+        {"the broker's authority", with({"--mqtt-tls-ca", tls + "/ca.pem"}), 0, connected + std::to_string(broker_->port()),
+         "broker connected"},
+        {"another authority", with({"--mqtt-tls-ca", tls + "/stranger.pem"}), 0, "certificate verify failed", ""},
+        // The broker's refusal is the service's status too.
+        {"no client certificate", {"--mqtt-tls-ca", tls + "/ca.pem"}, 0, "certificate required",
+         "broker not connected (cannot reach the broker 127.0.0.1:" + std::to_string(broker_->port())},
+        {"a certificate of another name", with({"--mqtt-tls-ca", tls + "/ca.pem"}), otherPort, "certificate verify failed", ""},
+        {"another name, let pass as asked", with({"--mqtt-tls-ca", tls + "/ca.pem", "--mqtt-tls-insecure-any-host-name"}),
+         otherPort, connected + std::to_string(otherPort), ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         std::remove(log().c_str());
-        StartBridge({"--mqtt-tls-ca", row.authority, "001C001"});
+        brokerPort_ = row.port;
+        std::vector<std::string> arguments = row.arguments;
+        arguments.push_back("001C001");
+        StartBridge(arguments);
+        std::vector<std::string> said;  // Lines() takes what it returns
+        notify.Lines();
+        const auto statusSaid = [&notify, &row, &said] {
+            const std::vector<std::string> lines = notify.Lines();
+            said.insert(said.end(), lines.begin(), lines.end());
+            return row.status.empty() || std::any_of(said.begin(), said.end(), [&row](const std::string& line) {
+                       return line.rfind("STATUS=", 0) == 0 && line.find(row.status) != std::string::npos;
+                   });
+        };
         const auto start = Clock::now();
-        while (BridgeLog().find(row.logged) == std::string::npos && MillisecondsSince(start) < 10000) {
+        while ((BridgeLog().find(row.logged) == std::string::npos || !statusSaid()) && MillisecondsSince(start) < 10000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_EQ(StopBridge(), 0) << BridgeLog();
         EXPECT_NE(BridgeLog().find(row.logged), std::string::npos) << BridgeLog();
+        EXPECT_TRUE(statusSaid()) << ::testing::PrintToString(said);
     }
+    brokerPort_ = 0;
 }
 
 // A set the broker kept (published with retain) would be written again on
@@ -981,6 +1025,26 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
     const std::string noCertificate = directory_ + "/empty.pem", notPem = directory_ + "/notpem.pem";
     std::ofstream(noCertificate) << "";
     std::ofstream(notPem) << "the plant's certificates\n";
+    // A client certificate with its key under a password, and another key.
+    const std::string tls = directory_ + "/tls";
+    mkdir(tls.c_str(), 0700);
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1";
+    const std::string made = "cd " + tls + " && openssl req -x509" + key + " -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=ca" +
+                             " && openssl req -x509" + key + " -passout pass:secret -keyout client.key -out client.pem -days 2 -subj /CN=bridge" +
+                             " && openssl req -x509" + key + " -nodes -keyout other.key -out other.pem -days 2 -subj /CN=other";
+    ASSERT_EQ(std::system(("(" + made + ") >/dev/null 2>&1").c_str()), 0) << made;
+    chmod((tls + "/client.key").c_str(), 0600);
+    std::ofstream(credentials + "/key-password") << "secret\n";
+    std::ofstream(credentials + "/wrong-password") << "guessed\n";
+    chmod((credentials + "/key-password").c_str(), 0600);
+    chmod((credentials + "/wrong-password").c_str(), 0600);
+    const std::vector<std::string> withCertificate = {"--mqtt-tls-ca", tls + "/ca.pem", "--mqtt-tls-cert",
+                                                      tls + "/client.pem"};
+    const auto certificateAnd = [&withCertificate](std::vector<std::string> more) {
+        more.insert(more.begin(), withCertificate.begin(), withCertificate.end());
+        return more;
+    };
+    const std::string keyOption = "--mqtt-tls-key \"" + tls + "/client.key\": ";
     // Outside the test's directory, whose points files the rows write.
     const std::string fifo = directory_ + ".fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
@@ -1029,6 +1093,31 @@ TEST_F(Bridge, BadConfigurationStopsTheBridgeBeforeThePortOpens) {
          "--mqtt-password-credential \"" + credentials + "/missing\": No such file", 64, ""},
         {"001M025\n", {"--mqtt-user", "u", "--mqtt-password-credential", "mqtt-password", "--mqtt-password-file", password},
          "give one of them", 64, ""},
+        // A client certificate: its key (a file or a credential) with its
+        // password, checked before the broker would refuse every connect.
+        {"001M025\n", {"--mqtt-tls-cert", tls + "/client.pem", "--mqtt-tls-key", tls + "/client.key"},
+         "--mqtt-tls-cert needs --mqtt-tls-ca", 64, ""},
+        {"001M025\n", withCertificate, "--mqtt-tls-cert needs its key", 64, ""},
+        {"001M025\n", {"--mqtt-tls-key", tls + "/other.key"}, "needs --mqtt-tls-cert", 64, ""},
+        {"001M025\n", certificateAnd({"--mqtt-tls-key", tls + "/client.key"}),
+         keyOption + "the key does not load (if it has a password, give it)", 64, ""},
+        {"001M025\n", certificateAnd({"--mqtt-tls-key", tls + "/client.key", "--mqtt-tls-key-password-credential", "wrong-password"}),
+         keyOption + "the key does not load with the password given", 64, ""},
+        {"001M025\n", certificateAnd({"--mqtt-tls-key", tls + "/other.key"}),
+         "\"" + tls + "/other.key\": not the key of the certificate", 64, ""},
+        {"001M025\n", {"--mqtt-tls-ca", tls + "/ca.pem", "--mqtt-tls-cert", notPem, "--mqtt-tls-key", tls + "/other.key"},
+         "--mqtt-tls-cert \"" + notPem + "\": holds no certificate", 64, ""},
+        {"001M025\n", certificateAnd({"--mqtt-tls-key-credential", "missing"}),
+         "--mqtt-tls-key-credential \"" + credentials + "/missing\": No such file", 64, ""},
+        {"001M025\n", certificateAnd({"--mqtt-tls-key", tls + "/client.key", "--mqtt-tls-key-password-credential", "key-password", "--check"}),
+         "good: 1 points", 0, ""},
+        // The Sparkplug B face's settings.
+        {"001M025\n", {"--sparkplug-only"}, "--sparkplug-only needs --sparkplug-group", 64, ""},
+        {"001M025\n", {"--sparkplug-group", "plant/east"}, "--sparkplug-group", 64, ""},
+        {"001M025\n", {"--sparkplug-group", "plant", "--sparkplug-primary-host", "scada#1"}, "--sparkplug-primary-host",
+         64, ""},
+        {"001M025\n", {"--sparkplug-group", "plant", "--no-mqtt", "--modbus-listen", "15020"},
+         "--sparkplug-group needs the broker: it cannot go with --no-mqtt", 64, ""},
         // A points file that cannot be read whole is no shorter one.
         {"", {}, "--points /dev/zero:1: line longer than", 74, "/dev/zero"},
         {"", {}, "--points " + directory_ + ": ", 74, directory_},

@@ -258,3 +258,40 @@ TEST(SparkplugCommands, EachCommandIsJudgedBeforeUse) {
 }
 
 }  // namespace
+
+namespace {
+
+// A primary host's STATE, as the broker hands it on: only the object with
+// both members of their kinds is taken.
+TEST(SparkplugHostState, OnlyOnlineWithATimestampIsTaken) {
+    const struct {
+        std::string payload;
+        bool taken;
+        bool online;
+        uint64_t timestamp;
+    } rows[] = {
+        {R"({"online":true,"timestamp":1765300000000})", true, true, 1765300000000},
+        {R"({"timestamp":5,"online":false,"extra":[1]})", true, false, 5},
+        {"ONLINE", false, false, 0},  // the text of older hosts
+        {R"({"online":"true","timestamp":5})", false, false, 0},
+        {R"({"online":true,"timestamp":-5})", false, false, 0},
+        {R"({"online":true})", false, false, 0},
+        {R"([{"online":true,"timestamp":5}])", false, false, 0},
+        {"", false, false, 0},
+        {R"({"online":true,"timestamp":5,"pad":")" + std::string(1024, 'x') + "\"}", false, false, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.payload.substr(0, 60));
+        SparkplugHostState state;
+        std::string why;
+        ASSERT_EQ(ParseSparkplugHostState(row.payload, &state, &why), row.taken) << why;
+        if (!row.taken) {
+            EXPECT_FALSE(why.empty());
+            continue;
+        }
+        EXPECT_EQ(state.online, row.online);
+        EXPECT_EQ(state.timestamp, row.timestamp);
+    }
+}
+
+}  // namespace

@@ -10,6 +10,9 @@
 #include "tools/tz52/bridge/http/http_face.h"
 #include "tools/tz52/bridge/http/http_users.h"
 #endif
+#ifdef TZ52_WITH_SPARKPLUG
+#include "tools/tz52/bridge/sparkplug/sparkplug_face.h"
+#endif
 #include "tools/tz52/command_line.h"
 #include "tools/tz52/host/log_line.h"
 
@@ -57,6 +60,21 @@ void FaceRestartKeys(const BridgePlan& was, const BridgePlan& fresh, std::vector
         changed(fresh.mqtt.clientId != was.mqtt.clientId, "client-id");
         changed(fresh.mqtt.topicPrefix != was.mqtt.topicPrefix, "topic-prefix");
     }
+    // The Sparkplug B face: its ids and the broker it shares.
+    changed(fresh.sparkplug.group != was.sparkplug.group, "sparkplug-group");
+    changed(fresh.sparkplug.primaryHost != was.sparkplug.primaryHost, "sparkplug-primary-host");
+    changed(fresh.sparkplug.buffer != was.sparkplug.buffer, "sparkplug-buffer");
+    changed(!fresh.sparkplug.group.empty() && !was.sparkplug.group.empty() &&
+                (fresh.mqtt.host != was.mqtt.host || fresh.mqtt.port != was.mqtt.port ||
+                 fresh.mqtt.tlsCaFile != was.mqtt.tlsCaFile),
+            "the broker of the Sparkplug B face");
+    if (fresh.mqttEnabled && was.mqttEnabled) {
+        changed(fresh.mqtt.tlsCertFile != was.mqtt.tlsCertFile, "mqtt-tls-cert");
+        changed(fresh.mqtt.tlsKeyFile != was.mqtt.tlsKeyFile, "mqtt-tls-key");
+        changed(fresh.mqtt.tlsKeyPassword != was.mqtt.tlsKeyPassword, "the MQTT key's password");
+        changed(fresh.mqtt.tlsInsecureAnyHostName != was.mqtt.tlsInsecureAnyHostName,
+                "mqtt-tls-insecure-any-host-name");
+    }
     const ModbusSettings& modbusWas = was.modbus;
     const ModbusSettings& modbusNow = fresh.modbus;
     changed(modbusNow.listen != modbusWas.listen, "modbus-listen");
@@ -96,9 +114,18 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
     LogLineStart(setup, linePlan, missing.empty());
     if (mqtt) {
         mqtt->LogStart();
-    } else {
+    } else if (plan.sparkplug.group.empty()) {
         LogLine(LogLevel::kInfo, "bridge", "no broker (--no-mqtt)");
     }
+#ifdef TZ52_WITH_SPARKPLUG
+    std::unique_ptr<SparkplugFace> sparkplug;
+    if (!plan.sparkplug.group.empty()) {
+        sparkplug = std::make_unique<SparkplugFace>(plan.mqtt, plan.sparkplug, &line);
+        if (!sparkplug->Start(error)) return kExitUsage;
+        sparkplug->LogStart();
+        faces.push_back(sparkplug.get());
+    }
+#endif
     std::unique_ptr<ModbusFace> modbus;
     if (!plan.modbus.listen.empty()) {
         modbus = std::make_unique<ModbusFace>(plan.modbus, &line);
@@ -139,5 +166,8 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
 #endif
     if (modbus) modbus->Stop();
     if (mqtt) mqtt->Stop();
+#ifdef TZ52_WITH_SPARKPLUG
+    if (sparkplug) sparkplug->Stop();
+#endif
     return kExitOk;
 }

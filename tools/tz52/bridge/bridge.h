@@ -17,6 +17,7 @@
 #include "tools/tz52/bridge/http/http_face_settings.h"
 #include "tools/tz52/bridge/modbus/modbus_face.h"
 #include "tools/tz52/bridge/mqtt/mqtt_link.h"
+#include "tools/tz52/bridge/sparkplug/sparkplug_settings.h"
 #include "tools/tz52/host/driver_calls.h"
 
 // A point listed in a configuration file: ADDRESS [every DURATION], and
@@ -38,6 +39,8 @@ struct BridgePlan {
     MqttSettings mqtt;
     ModbusSettings modbus;               // listen "": no Modbus face
     HttpFaceSettings http;               // listen "": no HTTP face
+    // The Sparkplug B face (group "": none), on the broker of `mqtt`.
+    SparkplugSettings sparkplug;
 };
 
 // What the line's core takes of the plan.
@@ -60,6 +63,14 @@ struct BridgeOptions {
     ModbusSettings modbus;
     HttpFaceSettings http;
     HttpFiles httpFiles;
+    // The client certificate's key as a systemd credential, and the key's
+    // password from a file or a credential.
+    std::string mqttTlsKeyCredential;
+    std::string mqttTlsKeyPasswordFile;
+    std::string mqttTlsKeyPasswordCredential;
+    // The Sparkplug B face; its node id is the line's name.
+    SparkplugSettings sparkplug;
+    bool sparkplugOnly = false;           // no plain topics
 };
 
 // Reads the points file, checks every address with the driver and the rest

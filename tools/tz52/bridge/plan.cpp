@@ -9,6 +9,9 @@
 #include "tools/tz52/bridge/http/http_face.h"
 #include "tools/tz52/bridge/http/http_users.h"
 #endif
+#ifdef TZ52_WITH_SPARKPLUG
+#include "tools/tz52/bridge/sparkplug/sparkplug_topics.h"
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -121,9 +124,9 @@ bool ReadPassword(const std::string& path, const std::string& optionName, std::s
 // $CREDENTIALS_DIRECTORY, readable by the service alone. Outside the unit
 // (a user's --check after an edit) there is none to read: *path stays empty
 // and the check says so.
-bool CredentialPath(const std::string& name, bool checkOnly, std::string* path, std::string* error,
-                    const char* optionName = "--mqtt-password-credential") {
-    const std::string option = std::string(optionName) + " " + Quoted(name);
+bool CredentialPath(const std::string& optionName, const std::string& name, bool checkOnly, std::string* path,
+                    std::string* error) {
+    const std::string option = optionName + " " + Quoted(name);
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         *error = option + ": a credential name is not empty and has no /";
         return false;
@@ -174,13 +177,13 @@ size_t CountCertificates(const std::string& text, std::string* reason) {
 #endif
 }
 
-// A PEM file (certificates, a key) read whole before anything starts, so
-// that a file that cannot work stops the bridge at the start with its
-// reason. Opened without blocking, so that a FIFO cannot hang the start;
-// only a regular file within `largest` bytes is taken.
-// `what` names the file a person is to give ("a file of PEM certificates").
-bool ReadPemFile(const std::string& path, const std::string& option, const std::string& what, off_t largest,
-                 std::string* text, std::string* error) {
+// The CA file, read whole before the broker is tried: a file that trusts no
+// one (empty, no PEM, a directory, a device) would fail every connect with
+// no more than "a TLS error"; it stops the bridge at the start instead. Opened
+// without blocking, so that a FIFO cannot hang the start.
+bool ReadPemFile(const std::string& optionName, const std::string& path, std::string* pem, std::string* error) {
+    constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
+    const std::string option = optionName + " " + Quoted(path);
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *error = option + ": " + std::strerror(errno);
@@ -192,10 +195,9 @@ bool ReadPemFile(const std::string& path, const std::string& option, const std::
     if (fstat(fd, &status) != 0) {
         problem = option + ": " + std::strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
-        problem = option + ": not a regular file; give " + what;
-    } else if (status.st_size > largest) {
-        problem = option + ": larger than " + std::to_string(largest >> 20) + " MiB; no " +
-                  what.substr(what.find(' ') + 1) + " is";
+        problem = option + ": not a regular file; give a file of PEM blocks";
+    } else if (status.st_size > kLargestCaFile) {
+        problem = option + ": larger than " + std::to_string(kLargestCaFile >> 20) + " MiB; no file of certificates is";
     } else {
         char buffer[65536];
         for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
@@ -216,17 +218,14 @@ bool ReadPemFile(const std::string& path, const std::string& option, const std::
         *error = problem;
         return false;
     }
+    *pem = std::move(text);
     return true;
 }
 
-// The CA file, read whole before the broker is tried: a file that trusts no
-// one (empty, no PEM, a directory, a device) would fail every connect with
-// no more than "a TLS error"; it stops the bridge at the start instead.
 bool CheckCaFile(const std::string& path, std::string* error) {
-    constexpr off_t kLargestCaFile = 4 << 20;  // Debian's whole bundle is a quarter of this
     const std::string option = "--mqtt-tls-ca " + Quoted(path);
     std::string text;
-    if (!ReadPemFile(path, option, "a file of PEM certificates", kLargestCaFile, &text, error)) return false;
+    if (!ReadPemFile("--mqtt-tls-ca", path, &text, error)) return false;
     std::string reason;
     if (CountCertificates(text, &reason) == 0) {
         *error = option + ": holds no certificate (PEM, -----BEGIN CERTIFICATE-----)" +
@@ -236,10 +235,150 @@ bool CheckCaFile(const std::string& path, std::string* error) {
     return true;
 }
 
+// ---- the client certificate
+
+#ifdef TZ52_WITH_OPENSSL
+// OpenSSL's reason of the last failure, or `otherwise`.
+std::string OpenSslReason(const char* otherwise) {
+    const unsigned long failure = ERR_peek_last_error();
+    ERR_clear_error();
+    if (failure == 0) return otherwise;
+    char buffer[256];
+    ERR_error_string_n(failure, buffer, sizeof buffer);
+    return buffer;
+}
+
+int KeyPassword(char* buffer, int size, int, void* given) {
+    const std::string& password = *static_cast<const std::string*>(given);
+    if (size <= 0 || password.size() >= static_cast<size_t>(size)) return 0;
+    std::memcpy(buffer, password.data(), password.size());
+    return static_cast<int>(password.size());
+}
+
+// The certificate parses and has not expired, the key opens with its
+// password and is the certificate's: else the broker would refuse every
+// connect with no more than "a TLS error".
+bool CheckCertificateAndKey(const std::string& certPem, const std::string& keyPem, const MqttSettings& mqtt,
+                            const std::string& keyOptionName, std::string* error) {
+    const std::string certOption = "--mqtt-tls-cert " + Quoted(mqtt.tlsCertFile);
+    const std::string keyOption = keyOptionName + " " + Quoted(mqtt.tlsKeyFile);
+    ERR_clear_error();
+    BIO* certInput = BIO_new_mem_buf(certPem.data(), static_cast<int>(certPem.size()));
+    X509* certificate = certInput == nullptr ? nullptr : PEM_read_bio_X509(certInput, nullptr, nullptr, nullptr);
+    BIO_free(certInput);
+    if (certificate == nullptr) {
+        *error = certOption + ": holds no certificate (PEM, -----BEGIN CERTIFICATE-----): " +
+                 OpenSslReason("no PEM block");
+        return false;
+    }
+    bool good = true;
+    if (X509_cmp_current_time(X509_get0_notAfter(certificate)) < 0) {
+        *error = certOption + ": the certificate has expired";
+        good = false;
+    }
+    EVP_PKEY* key = nullptr;
+    if (good) {
+        BIO* keyInput = BIO_new_mem_buf(keyPem.data(), static_cast<int>(keyPem.size()));
+        std::string password = mqtt.tlsKeyPassword;
+        key = keyInput == nullptr ? nullptr : PEM_read_bio_PrivateKey(keyInput, nullptr, KeyPassword, &password);
+        BIO_free(keyInput);
+        if (key == nullptr) {
+            *error = keyOption + ": the key does not load" +
+                     (mqtt.tlsKeyPassword.empty() ? " (if it has a password, give it)" : " with the password given") +
+                     ": " + OpenSslReason("no PEM key");
+            good = false;
+        }
+    }
+    if (good && X509_check_private_key(certificate, key) != 1) {
+        ERR_clear_error();
+        *error = keyOption + ": not the key of the certificate " + Quoted(mqtt.tlsCertFile);
+        good = false;
+    }
+    EVP_PKEY_free(key);
+    X509_free(certificate);
+    return good;
+}
+#endif
+
+// The key file is read as the password files are: a warning when every user
+// may read it.
+bool CheckKeyFile(const std::string& optionName, const std::string& path, std::string* pem, std::string* error) {
+    if (!ReadPemFile(optionName, path, pem, error)) return false;
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0) {
+        LogLine(LogLevel::kWarning, "bridge",
+                "warning: " + optionName + " " + Quoted(path) + " can be read by every user of this machine (chmod o-r)");
+    }
+    return true;
+}
+
+// --mqtt-tls-cert with its key (a file or a systemd credential) and the
+// key's password (a file or a credential), checked at the start.
+bool CheckClientCertificate(const BridgeOptions& options, MqttSettings* mqtt, std::string* error) {
+    const bool keyGiven = !mqtt->tlsKeyFile.empty() || !options.mqttTlsKeyCredential.empty();
+    const bool passwordGiven = !options.mqttTlsKeyPasswordFile.empty() || !options.mqttTlsKeyPasswordCredential.empty();
+    if (mqtt->tlsCertFile.empty()) {
+        if (keyGiven || passwordGiven) {
+            *error = "a client key (--mqtt-tls-key, --mqtt-tls-key-credential, its password) needs --mqtt-tls-cert";
+            return false;
+        }
+        return true;
+    }
+    if (mqtt->tlsCaFile.empty()) {
+        *error = "--mqtt-tls-cert needs --mqtt-tls-ca: the authority the broker's certificate is checked against";
+        return false;
+    }
+    if (!mqtt->tlsKeyFile.empty() == !options.mqttTlsKeyCredential.empty()) {
+        *error = "--mqtt-tls-cert needs its key: give one of --mqtt-tls-key and --mqtt-tls-key-credential";
+        return false;
+    }
+    if (!options.mqttTlsKeyPasswordFile.empty() && !options.mqttTlsKeyPasswordCredential.empty()) {
+        *error = "--mqtt-tls-key-password-file and --mqtt-tls-key-password-credential: give one of them";
+        return false;
+    }
+    std::string keyOption = "--mqtt-tls-key";
+    if (!options.mqttTlsKeyCredential.empty()) {
+        keyOption = "--mqtt-tls-key-credential";
+        if (!CredentialPath(keyOption, options.mqttTlsKeyCredential, options.checkOnly, &mqtt->tlsKeyFile, error)) {
+            return false;
+        }
+    }
+    if (!options.mqttTlsKeyPasswordFile.empty() &&
+        !ReadPassword(options.mqttTlsKeyPasswordFile, "--mqtt-tls-key-password-file", &mqtt->tlsKeyPassword, error)) {
+        return false;
+    }
+    bool passwordUnread = false;
+    if (!options.mqttTlsKeyPasswordCredential.empty()) {
+        std::string path;
+        const std::string option = "--mqtt-tls-key-password-credential";
+        if (!CredentialPath(option, options.mqttTlsKeyPasswordCredential, options.checkOnly, &path, error)) {
+            return false;
+        }
+        passwordUnread = path.empty();
+        if (!path.empty() && !ReadPassword(path, option, &mqtt->tlsKeyPassword, error)) return false;
+    }
+    std::string certPem, keyPem;
+    if (!ReadPemFile("--mqtt-tls-cert", mqtt->tlsCertFile, &certPem, error)) return false;
+    // A credential outside its unit (--check): there is no key, or no
+    // password, to try.
+    if (mqtt->tlsKeyFile.empty() || passwordUnread) return true;
+    if (!CheckKeyFile(keyOption, mqtt->tlsKeyFile, &keyPem, error)) return false;
+#ifdef TZ52_WITH_OPENSSL
+    return CheckCertificateAndKey(certPem, keyPem, *mqtt, keyOption, error);
+#else
+    return true;
+#endif
+}
+
 bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::string* error) {
     *mqtt = options.mqtt;
     if (!CheckTopicPrefix(options.mqtt.topicPrefix, &mqtt->topicPrefix, error)) return false;
     if (!mqtt->tlsCaFile.empty() && !CheckCaFile(mqtt->tlsCaFile, error)) return false;
+    if (!CheckClientCertificate(options, mqtt, error)) return false;
+    if (mqtt->tlsInsecureAnyHostName && mqtt->tlsCaFile.empty()) {
+        *error = "--mqtt-tls-insecure-any-host-name needs --mqtt-tls-ca";
+        return false;
+    }
     if (!options.mqttPasswordFile.empty()) {
         if (mqtt->user.empty()) {
             *error = "--mqtt-password-file needs --mqtt-user";
@@ -257,7 +396,10 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
             return false;
         }
         std::string path;
-        if (!CredentialPath(options.mqttPasswordCredential, options.checkOnly, &path, error)) return false;
+        if (!CredentialPath("--mqtt-password-credential", options.mqttPasswordCredential, options.checkOnly, &path,
+                            error)) {
+            return false;
+        }
         if (!path.empty() && !ReadPassword(path, "--mqtt-password-credential", &mqtt->password, error)) return false;
     }
     if (mqtt->clientId.empty()) {
@@ -266,6 +408,32 @@ bool CheckBrokerSettings(const BridgeOptions& options, MqttSettings* mqtt, std::
         mqtt->clientId = std::string("tz52-bridge-") + host + "-" + std::to_string(getpid());
     }
     return true;
+}
+
+// ---- the Sparkplug B face
+
+bool CheckSparkplugSettings(const BridgeOptions& options, SparkplugSettings* sparkplug, std::string* error) {
+    *sparkplug = options.sparkplug;
+    if (sparkplug->group.empty()) {
+        if (options.sparkplugOnly || !sparkplug->primaryHost.empty()) {
+            *error = std::string(options.sparkplugOnly ? "--sparkplug-only" : "--sparkplug-primary-host") +
+                     " needs --sparkplug-group";
+            return false;
+        }
+        return true;
+    }
+    if (options.noMqtt) {
+        *error = "--sparkplug-group needs the broker: it cannot go with --no-mqtt";
+        return false;
+    }
+#ifdef TZ52_WITH_SPARKPLUG
+    return CheckSparkplugId(sparkplug->group, "--sparkplug-group", error) &&
+           CheckSparkplugId(sparkplug->node, "the edge node id (the line's name)", error) &&
+           (sparkplug->primaryHost.empty() || CheckSparkplugId(sparkplug->primaryHost, "--sparkplug-primary-host", error));
+#else
+    *error = "--sparkplug-group: this tz52 is built without Sparkplug B (protobuf)";
+    return false;
+#endif
 }
 
 bool CheckModbusSettings(const BridgeOptions& options, ModbusSettings* modbus, std::string* error) {
@@ -284,7 +452,6 @@ bool CheckModbusSettings(const BridgeOptions& options, ModbusSettings* modbus, s
 // The HTTP face's settings: its address, its certificate and key (the key
 // also as a credential), its users.
 bool CheckHttpSettings(const BridgeOptions& options, HttpFaceSettings* http, std::string* error, int* exitCode) {
-    constexpr off_t kLargestPemFile = 1 << 20;
     *http = options.http;
     const HttpFiles& files = options.httpFiles;
     if (http->listen.empty()) {
@@ -316,24 +483,16 @@ bool CheckHttpSettings(const BridgeOptions& options, HttpFaceSettings* http, std
     }
     if (!files.tlsCertFile.empty()) {
         *exitCode = kExitFileError;
-        if (!ReadPemFile(files.tlsCertFile, "--http-tls-cert " + Quoted(files.tlsCertFile), "a PEM certificate file",
-                         kLargestPemFile, &http->tlsCertificate, error)) {
-            return false;
-        }
+        if (!ReadPemFile("--http-tls-cert", files.tlsCertFile, &http->tlsCertificate, error)) return false;
         std::string keyPath = files.tlsKeyFile;
-        std::string option = "--http-tls-key " + Quoted(files.tlsKeyFile);
+        const char* option = "--http-tls-key";
         if (!files.tlsKeyCredential.empty()) {
             *exitCode = kExitUsage;
-            if (!CredentialPath(files.tlsKeyCredential, options.checkOnly, &keyPath, error,
-                                "--http-tls-key-credential")) {
-                return false;
-            }
-            option = "--http-tls-key-credential " + Quoted(files.tlsKeyCredential);
+            option = "--http-tls-key-credential";
+            if (!CredentialPath(option, files.tlsKeyCredential, options.checkOnly, &keyPath, error)) return false;
         }
         *exitCode = kExitFileError;
-        if (!keyPath.empty() && !ReadPemFile(keyPath, option, "a PEM key file", kLargestPemFile, &http->tlsKey, error)) {
-            return false;
-        }
+        if (!keyPath.empty() && !ReadPemFile(option, keyPath, &http->tlsKey, error)) return false;
         *exitCode = kExitUsage;
     }
     if (!files.usersFile.empty()) {
@@ -394,8 +553,9 @@ bool PrepareBridge(QmxMainFunction entry, const BridgeOptions& options, BridgePl
     if (!ParseAllowWrite(entry, options.allowWrite, plan, error)) return false;
     if (!CheckModbusSettings(options, &plan->modbus, error)) return false;
     if (!CheckHttpSettings(options, &plan->http, error, exitCode)) return false;
-    plan->mqttEnabled = !options.noMqtt;
-    if (plan->mqttEnabled && !CheckBrokerSettings(options, &plan->mqtt, error)) return false;
+    if (!options.noMqtt && !CheckBrokerSettings(options, &plan->mqtt, error)) return false;
+    if (!CheckSparkplugSettings(options, &plan->sparkplug, error)) return false;
+    plan->mqttEnabled = !options.noMqtt && !options.sparkplugOnly;
     plan->republishMilliseconds = options.republishMilliseconds;
     plan->everyMilliseconds = options.everyMilliseconds;
     plan->healthMilliseconds = options.healthMilliseconds;

@@ -80,6 +80,27 @@ const char kHttpHelp[] =
     "and writes need HTTPS (--http-tls-cert, --http-tls-key); over plain HTTP\n"
     "there the face serves reads only.\n\n";
 
+const char kSparkplugHelp[] =
+    "Sparkplug B (--sparkplug-group GROUP): the bridge is also an edge node on the\n"
+    "broker, with a connection of its own (client id ID-sparkplug): the node's id\n"
+    "is LINE, each station a device (001), each polled point a UInt16 metric\n"
+    "named by its address, with an alias and the read's time. Topics\n"
+    "spBv1.0/GROUP/TYPE/LINE[/DEVICE]: NBIRTH on every connect (bdSeq, Node\n"
+    "Control/Rebirth, Line/Port, Store and forward/Changes dropped), NDEATH as\n"
+    "the last will, a DBIRTH per station that answers, DDATA with the points\n"
+    "that changed, DDEATH when a station goes silent, DBIRTH again when it\n"
+    "answers or its points change. NCMD Node Control/Rebirth gives fresh births;\n"
+    "DCMD writes the points --allow-write names through the same queue as the\n"
+    "other writes, and the value read back comes as DDATA; a command that does\n"
+    "not decode, names a metric the births did not give, carries another\n"
+    "datatype or a value the point cannot hold is refused and logged, and\n"
+    "nothing is sent on the line. --sparkplug-primary-host ID: births only while\n"
+    "spBv1.0/STATE/ID says {\"online\":true}; when it says offline the node dies\n"
+    "and connects again. While the node is not born the changes are kept (at\n"
+    "most --sparkplug-buffer, the oldest dropped and counted) and sent after the\n"
+    "next birth as historical metrics with their own times. --sparkplug-only: no\n"
+    "plain topics.\n\n";
+
 // A duration option such as --every: "500ms", "2s", at most one day.
 void AddDurationOption(CLI::App* app, const char* name, int64_t* milliseconds, const char* help) {
     app->add_option_function<std::string>(
@@ -232,7 +253,7 @@ public:
                ".\n--check checks everything (the addresses with the driver too) and exits 0\n"
                "without opening the port or the broker; outside the unit it says that it left\n"
                "the password credential unchecked.\n\n" +
-               kModbusHelp + kHttpHelp + kAddressHelp;
+               kModbusHelp + kHttpHelp + kSparkplugHelp + kAddressHelp;
     }
     const char* JsonMeaning() const override {
         return "one JSON document when the bridge ends: the port,\n"
@@ -344,7 +365,45 @@ public:
         app->add_option("--topic-prefix", options_.mqtt.topicPrefix,
                         "the head of every topic (default tz52/LINE); not empty,\nno leading $, no + or #")
             ->type_name("PREFIX");
+        DefineClientCertificate(app);
+        DefineSparkplug(app);
     }
+    // A client certificate for the broker.
+    void DefineClientCertificate(CLI::App* app) {
+        app->add_option("--mqtt-tls-cert", options_.mqtt.tlsCertFile,
+                        "log in to the broker with the client certificate in FILE\n(PEM; with --mqtt-tls-ca and its key)")
+            ->type_name("FILE");
+        app->add_option("--mqtt-tls-key", options_.mqtt.tlsKeyFile, "the client certificate's key (PEM)")
+            ->type_name("FILE");
+        app->add_option("--mqtt-tls-key-credential", options_.mqttTlsKeyCredential,
+                        "the key as the systemd credential NAME")
+            ->type_name("NAME");
+        app->add_option("--mqtt-tls-key-password-file", options_.mqttTlsKeyPasswordFile,
+                        "the key's password: the first line of FILE")
+            ->type_name("FILE");
+        app->add_option("--mqtt-tls-key-password-credential", options_.mqttTlsKeyPasswordCredential,
+                        "the key's password: the first line of the systemd\ncredential NAME")
+            ->type_name("NAME");
+        app->add_flag("--mqtt-tls-insecure-any-host-name", options_.mqtt.tlsInsecureAnyHostName,
+                      "INSECURE: take any certificate of the authority, whoever\nholds it, without checking the "
+                      "broker's host name in it")
+            ->disable_flag_override();
+    }
+
+    // The Sparkplug B face.
+    void DefineSparkplug(CLI::App* app) {
+        app->add_option("--sparkplug-group", options_.sparkplug.group,
+                        "be a Sparkplug B edge node (id LINE) in GROUP")
+            ->type_name("GROUP");
+        app->add_option("--sparkplug-primary-host", options_.sparkplug.primaryHost,
+                        "Sparkplug B births only while the host ID's STATE is online")
+            ->type_name("ID");
+        AddCountOption(app, "--sparkplug-buffer", 0, 1000000, &options_.sparkplug.buffer,
+                       "changes kept for Sparkplug B while the node is not born\n(default 10000; the oldest dropped)");
+        app->add_flag("--sparkplug-only", options_.sparkplugOnly, "Sparkplug B alone: no plain topics")
+            ->disable_flag_override();
+    }
+
     // Whether there are points at all is known once the file is read.
     std::string CheckOperands() override { return ""; }
 
@@ -413,6 +472,16 @@ private:
                 return false;
             }
             options_.mqtt.topicPrefix = "tz52/" + line;
+        }
+        // The edge node's id is the line's name, as in the plain topics.
+        if (!options_.sparkplug.group.empty()) {
+            options_.sparkplug.node = BridgeLineName(configFile_, port);
+            if (options_.sparkplug.node.empty()) {
+                *error = "no line name for the Sparkplug B edge node id in " +
+                         Quoted(configFile_.empty() ? port : configFile_);
+                *exitCode = kExitUsage;
+                return false;
+            }
         }
         return PrepareBridge(entry, options_, plan, error, exitCode);
     }

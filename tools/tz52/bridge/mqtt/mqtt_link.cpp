@@ -65,6 +65,9 @@ int64_t NowMs() {
 MqttLink::MqttLink(std::function<void(SetRequest)> onSet, std::function<void(bool)> onConnection)
     : onSet_(std::move(onSet)), onConnection_(std::move(onConnection)) {}
 
+MqttLink::MqttLink(MqttLinkRole role, std::function<void(bool)> onConnection)
+    : role_(std::move(role)), onConnection_(std::move(onConnection)) {}
+
 MqttLink::~MqttLink() {
     // A thread that would not end still uses the client: leave it be.
     if (network_.joinable() && !Stop()) return;
@@ -84,14 +87,15 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
         return false;
     }
     mosquitto_threaded_set(client_, true);
-    const size_t largestPacket = kLargestPacketBeyondPrefix + settings.topicPrefix.size();
+    const size_t largestPacket = kLargestPacketBeyondPrefix + (role_.will ? role_.longestPayload : settings.topicPrefix.size());
     int code = mosquitto_property_add_int32(&connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
                                             static_cast<uint32_t>(std::min<size_t>(largestPacket, UINT32_MAX)));
     if (code != MOSQ_ERR_SUCCESS) {
         *error = std::string("cannot set the MQTT client up for MQTT 5: ") + mosquitto_strerror(code);
         return false;
     }
-    code = mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
+    // A face's own will is set before every connect (Connect).
+    code = role_.will ? MOSQ_ERR_SUCCESS : mosquitto_will_set(client_, statusTopic_.c_str(), 7, "offline", kQos, true);
     if (code != MOSQ_ERR_SUCCESS) {
         *error = "cannot set the last will on " + statusTopic_ + ": " + mosquitto_strerror(code);
         return false;
@@ -104,18 +108,7 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
             return false;
         }
     }
-    if (!settings.tlsCaFile.empty()) {
-        if (access(settings.tlsCaFile.c_str(), R_OK) != 0) {
-            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": " + std::strerror(errno);
-            return false;
-        }
-        code = mosquitto_tls_set(client_, settings.tlsCaFile.c_str(), nullptr, nullptr, nullptr, nullptr);
-        if (code != MOSQ_ERR_SUCCESS) {
-            *error = "--mqtt-tls-ca " + Quoted(settings.tlsCaFile) + ": the certificates do not load (" +
-                     mosquitto_strerror(code) + ")";
-            return false;
-        }
-    }
+    if (!SetUpTls(error)) return false;
     mosquitto_connect_v5_callback_set(client_, OnConnect);
     mosquitto_log_callback_set(client_, OnLog);
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
@@ -133,6 +126,45 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
     return true;
 }
 
+bool MqttLink::SetUpTls(std::string* error) {
+    if (settings_.tlsCaFile.empty()) return true;
+    for (const auto& [option, path] : {std::pair<const char*, const std::string&>{"--mqtt-tls-ca", settings_.tlsCaFile},
+                                       {"--mqtt-tls-cert", settings_.tlsCertFile},
+                                       {"--mqtt-tls-key", settings_.tlsKeyFile}}) {
+        if (!path.empty() && access(path.c_str(), R_OK) != 0) {
+            *error = std::string(option) + " " + Quoted(path) + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    const bool withCertificate = !settings_.tlsCertFile.empty();
+    int code = mosquitto_tls_set(client_, settings_.tlsCaFile.c_str(), nullptr,
+                                 withCertificate ? settings_.tlsCertFile.c_str() : nullptr,
+                                 withCertificate ? settings_.tlsKeyFile.c_str() : nullptr,
+                                 withCertificate ? OnKeyPassword : nullptr);
+    if (code != MOSQ_ERR_SUCCESS) {
+        *error = "--mqtt-tls-ca " + Quoted(settings_.tlsCaFile) + (withCertificate ? " with --mqtt-tls-cert" : "") +
+                 ": the certificates do not load (" + mosquitto_strerror(code) + ")";
+        return false;
+    }
+    code = mosquitto_tls_insecure_set(client_, settings_.tlsInsecureAnyHostName);
+    if (code != MOSQ_ERR_SUCCESS) {
+        *error = std::string("cannot set the broker's host name check: ") + mosquitto_strerror(code);
+        return false;
+    }
+    return true;
+}
+
+// OpenSSL asks for the key's password here when it reads the key, with
+// the client as its userdata.
+int MqttLink::OnKeyPassword(char* buffer, int size, int, void* client) {
+    const MqttLink* link = static_cast<const MqttLink*>(mosquitto_userdata(static_cast<mosquitto*>(client)));
+    const std::string& password = link->settings_.tlsKeyPassword;
+    if (size <= 0 || password.size() >= static_cast<size_t>(size)) return 0;
+    std::memcpy(buffer, password.data(), password.size());
+    buffer[password.size()] = '\0';
+    return static_cast<int>(password.size());
+}
+
 int MqttLink::Connect() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -140,6 +172,12 @@ int MqttLink::Connect() {
         libraryError_.clear();
     }
     const bool mqtt5 = protocol_.load() == kMqtt5;
+    if (role_.will) {
+        const MqttMessage will = role_.will();
+        const int code = mosquitto_will_set(client_, will.topic.c_str(), static_cast<int>(will.payload.size()),
+                                            will.payload.data(), kQos, will.retain);
+        if (code != MOSQ_ERR_SUCCESS) return code;
+    }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocol_.load());
     return mosquitto_connect_bind_v5(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds, nullptr,
                                      mqtt5 ? connectProperties_ : nullptr);
@@ -259,6 +297,22 @@ void MqttLink::OnConnect(mosquitto* client, void* self, int code, int, const mos
         }
         return;
     }
+    if (link->role_.will) {
+        for (const std::string& topic : link->role_.subscriptions) {
+            mosquitto_subscribe_v5(client, nullptr, topic.c_str(), kQos, 0, nullptr);
+        }
+        {
+            std::lock_guard<std::mutex> lock(link->mutex_);
+            link->connected_ = true;
+            link->failure_.clear();
+            link->failureRepeats_ = 0;
+        }
+        ++link->connections_;
+        link->Report(LogLevel::kNotice, "connected to the broker " + broker + (mqtt5 ? " (MQTT 5" : " (MQTT 3.1.1") +
+                                            ", " + Printable(link->settings_.clientId) + ")");
+        if (link->onConnection_) link->onConnection_(true);
+        return;
+    }
     const std::string setTopic = SetTopicFilter(link->settings_.topicPrefix);
     // Retain as published: a set the broker held and one it passes on live
     // both keep their flag, so no retained set is ever written.
@@ -327,6 +381,15 @@ void MqttLink::OnPublish(mosquitto*, void* self, int messageId) {
 
 void MqttLink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     MqttLink* link = static_cast<MqttLink*>(self);
+    if (link->role_.will) {
+        std::string payload;
+        if (message->payload != nullptr && message->payloadlen > 0) {
+            payload.assign(static_cast<const char*>(message->payload),
+                           std::min(static_cast<size_t>(message->payloadlen), link->role_.longestPayload));
+        }
+        link->role_.onMessage(message->topic != nullptr ? message->topic : "", payload, message->retain);
+        return;
+    }
     SetRequest request;
     request.topic = message->topic != nullptr ? message->topic : "";
     request.retained = message->retain;
@@ -369,10 +432,13 @@ void MqttLink::Result(const std::string& topic, const std::string& payload) {
     mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, false);
 }
 
-void MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    if (!connected_.load()) return;
-    mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, retain);
+bool MqttLink::Publish(const std::string& topic, const std::string& payload, bool retain, int qos) {
+    if (!connected_.load()) return false;
+    return mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                             retain) == MOSQ_ERR_SUCCESS;
 }
+
+void MqttLink::Reconnect() { mosquitto_disconnect(client_); }
 
 void MqttLink::Clear(const std::string& topic) {
     if (!connected_.load()) return;
@@ -401,8 +467,10 @@ bool MqttLink::Stop() {
             collectDelivered_ = true;
         }
         int messageId = -1;
-        if (mosquitto_publish(client_, &messageId, statusTopic_.c_str(), 7, "offline", kQos, true) ==
-            MOSQ_ERR_SUCCESS) {
+        // A clean end sends no will: the face's farewell says it instead.
+        const MqttMessage farewell = role_.farewell ? role_.farewell() : MqttMessage{statusTopic_, "offline", true};
+        if (mosquitto_publish(client_, &messageId, farewell.topic.c_str(), static_cast<int>(farewell.payload.size()),
+                              farewell.payload.data(), kQos, farewell.retain) == MOSQ_ERR_SUCCESS) {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait_for(lock, std::chrono::milliseconds(kOfflineWaitMs),
                               [this, messageId] { return deliveredIds_.count(messageId) != 0; });

@@ -23,11 +23,11 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
-
-#include <functional>
+#include <vector>
 
 #include "tools/tz52/bridge/core/write_request.h"
 #include "tools/tz52/host/log_line.h"
@@ -50,8 +50,37 @@ struct MqttSettings {
     std::string user;      // empty: no user name
     std::string password;  // with user
     std::string tlsCaFile; // empty: plain TCP
+    // A client certificate to log in with (with tlsCaFile): the certificate,
+    // its key and the key's password ("" for a key without one).
+    std::string tlsCertFile;
+    std::string tlsKeyFile;
+    std::string tlsKeyPassword;
+    // The broker's certificate is not checked against its host name: any
+    // certificate of the authority passes, whoever holds it.
+    bool tlsInsecureAnyHostName = false;
     std::string clientId;
     std::string topicPrefix = "tz52";
+};
+
+// A message the link publishes for a face: as a last will, or on a clean stop.
+struct MqttMessage {
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+};
+
+// A link of a face with topics of its own (Sparkplug B) in place of the
+// plain topics' status and sets: its will, made again before every connect
+// (it may change from one connection to the next), what it publishes on a
+// clean stop in place of the will, the topics it subscribes to on every
+// connect, and every message that arrives on them (on the network thread,
+// at most `longestPayload` bytes of it kept; it must not block).
+struct MqttLinkRole {
+    std::function<MqttMessage()> will;
+    std::function<MqttMessage()> farewell;
+    std::vector<std::string> subscriptions;
+    std::function<void(const std::string& topic, const std::string& payload, bool retained)> onMessage;
+    size_t longestPayload = 0;
 };
 
 class MqttLink {
@@ -60,6 +89,8 @@ public:
     // `onConnection` with true after every accepted connection, with false
     // when one is lost. Neither may block.
     MqttLink(std::function<void(SetRequest)> onSet, std::function<void(bool connected)> onConnection);
+    // A link for a face with topics of its own: no status, no sets.
+    MqttLink(MqttLinkRole role, std::function<void(bool connected)> onConnection);
     ~MqttLink();
     MqttLink(const MqttLink&) = delete;
     MqttLink& operator=(const MqttLink&) = delete;
@@ -70,8 +101,12 @@ public:
     // broker is no reason: the thread keeps trying.
     bool Start(const MqttSettings& settings, std::string* error);
 
-    // Publishes with QoS 1 when connected; drops the message otherwise.
-    void Publish(const std::string& topic, const std::string& payload, bool retain);
+    // Publishes with `qos` when connected; drops the message otherwise, and
+    // false says so.
+    bool Publish(const std::string& topic, const std::string& payload, bool retain, int qos = 1);
+    // Ends the connection of the moment without a will; the network thread
+    // connects again after the first backoff.
+    void Reconnect();
     // Publishes a set's /result (QoS 1, not retained); while the broker is
     // away it waits, with at most kMostResultsWaiting others, for the next
     // connection.
@@ -113,6 +148,8 @@ private:
     static void OnPublish(mosquitto* client, void* self, int messageId);
     static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void OnLog(mosquitto* client, void* self, int level, const char* text);
+    static int OnKeyPassword(char* buffer, int size, int writing, void* client);
+    bool SetUpTls(std::string* error);
     void RunNetwork();
     // Connects with the protocol of the moment; MQTT 5 with its properties.
     int Connect();
@@ -124,6 +161,7 @@ private:
     void Pause(int64_t milliseconds);
 
     std::function<void(SetRequest)> onSet_;
+    MqttLinkRole role_;  // role_.will set: a face's own topics
     std::function<void(bool)> onConnection_;
     MqttSettings settings_;
     std::string statusTopic_;

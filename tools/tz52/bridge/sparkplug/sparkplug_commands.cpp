@@ -2,6 +2,8 @@
 // metric by metric.
 #include "tools/tz52/bridge/sparkplug/sparkplug_commands.h"
 
+#include <nlohmann/json.hpp>
+
 #include <utility>
 
 #include "sparkplug_b.pb.h"
@@ -156,4 +158,26 @@ SparkplugCommand JudgeSparkplugCommand(const SparkplugNode& node, const std::str
     if (decoded.metrics_size() == 0) return Refused(std::string(type) + " refused: it holds no metric");
     if (parts.type == SparkplugMessageType::kNodeCommand) return JudgeNodeCommand(node, decoded);
     return JudgeDeviceCommand(node, parts.device, decoded, mayWrite);
+}
+
+bool ParseSparkplugHostState(const std::string& payload, SparkplugHostState* state, std::string* why) {
+    if (payload.size() > kSparkplugMostStateBytes) {
+        *why = "longer than " + std::to_string(kSparkplugMostStateBytes) + " bytes";
+        return false;
+    }
+    const nlohmann::json parsed = nlohmann::json::parse(payload, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    const auto online = parsed.find("online");
+    const auto timestamp = parsed.find("timestamp");
+    if (online == parsed.end() || !online->is_boolean() || timestamp == parsed.end() ||
+        !timestamp->is_number_unsigned()) {
+        *why = "no \"online\" true or false with a \"timestamp\" in ms";
+        return false;
+    }
+    state->online = online->get<bool>();
+    state->timestamp = timestamp->get<uint64_t>();
+    return true;
 }

@@ -49,4 +49,15 @@ struct SparkplugCommand {
 SparkplugCommand JudgeSparkplugCommand(const SparkplugNode& node, const std::string& topic, const std::string& payload,
                                        const SparkplugMayWrite& mayWrite);
 
+// A primary host's STATE (spBv1.0/STATE/HOST): {"online":BOOL,"timestamp":MS}.
+struct SparkplugHostState {
+    bool online = false;
+    uint64_t timestamp = 0;
+};
+// The longest STATE payload read: the JSON above is a few dozen bytes.
+constexpr size_t kSparkplugMostStateBytes = 1024;
+
+// False, with *why (one line), for a payload that is no such object.
+bool ParseSparkplugHostState(const std::string& payload, SparkplugHostState* state, std::string* why);
+
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SPARKPLUG_SPARKPLUG_COMMANDS_H
