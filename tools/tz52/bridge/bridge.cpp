@@ -123,7 +123,7 @@ int RunBridge(QmxMainFunction entry, PortContext* context, const PortSetup& setu
         sparkplug = std::make_unique<SparkplugFace>(plan.mqtt, plan.sparkplug, &line);
         if (!sparkplug->Start(error)) return kExitUsage;
         sparkplug->LogStart();
-        faces.push_back(sparkplug.get());
+        line.faces.push_back(sparkplug.get());
     }
 #endif
     std::unique_ptr<ModbusFace> modbus;

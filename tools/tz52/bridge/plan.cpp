@@ -190,8 +190,7 @@ bool ReadPemFile(const std::string& optionName, const std::string& path, std::st
         return false;
     }
     struct stat status {};
-    std::string problem;
-    text->clear();
+    std::string text, problem;
     if (fstat(fd, &status) != 0) {
         problem = option + ": " + std::strerror(errno);
     } else if (!S_ISREG(status.st_mode)) {
@@ -206,9 +205,9 @@ bool ReadPemFile(const std::string& optionName, const std::string& path, std::st
                 problem = option + ": " + std::strerror(errno);
                 break;
             }
-            text->append(buffer, static_cast<size_t>(got));
-            if (text->size() > static_cast<size_t>(largest)) {
-                problem = option + ": grew beyond " + std::to_string(largest >> 20) + " MiB while read";
+            text.append(buffer, static_cast<size_t>(got));
+            if (text.size() > static_cast<size_t>(kLargestCaFile)) {
+                problem = option + ": grew beyond " + std::to_string(kLargestCaFile >> 20) + " MiB while read";
                 break;
             }
         }

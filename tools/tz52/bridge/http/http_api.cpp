@@ -236,6 +236,8 @@ std::string MetricsDocument(const LineSnapshot& state, const LineFacts& facts, i
     std::vector<MetricSample> connected;
     std::vector<MetricSample> clients;
     std::vector<MetricSample> streams;
+    std::vector<MetricSample> kept;
+    std::vector<MetricSample> dropped;
     for (const auto& face : facts.faces.items()) {
         const Json& figures = face.value();
         if (figures.contains("connected") && figures["connected"].is_boolean()) {
@@ -247,10 +249,19 @@ std::string MetricsDocument(const LineSnapshot& state, const LineFacts& facts, i
         if (figures.contains("streams") && figures["streams"].is_number()) {
             streams.push_back({{{"face", face.key()}}, figures["streams"].get<double>()});
         }
+        if (figures.contains("changesKept") && figures["changesKept"].is_number()) {
+            kept.push_back({{{"face", face.key()}}, figures["changesKept"].get<double>()});
+        }
+        if (figures.contains("changesDropped") && figures["changesDropped"].is_number()) {
+            dropped.push_back({{{"face", face.key()}}, figures["changesDropped"].get<double>()});
+        }
     }
     metrics.Gauge("tz52_broker_connected", "Whether the face is connected to its broker.", connected);
     metrics.Gauge("tz52_clients", "Clients connected to the face.", clients);
     metrics.Gauge("tz52_streams", "Event streams open on the face.", streams);
+    metrics.Gauge("tz52_store_forward_kept", "Changes kept while the face's broker is away.", kept);
+    metrics.Counter("tz52_store_forward_dropped", "Changes the face's store could not keep (the oldest first).",
+                    dropped);
     metrics.Gauge("tz52_build_info", "The bridge's version.", {{{{"version", facts.version}}, 1}});
     gauge("tz52_resident_memory_bytes", "The bridge's resident memory.", static_cast<double>(residentBytes));
     gauge("tz52_uptime_seconds", "Time since the bridge started.", static_cast<double>(facts.uptimeSeconds));

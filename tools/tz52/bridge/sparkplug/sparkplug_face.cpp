@@ -122,6 +122,14 @@ void SparkplugFace::Stop() {
     link_.reset();
 }
 
+Json SparkplugFace::Figures() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Json{{"connected", connected_},
+                {"born", born_},
+                {"changesKept", store_.Size()},
+                {"changesDropped", store_.Dropped()}};
+}
+
 std::string SparkplugFace::Status() const {
     if (!link_) return "";
     std::lock_guard<std::mutex> lock(mutex_);

@@ -48,7 +48,9 @@ public:
     // then the node's death, and ends the link.
     void Stop();
 
+    const char* Name() const override { return "sparkplug"; }
     std::string Status() const override;
+    Json Figures() const override;
 
 private:
     void Run();
@@ -91,9 +93,9 @@ private:
     std::map<std::string, std::set<std::string>> bornPoints_;  // device -> the points its DBIRTH gave
     std::map<std::string, std::vector<SparkplugPoint>> changes_;  // to send, by device
     std::map<tz52line::PointRef, uint16_t, PointOrder> known_;    // each point's last value read
-    uint64_t droppedAtBirth_ = 0;
+    uint64_t droppedAtBirth_ = 0;  // the store's count of drops at the last birth
     int64_t lastBirthMs_ = 0;    // monotonic
-    bool rebirthDue_ = false;    // asked for too soon after the last birth  // the store's count of drops at the last birth
+    bool rebirthDue_ = false;    // asked for too soon after the last birth
 };
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_SPARKPLUG_SPARKPLUG_FACE_H
