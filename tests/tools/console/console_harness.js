@@ -92,6 +92,30 @@ async function startBridge(args, name = 'bridge') {
   return bridge;
 }
 
+// A TCP relay in front of `port`, so that a test can cut the browser's
+// connections (cut) and let new ones through again (mend).
+async function startRelay(port) {
+  const sockets = new Set();
+  let blocked = false;
+  const server = net.createServer((client) => {
+    if (blocked) { client.destroy(); return; }
+    const upstream = net.connect(port, '127.0.0.1');
+    for (const [from, to] of [[client, upstream], [upstream, client]]) {
+      sockets.add(from);
+      from.pipe(to);
+      from.on('error', () => to.destroy());
+      from.on('close', () => { sockets.delete(from); to.destroy(); });
+    }
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    url: `http://127.0.0.1:${server.address().port}`,
+    cut() { blocked = true; for (const socket of sockets) socket.destroy(); },
+    mend() { blocked = false; },
+    close() { server.close(); for (const socket of sockets) socket.destroy(); },
+  };
+}
+
 async function launchBrowser() {
   return puppeteer.launch({
     executablePath: '/usr/bin/chromium',
@@ -106,4 +130,4 @@ function stopAll() {
 process.on('exit', stopAll);
 
 module.exports = { work, tz52, sleep, until, freePort, startSimulator, startBroker, usersFile, startBridge,
-  launchBrowser, stopAll };
+  startRelay, launchBrowser, stopAll };

@@ -4,9 +4,11 @@
 # with `npm ci` from the committed lock file into WORK. Without node, npm,
 # chromium or the packages: exit 77 (skipped), or 1 under CI=true.
 # Screenshots go to CONSOLE_SCREENSHOTS (default WORK/screenshots).
-#   console_test.sh TZ52 TZ52SIM SOURCE_DIR WORK
+# With SCRIPT, that script is run by node instead (console.bench.js, the
+# benchmark).
+#   console_test.sh TZ52 TZ52SIM SOURCE_DIR WORK [SCRIPT]
 set -u
-tz52=$1 sim=$2 source=$3 work=$4
+tz52=$1 sim=$2 source=$3 work=$4 script=${5:-}
 skip() {
   echo "console browser test skipped: $1"
   if [ "${CI:-}" = "true" ]; then echo "CI: the console browser test cannot run: $1" >&2; exit 1; fi
@@ -25,6 +27,7 @@ if ! cmp -s "$source/package-lock.json" "$work/package-lock.json" || [ ! -d "$wo
     echo "$out"; rm -f "$work/package-lock.json"; skip "npm ci could not install puppeteer-core"
   fi
 fi
-cp "$source/console.test.js" "$source/console_harness.js" "$work/" || exit 1
+cp "$source/console.test.js" "$source/console.bench.js" "$source/console_harness.js" "$work/" || exit 1
+if [ -n "$script" ]; then cd "$work" && TZ52=$tz52 TZ52SIM=$sim exec node "$script"; fi
 cd "$work" && TZ52=$tz52 TZ52SIM=$sim CONSOLE_SCREENSHOTS=${CONSOLE_SCREENSHOTS:-$work/screenshots} \
   node --test --test-concurrency=1 console.test.js

@@ -63,7 +63,9 @@ class ApiError extends Error {
 // bridge's own words.
 async function api(path, options = {}) {
   const init = {method: options.method || 'GET', headers: {}, credentials: 'same-origin'};
-  if (init.method !== 'GET') init.headers['X-CSRF-Token'] = session.csrfToken;
+  // State-changing requests need the session's token; the backups' reads
+  // too, as they are an operator's.
+  if (session.csrfToken) init.headers['X-CSRF-Token'] = session.csrfToken;
   if (options.json !== undefined) {
     init.headers['Content-Type'] = 'application/json';
     init.body = JSON.stringify(options.json);
@@ -510,7 +512,10 @@ function eventsPage(view) {
   const add = (event) => {
     if (seen.has(event.seq) || event.kind === 'pointRead') return;
     seen.add(event.seq);
-    tbody.prepend(rowOf(event));
+    // Newest first, whichever came first: the list or the stream.
+    let next = tbody.firstElementChild;
+    while (next && Number(next.dataset.seq) > event.seq) next = next.nextElementSibling;
+    tbody.insertBefore(rowOf(event), next);
     while (tbody.rows.length > 1000) tbody.lastElementChild.remove();
   };
   const load = async () => {
