@@ -31,11 +31,14 @@ const metric = async (cdp, name) => (await cdp.send('Performance.getMetrics')).m
     const polled = (await (await fetch(`${bridge.url}/api/v1/points`)).json()).points.length;
     // From navigation to every row drawn with its value.
     const rendered = [];
+    const fetched = [];  // when the points' document had come
     for (let run = 0; run < 7; run++) {
       const page = await browser.newPage();
       await page.goto(`${bridge.url}/#/points`);
       await page.waitForFunction((n) => document.querySelectorAll('tbody tr[data-point]').length === n, {}, polled);
       rendered.push(await page.evaluate(() => performance.now()));
+      fetched.push(await page.evaluate(() => performance.getEntriesByType('resource')
+        .find((e) => e.name.endsWith('/api/v1/points')).responseEnd));
       await page.close();
     }
     const page = await browser.newPage();
@@ -64,6 +67,7 @@ const metric = async (cdp, name) => (await cdp.send('Performance.getMetrics')).m
     console.log(JSON.stringify({
       pointsPolled: polled,
       renderedMs: { median: Math.round(median(rendered)), max: Math.round(Math.max(...rendered)), runs: rendered.map(Math.round) },
+      pointsFetchedMs: { median: Math.round(median(fetched)), runs: fetched.map(Math.round) },
       mainThreadBusy: Number(busy.toFixed(3)),
       readsPerSecond: Math.round(readsPerSecond),
       lineBusy: line1.health.lineBusy,

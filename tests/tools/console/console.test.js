@@ -214,6 +214,9 @@ test('a backup downloaded from the browser is accepted by tz52 restore --dry-run
   fs.mkdirSync(downloads, { recursive: true });
   const cdp = await page.createCDPSession();
   await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  const writes = async () => (await (await fetch(`${bridge.url}/api/v1/events?limit=1000`)).json()).events
+    .filter((e) => e.kind === 'writeDone' || e.kind === 'writeRefused').length;
+  const writesBefore = await writes();
   await visit('#/backup');
   await page.click('#scan-last', { clickCount: 3 });
   await page.type('#scan-last', '3');
@@ -226,6 +229,8 @@ test('a backup downloaded from the browser is accepted by tz52 restore --dry-run
   const file = path.join(downloads, 'station-001.dump');
   await harness.until('the download', () => fs.existsSync(file), 10000);
   await shot('backup');
+  // The scan's and the dump's reads are no writes.
+  assert.strictEqual(await writes(), writesBefore);
   const text = fs.readFileSync(file, 'utf8');
   assert.match(text, /^# tz52 dump of station 1\n/);
   assert.match(text, /\n# complete: yes\n/);

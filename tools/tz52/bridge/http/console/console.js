@@ -658,10 +658,18 @@ function loginPage(view) {
 // ---- the console ------------------------------------------------------------------------
 
 let stopPage = () => {};
-function route() {
+// The pages that show or refuse by who is logged in wait for the session;
+// the others start at once and take it when it comes.
+let sessionLoaded = null;
+let routed = 0;
+async function route() {
   stopPage();
+  stopPage = () => {};
+  const turn = ++routed;
   const [name, ...rest] = location.hash.replace(/^#\/?/, '').split('/');
   const page = pages[name] ? name : 'line';
+  if (page === 'backup' || page === 'login') await sessionLoaded;
+  if (turn !== routed) return;  // another page was asked for meanwhile
   const view = document.getElementById('view');
   view.replaceChildren();
   for (const link of document.querySelectorAll('nav a')) {
@@ -678,7 +686,6 @@ document.getElementById('logout').addEventListener('click', async () => {
   route();
 });
 window.addEventListener('hashchange', route);
-loadSession().then(() => {
-  stream.open();
-  route();
-});
+sessionLoaded = loadSession();
+stream.open();
+route();
