@@ -141,6 +141,14 @@ test('a viewer sees no write control, and a hand-made write is refused', async (
   });
   assert.strictEqual(refused.status, 403);
   assert.match(refused.body.error, /viewer/);
+  const backup = await page.evaluate(async () => {
+    const session = await (await fetch('/api/v1/session')).json();
+    const response = await fetch('/api/v1/backup/dump', { method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-CSRF-Token': session.csrfToken },
+      body: JSON.stringify({ station: 1 }) });
+    return response.status;
+  });
+  assert.strictEqual(backup, 403);
   const point = await (await fetch(`${bridge.url}/api/v1/points/001M030`)).json();
   assert.strictEqual(point.value, 7);
   await logOut();
