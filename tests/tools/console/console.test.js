@@ -77,7 +77,7 @@ test.before(async () => {
 test.after(async () => {
   if (browser) await browser.close();
   if (relay) relay.close();
-  harness.stopAll();
+  await harness.stopAllInTurn();
 });
 
 test('the Line page shows the port open and the simulator\'s station answering', async () => {

@@ -127,7 +127,19 @@ async function launchBrowser() {
 function stopAll() {
   for (const child of children) if (child.exitCode === null) child.kill('SIGTERM');
 }
+
+// Each child stopped in the reverse order of its start (the bridge before
+// its broker and its simulator), each waited for, so that what it says at
+// its end is in its log.
+async function stopAllInTurn() {
+  for (const child of [...children].reverse()) {
+    if (child.exitCode !== null || child.signalCode !== null) continue;
+    const ended = new Promise((resolve) => child.once('exit', resolve));
+    child.kill('SIGTERM');
+    await Promise.race([ended, sleep(10000)]);
+  }
+}
 process.on('exit', stopAll);
 
 module.exports = { work, tz52, sleep, until, freePort, startSimulator, startBroker, usersFile, startBridge,
-  startRelay, launchBrowser, stopAll };
+  startRelay, launchBrowser, stopAll, stopAllInTurn };

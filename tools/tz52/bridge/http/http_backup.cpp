@@ -166,7 +166,9 @@ void HttpBackup::ReadNext(const std::shared_ptr<Job>& job) {
         for (const Job::Planned& planned : job->plan) job->toWrite += planned.differs && planned.allowed ? 1 : 0;
         return Finish(job.get(), "planned",
                       job->toWrite == 0 ? "nothing to write: every point allowed holds its value"
-                                        : std::to_string(job->toWrite) + " points differ; confirm to write them");
+                                        : std::to_string(job->toWrite) +
+                                              (job->toWrite == 1 ? " point differs" : " points differ") +
+                                              "; confirm to write them");
     }
     const size_t count = std::min(job->toRead.size() - from, job->kind == "scan" ? kProbesATurn : kDumpPointsATurn);
     std::vector<JournalWrittenPoint> points;
