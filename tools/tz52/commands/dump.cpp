@@ -14,6 +14,7 @@
 #include "tools/common/cli/quoted.h"
 #include "tools/common/cli/stop_signal.h"
 #include "tools/tz52/command.h"
+#include "tools/tz52/commands/dump_text.h"
 #include "tools/tz52/host/point_types.h"
 #include "tools/tz52/output/json.h"
 #include "tools/tz52/output/progress.h"
@@ -37,26 +38,6 @@ const char* FormatName(DumpFormat format) {
     return "";
 }
 
-struct DumpedPoint {
-    CheckedAddress address;
-    std::string point;
-    int result = kResultPortFailure;
-    uint16_t value = 0;
-    std::string failure;
-    bool read = false;  // false: not reached (Ctrl-C)
-};
-
-// What a dump read: every point, how far it got, what it was read with.
-struct DumpReading {
-    std::vector<DumpedPoint> points;
-    size_t done = 0;
-    size_t failed = 0;
-    std::string date;
-    PortSetup setup;
-    bool complete() const { return done == points.size(); }
-    std::string DoneText() const { return std::to_string(done) + " of " + std::to_string(points.size()) + " points"; }
-};
-
 std::string DumpCsv(const DumpReading& reading) {
     std::string text = "point,type,index,value,hex,result\n";
     for (const DumpedPoint& point : reading.points) {
@@ -65,28 +46,6 @@ std::string DumpCsv(const DumpReading& reading) {
         text += point.point + "," + TypeName(point.address.pointType) + "," + std::to_string(point.address.pointIndex) +
                 "," + (ok ? std::to_string(point.value) : "") + "," + (ok ? HexWord(point.value) : "") + "," +
                 std::to_string(point.result) + "\n";
-    }
-    return text;
-}
-
-// The header, then one POINT=VALUE a line; a failed point as a comment.
-std::string DumpText(int station, const std::string& types, const DumpReading& reading) {
-    // "# complete:" tells tz52 restore whether every point was reached;
-    // failed points do not make a dump incomplete.
-    std::string text = "# tz52 dump of station " + std::to_string(station) + "\n# date " + reading.date +
-                       "\n# port " + reading.setup.name + ", " + DescribeLine(reading.setup.line) + ", read limit " +
-                       DescribeReadTimeout(reading.setup.readTimeout) + "\n# complete: " +
-                       (reading.complete() ? std::string("yes") : "no (stopped after " + reading.DoneText() + ")") +
-                       "\n# types " + types + ", " + std::to_string(reading.points.size()) + " points, " +
-                       std::to_string(reading.failed) + " failed\n";
-    for (const DumpedPoint& point : reading.points) {
-        if (!point.read) continue;
-        if (point.result == kResultOk) {
-            text += point.point + "=" + std::to_string(point.value) + "\n";
-        } else {
-            text += "# " + point.point + " failed: result " + std::to_string(point.result) + " (" +
-                    ResultMeaning(point.result) + "): " + point.failure + "\n";
-        }
     }
     return text;
 }

@@ -5,7 +5,7 @@
 #include "driver/point_ranges.h"
 #include "tools/common/text/point_file.h"
 #include "tools/common/cli/quoted.h"
-#include "tools/tz52/command.h"
+#include "tools/common/cli/values.h"
 #include "tools/tz52/host/point_types.h"
 
 namespace {
@@ -70,7 +70,7 @@ PointFileCheck CheckPointFile(QmxMainFunction entry, const std::vector<std::stri
         const uint32_t largest = LargestPointValue(address.pointType);
         uint16_t value = 0;
         if (!ParsePointValue(valueText, &value) || value > largest) {
-            refuse(Quoted(valueText) + " is not a value a point of type " + TypeName(address.pointType) +
+            refuse(Quoted(valueText) + " is not a value a point of type " + std::string(1, PointTypeLetter(address.pointType)) +
                        " holds (0 to " + std::to_string(largest) + ")",
                    kResultRefused);
             continue;

@@ -721,6 +721,17 @@ private:
         const auto polled = index_.find(name);
         outcome.polled = polled != index_.end();
         const int64_t startMs = MonotonicMilliseconds();
+        if (request.readOnly) {
+            const int read = ReadPointValue(entry_, context_, address, &outcome.readBackValue);
+            CountExchange(read, MonotonicMilliseconds() - startMs);
+            if (read == kResultPortFailure) CheckLine(startMs);
+            outcome.result = outcome.readBackResult = read;
+            outcome.sent = true;
+            outcome.stationSilent = read == kResultPortFailure && !lineDown_;
+            outcome.message = read == kResultOk ? "read" : PointFailureReason(false, read, address, setup_);
+            if (request.Written() == request.points.size()) FinishWrite();
+            return true;
+        }
         const int result = WritePointValue(entry_, context_, address, request.points[next].value);
         CountExchange(result, MonotonicMilliseconds() - startMs);
         outcome.result = result;
@@ -770,6 +781,12 @@ private:
     void FinishWrite() {
         const std::shared_ptr<WriteRequest> request = std::move(writing_);
         writing_.reset();
+        if (request->readOnly) {
+            // Reads for a face's own use: not writes, so neither counted nor
+            // in the journal.
+            request->Complete();
+            return;
+        }
         const PointWriteOutcome* last = request->Last();
         JournalEvent event;
         event.kind = last != nullptr && last->sent ? JournalKind::kWriteDone : JournalKind::kWriteRefused;

@@ -5,7 +5,7 @@
 
 size_t WriteRequest::Written() const {
     size_t written = 0;
-    while (written < outcomes.size() && outcomes[written].written) ++written;
+    while (written < outcomes.size() && (readOnly ? outcomes[written].sent : outcomes[written].written)) ++written;
     return written;
 }
 

@@ -75,13 +75,19 @@ struct WriteRequest {
     // carries the value read; false: a polled point is read next with the
     // polling, one not polled is not read.
     bool readBackAtOnce = false;
+    // true: the points are only read, one a turn between the polling's
+    // reads, each outcome's readBackResult and readBackValue the read (a
+    // failed read does not stop the rest); no permission is asked, nothing
+    // is written and the journal gets no write event. `value` is unused.
+    bool readOnly = false;
     // Set by the face when its client has gone: what is not written yet is
     // dropped.
     std::atomic<bool> abandoned{false};
     // Filled in by the owner, one per point, before the completion.
     std::vector<PointWriteOutcome> outcomes;
 
-    // The points written, from the first.
+    // The points written, from the first; for a request that only reads,
+    // the points read, failed or not.
     size_t Written() const;
     // The outcome that ended the request: the first point not written, else
     // the last; null for a request of no points.

@@ -15,6 +15,7 @@
 #include "tools/common/cli/version.h"
 #include "tools/tz52/bridge/core/listen_address.h"
 #include "tools/tz52/bridge/core/write_audit.h"
+#include "tools/tz52/bridge/http/console/console_files.h"
 #include "tools/tz52/bridge/http/passwords.h"
 #include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/point_types.h"
@@ -92,7 +93,7 @@ struct HttpFace::Stream {
 HttpFace::HttpFace(const HttpFaceSettings& settings, const PortSetup& setup, ::Line* line)
     : settings_(settings), setup_(setup), line_(line), tls_(!settings.tlsCertificate.empty()),
       sessions_(kMostSessions, settings.sessionIdleMs),
-      history_(settings.history) {
+      history_(settings.history), backup_(line, setup) {
     router_ = Routes();
     startedMs_ = MonotonicMilliseconds();
     // Known before Start, so that the routes judge alike with and without
@@ -182,6 +183,10 @@ HttpRouter HttpFace::Routes() {
     router.Add("POST", "/api/v1/login", [this](const HttpRequest& request) { return Login(request); });
     router.Add("POST", "/api/v1/logout", [this](const HttpRequest& request) { return Logout(request); });
     router.Add("GET", "/api/v1/session", [this](const HttpRequest& request) { return Session(request); });
+    backup_.AddRoutes(&router, [this](const HttpRequest& r, HttpResponse* refusal, std::string* who) {
+        return AdmitOperator(r, refusal, who);
+    });
+    AddConsolePaths(&router);
     AddBasePaths(&router);
     return router;
 }
@@ -275,6 +280,14 @@ bool HttpFace::RefuseChange(const HttpRequest& request, const Caller& caller, bo
         return true;
     }
     return false;
+}
+
+bool HttpFace::AdmitOperator(const HttpRequest& request, HttpResponse* refusal, std::string* who) {
+    const Caller caller = Identify(request, refusal);
+    if (refusal->status != 200 || refusal->later) return false;
+    if (RefuseChange(request, caller, true, refusal)) return false;
+    *who = "user " + caller.user + " from " + request.peer;
+    return true;
 }
 
 void HttpFace::ReportLogin(const std::string& user, const std::string& peer, const std::string& what, bool warn) {

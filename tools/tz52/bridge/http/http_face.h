@@ -26,6 +26,7 @@
 
 #include "tools/tz52/bridge/core/line_owner.h"
 #include "tools/tz52/bridge/http/http_api.h"
+#include "tools/tz52/bridge/http/http_backup.h"
 #include "tools/tz52/bridge/http/http_face_settings.h"
 #include "tools/tz52/bridge/http/http_server.h"
 #include "tools/tz52/bridge/http/http_users.h"
@@ -74,6 +75,9 @@ private:
     // The refusal of a state-changing request: not an operator, no HTTPS,
     // a CSRF token missing or wrong.
     bool RefuseChange(const HttpRequest& request, const Caller& caller, bool operatorOnly, HttpResponse* refusal);
+    // An operator's state-changing request let through, *who naming the
+    // caller as the journal does; false with the refusal.
+    bool AdmitOperator(const HttpRequest& request, HttpResponse* refusal, std::string* who);
 
     HttpResponse LineDocument(const HttpRequest& request);
     HttpResponse Points(const HttpRequest& request);
@@ -112,6 +116,7 @@ private:
     SessionStore sessions_;
     LoginLimiter limiter_;
     PointHistory history_;
+    HttpBackup backup_;
 
     std::thread thread_;
     uint64_t listener_ = 0;
