@@ -684,11 +684,10 @@ TEST_F(HttpFace, WritesFromEveryFaceAreJournaledInOrder) {
 
 // ---- clients that hold on --------------------------------------------------------------------
 
-// Streams that are never read, on a busy line, while another client asks:
-// it is answered, the bridge's memory stays bounded, and the streams are
-// dropped once they have left too much unread. A request whose headers
-// never end is closed by the connection timeout, and others are served
-// meanwhile.
+// Streams that are never read, of every read of a busy line, while another
+// client asks: it is answered and the bridge's memory stays bounded. A
+// request whose headers never end is closed by the connection timeout, and
+// others are served meanwhile.
 TEST_F(HttpFace, SlowAndEndlessClientsHoldUpNobody) {
     StartSimulator({});
     BusyPoints();
