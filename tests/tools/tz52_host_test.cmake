@@ -68,6 +68,30 @@ elseif(TARGET tz52_bridge_test)
   message(STATUS "tz52: libmodbus-dev not found; the bridge's Modbus face is not tested against a client")
 endif()
 
+# The bridge's HTTP face against the simulator through real clients: curl
+# (plain and HTTPS with a certificate openssl makes), promtool and a
+# Prometheus server, mbpoll and the broker for writes from every face. Rows
+# that need a program not installed are skipped.
+find_program(TZ52_CURL curl)
+find_program(TZ52_OPENSSL openssl)
+find_program(TZ52_PROMTOOL promtool)
+find_program(TZ52_PROMETHEUS prometheus)
+if(TARGET tz52_bridge_test AND TARGET tz52_bridge_http)
+  foreach(program TZ52_CURL TZ52_OPENSSL TZ52_PROMTOOL TZ52_PROMETHEUS TZ52_MBPOLL)
+    if(NOT ${program})
+      set(${program} "")
+    endif()
+  endforeach()
+  add_executable(tz52_bridge_http_test ${CMAKE_CURRENT_LIST_DIR}/tz52_bridge_http_test.cpp)
+  target_compile_definitions(tz52_bridge_http_test PRIVATE TZ52_HOST_PATH="${tz52_host_path}"
+    TZ52_CURL_PATH="${TZ52_CURL}" TZ52_OPENSSL_PATH="${TZ52_OPENSSL}" TZ52_PROMTOOL_PATH="${TZ52_PROMTOOL}"
+    TZ52_PROMETHEUS_PATH="${TZ52_PROMETHEUS}" TZ52_MBPOLL_PATH="${TZ52_MBPOLL}")
+  target_link_libraries(tz52_bridge_http_test PRIVATE tz52sim_core tz52_mosquitto tz52_tool_libraries
+                        GTest::gtest GTest::gtest_main)
+  add_dependencies(tz52_bridge_http_test tz52 tz52sim)
+  gtest_discover_tests(tz52_bridge_http_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endif()
+
 # The HTTP face's users, passwords, sessions, login limiter and metrics text;
 # tz52 passwd, mkpasswd (whois) and promtool (prometheus) as a person runs them.
 if(TARGET tz52_http_auth)

@@ -57,6 +57,15 @@ bool NumberOf(const std::string* text, uint64_t most, uint64_t* number) {
     return text != nullptr && ParseWholeNumber(*text, most, number);
 }
 
+// The address of a peer ("ADDRESS:PORT" or "[ADDRESS]:PORT"): logins are
+// limited per address, whatever port each connection comes from.
+std::string PeerAddress(const std::string& peer) {
+    const size_t colon = peer.rfind(':');
+    if (colon == std::string::npos) return peer;
+    if (peer.front() == '[' && colon > 0 && peer[colon - 1] == ']') return peer.substr(1, colon - 2);
+    return peer.substr(0, colon);
+}
+
 std::string SessionCookie(const std::string& token, bool secure, bool ending) {
     return std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
            (secure ? "; Secure" : "") + (ending ? "; Max-Age=0" : "");
@@ -223,7 +232,7 @@ HttpFace::Caller HttpFace::Identify(const HttpRequest& request, HttpResponse* re
         }
     }
     int64_t retryMs = 0;
-    if (!limiter_.Admit(request.peer, now, &retryMs)) {
+    if (!limiter_.Admit(PeerAddress(request.peer), now, &retryMs)) {
         *refusal = Refused(429, "too many logins from this address; try again later");
         refusal->headers.emplace_back("Retry-After", std::to_string((retryMs + 999) / 1000));
         return caller;
@@ -652,7 +661,7 @@ HttpResponse HttpFace::Login(const HttpRequest& request) {
         if (delayed_.size() >= kMostDelayedAnswers) return Refused(503, "too many logins at once; try again later");
     }
     int64_t retryMs = 0;
-    if (!limiter_.Admit(request.peer, now, &retryMs)) {
+    if (!limiter_.Admit(PeerAddress(request.peer), now, &retryMs)) {
         ReportLogin(name, request.peer, "login refused: too many attempts", true);
         HttpResponse refusal = Refused(429, "too many logins from this address; try again later");
         refusal.headers.emplace_back("Retry-After", std::to_string((retryMs + 999) / 1000));
