@@ -9,19 +9,21 @@
 //    554 points once an hour, so that the line is quiet. Throughput and
 //    round trips.
 // 2. From the end of a read to its event at a stream client: a second
-//    bridge polls the 554 points without pause (--every 0, the simulator
-//    unpaced) while S streams (16 by default) follow /api/v1/stream
-//    ?reads=all. Each pointRead event carries the bridge's time at the end
+//    bridge polls the 554 points without pause (--every 0) of a simulator
+//    paced at --baud (9600), so that reads come at a line's own rate, while
+//    S streams (16 by default) follow /api/v1/stream?reads=all for
+//    --stream-s seconds. Each pointRead event carries the bridge's time at the end
 //    of the read (ms since the epoch, to the millisecond); the client takes
 //    the system clock as the event arrives. Both clocks are the machine's
 //    one CLOCK_REALTIME, and the event's time is cut to the millisecond, so
 //    a delay is over-stated by less than 1 ms, never under-stated.
-// 3. The same bridge's resident memory (VmRSS, VmHWM of /proc/PID/status)
-//    once every point holds --history reads (600 by default), with the S
-//    streams still open.
+// 3. The resident memory (VmRSS, VmHWM of /proc/PID/status) of a third
+//    bridge, polling the unpaced simulator without pause, once every point
+//    holds --history reads (600 by default), with S streams open all along.
 //
 //   tz52_bench_http [--tz52 PATH] [--clients N] [--load-ms MS] [--rounds N]
-//                   [--history N] [--streams N] [--fill-s S]
+//                   [--baud B] [--stream-s S] [--history N] [--streams N]
+//                   [--fill-s S]
 //
 // Targets are reported, not enforced: the exit code is 1 only when the
 // benchmark could not run (a server that did not start, failed answers).
@@ -372,6 +374,8 @@ struct Options {
     long rounds = 3;
     long history = 600;
     long streams = 16;
+    long baud = 9600;
+    long streamSeconds = 20;
     long fillSeconds = 900;
 };
 
@@ -443,11 +447,14 @@ int main(int argc, char** argv) {
     options.history = FlagNumber(argc, argv, "--history", options.history);
     options.streams = FlagNumber(argc, argv, "--streams", options.streams);
     options.fillSeconds = FlagNumber(argc, argv, "--fill-s", options.fillSeconds);
+    options.baud = FlagNumber(argc, argv, "--baud", options.baud);
+    options.streamSeconds = FlagNumber(argc, argv, "--stream-s", options.streamSeconds);
     if (options.tz52.empty() || options.clients < 1 || options.clients > 16 || options.loadMs < 1 ||
         options.rounds < 1 || options.history < 1 || options.history > 100000 || options.streams < 1 ||
-        options.streams > 16 || options.fillSeconds < 1) {
+        options.streams > 16 || options.fillSeconds < 1 || options.baud < 1 || options.baud > 65535 ||
+        options.streamSeconds < 1) {
         std::fprintf(stderr, "usage: tz52_bench_http --tz52 PATH [--clients 1..16] [--load-ms MS] [--rounds N] "
-                             "[--history 1..100000] [--streams 1..16] [--fill-s S]\n");
+                             "[--history 1..100000] [--streams 1..16] [--baud B] [--stream-s S] [--fill-s S]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -534,7 +541,65 @@ int main(int argc, char** argv) {
         status = 1;
     }
 
-    // 2. and 3. Streams while the history fills.
+    // 2. The end of a read to its event at S streams, on a line paced at
+    // --baud: the reads come at the line's own rate.
+    tz52sim::SimConfig pacedConfig = config;
+    pacedConfig.baud = static_cast<uint32_t>(options.baud);
+    tz52sim::Simulator paced(pacedConfig);
+    paced.SetTraceSink([](const std::string&) {});
+    if (!paced.Start(&error)) {
+        std::fprintf(stderr, "tz52_bench_http: simulator: %s\n", error.c_str());
+        return 1;
+    }
+    BridgeProcess streaming;
+    std::string streamingBase;
+    if (!StartBridge(options, paced, {"--baud", std::to_string(options.baud), "--every", "0"}, &streaming,
+                     &streamingBase, &error)) {
+        std::fprintf(stderr, "tz52_bench_http: %s\n", error.c_str());
+        return 1;
+    }
+    std::vector<double> delays;
+    uint64_t streamed = 0;
+    size_t streamsEnded = 0;
+    const auto stopAll = [&](std::vector<std::unique_ptr<StreamFollower>>* followers) {
+        for (auto& follower : *followers) {
+            follower->Stop();
+            delays.insert(delays.end(), follower->delaysMs().begin(), follower->delaysMs().end());
+            streamed += follower->events();
+            if (!follower->ending().empty() && streamsEnded++ == 0) {
+                std::fprintf(stderr, "tz52_bench_http: a stream ended: %s\n", follower->ending().c_str());
+            }
+        }
+        followers->clear();
+    };
+    std::vector<std::unique_ptr<StreamFollower>> followers;
+    for (long i = 0; i < options.streams; ++i) {
+        followers.push_back(std::make_unique<StreamFollower>(streamingBase + "/api/v1/stream?reads=all"));
+    }
+    const uint64_t streamExchanges = paced.ExchangeCount();
+    std::this_thread::sleep_for(std::chrono::seconds(options.streamSeconds));
+    const uint64_t streamedReads = paced.ExchangeCount() - streamExchanges;
+    stopAll(&followers);
+    if (const std::string ended = streaming.Stop(); ended != "exit code 0") {
+        std::fprintf(stderr, "tz52_bench_http: tz52 bridge ended with %s on SIGTERM:\n%s", ended.c_str(),
+                     streaming.Tail(10).c_str());
+        status = 1;
+    }
+    paced.Close();
+    const Summary delay = Summarize(delays);
+    std::printf("\nA bridge polls the %zu points without pause at %ld baud while %ld streams follow "
+                "/api/v1/stream?reads=all\nfor %ld s: %" PRIu64 " reads, %" PRIu64
+                " pointRead events at the clients, %zu streams ended early.\n\n",
+                kStationPoints, options.baud, options.streams, options.streamSeconds, streamedReads, streamed,
+                streamsEnded);
+    std::printf("%-52s %10.3f   median\n", "end of a read to its event at a stream, ms:", delay.median);
+    std::printf("%-52s %10.3f   target under %.0f ms: %s\n", "end of a read to its event at a stream, p99 ms:",
+                delay.p99, kStreamP99TargetMs, Verdict(delay.p99 < kStreamP99TargetMs));
+    std::printf("%-52s %10.3f\n", "end of a read to its event at a stream, max ms:", delay.max);
+
+    // 3. The resident memory once the history is full, S streams open: the
+    // unpaced simulator fills it fast; the streams (reads changed, the
+    // default) stay open all along.
     BridgeProcess busy;
     std::string busyBase;
     if (!StartBridge(options, simulator, {"--every", "0", "--http-history", std::to_string(options.history)}, &busy,
@@ -542,9 +607,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tz52_bench_http: %s\n", error.c_str());
         return 1;
     }
-    std::vector<std::unique_ptr<StreamFollower>> followers;
     for (long i = 0; i < options.streams; ++i) {
-        followers.push_back(std::make_unique<StreamFollower>(busyBase + "/api/v1/stream?reads=all"));
+        followers.push_back(std::make_unique<StreamFollower>(busyBase + "/api/v1/stream"));
     }
     const int64_t fillStart = NowNanoseconds();
     const uint64_t fillExchanges = simulator.ExchangeCount();
@@ -561,18 +625,10 @@ int main(int argc, char** argv) {
     const uint64_t readsDuringFill = simulator.ExchangeCount() - fillExchanges;
     long rss = 0, peak = 0;
     const bool measured = ResidentKib(busy.pid(), &rss, &peak);
-    std::vector<double> delays;
-    uint64_t streamed = 0;
-    size_t streamsEnded = 0;
-    for (auto& follower : followers) {
-        follower->Stop();
-        delays.insert(delays.end(), follower->delaysMs().begin(), follower->delaysMs().end());
-        streamed += follower->events();
-        if (!follower->ending().empty()) {
-            ++streamsEnded;
-            if (streamsEnded == 1) std::fprintf(stderr, "tz52_bench_http: a stream ended: %s\n", follower->ending().c_str());
-        }
-    }
+    Json line = nullptr;
+    if (watcher.Get(busyBase + "/api/v1/line").empty()) line = Json::parse(watcher.body(), nullptr, false);
+    const size_t streamsOpen = line.is_object() ? line["faces"]["http"].value("streams", size_t{0}) : 0;
+    stopAll(&followers);
     if (const std::string ended = busy.Stop(); ended != "exit code 0") {
         std::fprintf(stderr, "tz52_bench_http: tz52 bridge ended with %s on SIGTERM:\n%s", ended.c_str(),
                      busy.Tail(10).c_str());
@@ -584,25 +640,17 @@ int main(int argc, char** argv) {
                      measured ? "the bridge is still running" : "the bridge has ended");
         return 1;
     }
-    const Summary delay = Summarize(delays);
-    std::printf("\nA bridge polls the %zu points without pause (--every 0, the simulator unpaced) while %ld streams "
-                "follow\n/api/v1/stream?reads=all: %" PRIu64 " reads in %.1f s (%.0f a second), %" PRIu64
-                " pointRead events at the clients, %zu streams ended early.\n\n",
-                kStationPoints, options.streams, readsDuringFill, fillSeconds,
-                static_cast<double>(readsDuringFill) / fillSeconds, streamed, streamsEnded);
-    std::printf("%-52s %10.3f   median\n", "end of a read to its event at a stream, ms:", delay.median);
-    std::printf("%-52s %10.3f   target under %.0f ms: %s\n", "end of a read to its event at a stream, p99 ms:",
-                delay.p99, kStreamP99TargetMs, Verdict(delay.p99 < kStreamP99TargetMs));
-    std::printf("%-52s %10.3f\n", "end of a read to its event at a stream, max ms:", delay.max);
     const auto mib = [](long kib) { return static_cast<double>(kib) / 1024.0; };
-    std::printf("\nResident memory (VmRSS; VmHWM the peak), MiB:\n");
+    std::printf("\nResident memory (VmRSS; VmHWM the peak), MiB; the history filled by %" PRIu64
+                " reads in %.1f s (unpaced), %zu streams open:\n",
+                readsDuringFill, fillSeconds, streamsOpen);
     std::printf("%-52s %10.1f   peak %.1f\n", "554 points, one read each, after the load above:", mib(quietRss),
                 mib(quietPeak));
     const std::string label = "554 points, " + std::to_string(options.history) + " reads of history each, " +
                               std::to_string(options.streams) + " streams:";
     std::printf("%-52s %10.1f   peak %.1f   target at most %.0f: %s\n", label.c_str(), mib(rss), mib(peak),
                 kResidentTargetMiB, Verdict(mib(rss) <= kResidentTargetMiB));
-    if (streamsEnded != 0 || delays.empty()) status = 1;
+    if (streamsEnded != 0 || delays.empty() || streamsOpen != static_cast<size_t>(options.streams)) status = 1;
     curl_global_cleanup();
     return status;
 }
