@@ -78,4 +78,10 @@ if [ -x "$bin/tz52_bench_modbus" ]; then
 else
   echo "tz52_bench_modbus is not built in $build (needs libmodbus-dev and the bridge)"
 fi
+echo "== 8c. tz52 bridge's HTTP face: GET /api/v1/points of a full station against a bare libmicrohttpd server, a read to its event at a stream client, the resident memory with a full history and 16 streams"
+if [ -x "$bin/tz52_bench_http" ]; then
+  run "$bin/tz52_bench_http"
+else
+  echo "tz52_bench_http is not built in $build (needs libcurl4-openssl-dev, libmicrohttpd-dev and the bridge)"
+fi
 exit $status
