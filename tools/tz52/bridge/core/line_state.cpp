@@ -20,6 +20,7 @@ const PointState* LineSnapshot::Find(const tz52line::PointRef& point) const {
 
 void LineState::Polled(const tz52line::PointRef& point, int64_t periodMs) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.pointsVersion;
     PointState& state = state_.points[point];
     state.point = point;
     state.periodMs = periodMs;
@@ -30,6 +31,7 @@ ReadChange LineState::RecordRead(const tz52line::PointRef& point, int result, ui
     ReadChange change;
     const int64_t wallMs = WallMilliseconds();
     std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.pointsVersion;
     const auto found = state_.points.find(point);
     if (found == state_.points.end()) return change;
     PointState& state = found->second;
@@ -58,6 +60,7 @@ ReadChange LineState::RecordRead(const tz52line::PointRef& point, int result, ui
 
 void LineState::Configured(const tz52line::PointRef& point, int64_t periodMs) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.pointsVersion;
     PointState& state = state_.points[point];
     state.point = point;
     state.periodMs = periodMs;
@@ -70,6 +73,7 @@ void LineState::Configured(const tz52line::PointRef& point, int64_t periodMs) {
 
 void LineState::NotPolled(const tz52line::PointRef& point) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.pointsVersion;
     const auto found = state_.points.find(point);
     if (found != state_.points.end() && !found->second.onDemand) state_.points.erase(found);
 }
@@ -106,6 +110,7 @@ std::vector<tz52line::PointRef> LineState::TakeAsked() {
 
 std::vector<tz52line::PointRef> LineState::TakeIdle(int64_t idleMs, int64_t nowMs) {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++state_.pointsVersion;
     std::vector<tz52line::PointRef> idle;
     for (auto it = state_.points.begin(); it != state_.points.end();) {
         if (it->second.onDemand && nowMs - it->second.askedMs >= idleMs) {
@@ -135,6 +140,7 @@ LineState::Demanded LineState::Demand(const std::vector<tz52line::PointRef>& poi
         state.periodMs = demandPeriodMs_;
         asked_.push_back(point);
         ++onDemand_;
+        ++state_.pointsVersion;
     }
     for (const tz52line::PointRef& point : points) state_.points[point].askedMs = nowMs;
     if (read) read(state_);

@@ -67,6 +67,9 @@ struct LineSnapshot {
     LineHealth line;             // exchanges, failures, busy share, lag, overloaded, port open
     std::string portClosedWhy;   // when the port is not open
     LineCounters counters;
+    // Grows whenever what a point's document shows may have changed (a
+    // read, a point taken in or let go, its period).
+    uint64_t pointsVersion = 0;
 
     // The point at `point`, or null when nobody polls it.
     const PointState* Find(const tz52line::PointRef& point) const;

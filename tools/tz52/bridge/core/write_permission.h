@@ -3,6 +3,7 @@
 #ifndef TZ52_TOOLS_TZ52_BRIDGE_CORE_WRITE_PERMISSION_H
 #define TZ52_TOOLS_TZ52_BRIDGE_CORE_WRITE_PERMISSION_H
 
+#include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
@@ -14,6 +15,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         allowAll_ = allowAll;
         allowed_ = std::move(allowed);
+        ++version_;
+    }
+    // Grows with every Set: what a face keeps of the rule is stale then.
+    uint64_t Version() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return version_;
     }
     // `point` is a canonical address ("001C001").
     bool Allows(const std::string& point) const {
@@ -25,6 +32,7 @@ private:
     mutable std::mutex mutex_;
     bool allowAll_ = false;
     std::set<std::string> allowed_;
+    uint64_t version_ = 0;
 };
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_CORE_WRITE_PERMISSION_H

@@ -93,6 +93,80 @@ Json PointJson(const PointState& point, bool writable, int64_t nowMs) {
     return document;
 }
 
+namespace {
+
+// A JSON string of `text`: as it is when it needs no escape, else as the
+// JSON library writes it (bytes that are not UTF-8 replaced).
+void AppendJsonString(const std::string& text, std::string* out) {
+    bool plain = true;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f || c == '"' || c == '\\') {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) {
+        out->push_back('"');
+        out->append(text);
+        out->push_back('"');
+        return;
+    }
+    out->append(JsonText(Json(text)));
+}
+
+}  // namespace
+
+std::string PointsDocumentText(const LineSnapshot& state, const std::function<bool(const tz52line::PointRef&)>& writable,
+                               int64_t nowMs) {
+    std::string text;
+    text.reserve(64 + state.points.size() * 272);
+    text.append("{\"points\":[");
+    bool first = true;
+    char number[96];
+    for (const auto& entry : state.points) {
+        const PointState& point = entry.second;
+        if (!first) text.push_back(',');
+        first = false;
+        // In the order PointJson gives its fields.
+        std::snprintf(number, sizeof number, "{\"address\":\"%s\",\"station\":%d,\"type\":\"%c\",\"index\":%d,",
+                      tz52line::FormatPoint(point.point).c_str(), point.point.station, point.point.type,
+                      point.point.index);
+        text.append(number);
+        if (point.lastResult == kResultOk) {
+            std::snprintf(number, sizeof number, "\"value\":%u,\"hex\":\"%s\",", static_cast<unsigned>(point.value),
+                          Hex(point.value).c_str());
+            text.append(number);
+        } else {
+            text.append("\"value\":null,\"hex\":null,");
+        }
+        if (point.lastResult >= 0) {
+            std::snprintf(number, sizeof number, "\"state\":{\"ok\":%s,\"result\":%d,\"message\":",
+                          point.lastResult == kResultOk ? "true" : "false", point.lastResult);
+            text.append(number);
+            AppendJsonString(point.message, &text);
+            text.append(",\"time\":\"");
+            text.append(IsoUtc(point.readWallMs));
+            std::snprintf(number, sizeof number, "\",\"ageMs\":%lld,\"stationSilent\":%s},",
+                          static_cast<long long>(nowMs - point.readMs), point.stationSilent ? "true" : "false");
+            text.append(number);
+        } else {
+            text.append("\"state\":null,");
+        }
+        std::snprintf(number, sizeof number, "\"periodMs\":%lld,\"onDemand\":%s,\"writable\":%s",
+                      static_cast<long long>(point.periodMs), point.onDemand ? "true" : "false",
+                      writable(entry.first) ? "true" : "false");
+        text.append(number);
+        if (point.onDemand) {
+            text.append(",\"demandedBy\":");
+            AppendJsonString(point.demandedBy, &text);
+        }
+        text.push_back('}');
+    }
+    text.append("]}");
+    return text;
+}
+
 Json LineJson(const LineSnapshot& state, const LineFacts& facts, int64_t nowMs) {
     Json stations = Json::array();
     for (const auto& entry : state.stations) {

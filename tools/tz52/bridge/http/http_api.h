@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,11 @@ bool EventShown(const JournalEvent& event, ReadsShown shown);
 // A point of the state; `writable` as --allow-write and its type say,
 // `nowMs` (monotonic) for its age.
 Json PointJson(const PointState& point, bool writable, int64_t nowMs);
+// {"points": [PointJson of each]} as text, written straight into one string:
+// the document of a full station is asked for often, and a tree of it
+// costs a request thousands of allocations.
+std::string PointsDocumentText(const LineSnapshot& state, const std::function<bool(const tz52line::PointRef&)>& writable,
+                               int64_t nowMs);
 Json LineJson(const LineSnapshot& state, const LineFacts& facts, int64_t nowMs);
 // The reads of a point, oldest first; a failed read is a gap (value null).
 Json HistoryJson(const std::string& address, const std::vector<HistoryRead>& reads);

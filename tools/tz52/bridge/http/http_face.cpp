@@ -39,6 +39,9 @@ constexpr int64_t kLoopStalledMs = 5000;
 // long, for at most this many users.
 constexpr int64_t kBasicHoldsMs = 60000;
 constexpr size_t kMostBasicKept = 32;
+// The points' document is written again after this long at the latest, so
+// that its ages stay true to within it.
+constexpr int64_t kPointsKeptMs = 100;
 
 void Log(LogLevel level, const std::string& message) { LogLine(level, "bridge", "http: " + message); }
 
@@ -351,12 +354,22 @@ HttpResponse HttpFace::Points(const HttpRequest& request) {
     const Caller caller = Identify(request, &refusal);
     if (refusal.status != 200 || refusal.later) return refusal;
     if (RefuseRead(request, caller, &refusal)) return refusal;
-    Json points = Json::array();
     const int64_t now = MonotonicMilliseconds();
+    const uint64_t permission = line_->permission.Version();
+    std::lock_guard<std::mutex> kept(pointsMutex_);
     line_->state.Read([&](const LineSnapshot& state) {
-        for (const auto& entry : state.points) points.push_back(PointJson(entry.second, Writable(entry.first), now));
+        if (state.pointsVersion == pointsVersion_ && permission == pointsPermission_ && pointsMadeMs_ >= 0 &&
+            now - pointsMadeMs_ < kPointsKeptMs) {
+            return;
+        }
+        pointsText_ =
+            PointsDocumentText(state, [this](const tz52line::PointRef& point) { return Writable(point); }, now);
+        pointsText_.push_back('\n');
+        pointsVersion_ = state.pointsVersion;
+        pointsPermission_ = permission;
+        pointsMadeMs_ = now;
     });
-    return JsonResponse(200, Json{{"points", points}});
+    return TextResponse(200, "application/json", pointsText_);
 }
 
 HttpResponse HttpFace::PointDocument(const HttpRequest& request, bool history) {

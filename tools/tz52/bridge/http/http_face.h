@@ -136,6 +136,15 @@ private:
         int64_t untilMs = 0;
     };
     std::map<std::string, CheckedBasic> basic_;
+
+    // The points' document last written, kept while nothing it shows has
+    // changed and for at most kPointsKeptMs (its ages): many clients asking
+    // for a full station cost one document.
+    std::mutex pointsMutex_;
+    std::string pointsText_;
+    uint64_t pointsVersion_ = 0;
+    uint64_t pointsPermission_ = 0;
+    int64_t pointsMadeMs_ = -1;
 };
 
 #endif  // TZ52_TOOLS_TZ52_BRIDGE_HTTP_HTTP_FACE_H

@@ -32,9 +32,18 @@ public:
     void KeepOnly(const LineSnapshot& state);
 
 private:
+    // A read as kept: 8 bytes, its time as the time since the read before
+    // it, so that a full station's history fits a small gateway.
+    struct Kept {
+        uint32_t sinceBeforeMs = 0;  // 0 for the oldest
+        uint16_t value = 0;
+        int16_t result = 0;
+    };
     struct Ring {
-        std::vector<HistoryRead> reads;  // grows to perPoint_, then wraps
-        size_t next = 0;                 // the oldest, once full
+        std::vector<Kept> reads;  // grows to perPoint_, then wraps
+        size_t next = 0;          // the oldest, once full
+        int64_t oldestWallMs = 0;
+        int64_t newestWallMs = 0;
     };
     const size_t perPoint_;
     mutable std::mutex mutex_;
