@@ -316,7 +316,7 @@ TEST_F(HttpFace, EachRouteAnswersWithItsCause) {
         const char* text;  // in the body
     } rows[] = {
         {"health", nobody, "GET", "/healthz", "", 200, "ok\n"},
-        {"the start page", nobody, "GET", "/", "", 200, "/api/v1/: the points"},
+        {"the console", nobody, "GET", "/", "", 200, "<title>tz52 bridge</title>"},
         {"the line", nobody, "GET", "/api/v1/line", "", 200, "\"readTimeoutMs\":100"},
         {"every point", nobody, "GET", "/api/v1/points", "", 200, "\"address\":\"001C001\""},
         {"one point", nobody, "GET", "/api/v1/points/001M025", "", 200, "\"hex\""},
