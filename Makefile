@@ -120,10 +120,13 @@ $(ARM_BUILDS): arm-build-%:
 # (tests start tz52 and tz52sim through scripts that run them under the same
 # emulator, as binfmt would). Left out: the shell tests that run the programs
 # themselves (the demo, the man pages against --help, systemd's checks of
-# the unit, .ci/install-deps), which say nothing of ARM, and the soak run (a minute and a half
-# under emulation for what the native one shows).
+# the unit, .ci/install-deps), which say nothing of ARM, the soak run (a minute and a half
+# under emulation for what the native one shows), and the console's browser
+# suite (this machine's chromium against an emulated bridge and simulator,
+# which start too slowly for its waits; the console is the same script on
+# every architecture, and the HTTP face's own suite runs under emulation).
 ARM_LEFT_OUT := tz52_demo_test man_pages_follow_help bridge_unit_checked_by_systemd install_deps_names_missing_groups \
-  SoakAgainstSimulator\..*
+  SoakAgainstSimulator\..* console_in_a_browser
 # What qemu-user cannot do, so the test cannot either (the emulator answers
 # ENOSYS to ioctls it does not translate): NAME=why.
 ARM_EMULATOR_GAPS := SerialPty.SecondOpenFailsFromThisProcessAndAnother=qemu-user_does_not_pass_TIOCGEXCL \
@@ -137,7 +140,7 @@ test-arm:
 	  if ! why=$$(bash tests/arm/arm_env.sh probe $$arch); then \
 	    echo "arm: $$arch suites not run: $$why"; echo "arm: $$arch suites not run: $$why" >> $(SKIPPED); continue; fi; \
 	  $(MAKE) --no-print-directory arm-suites-$$arch || status=1; \
-	  echo "arm: $$arch ran every suite under qemu-user but the soak run and the shell tests of the demo, the man pages, the unit and install-deps" >> $(NOTES); \
+	  echo "arm: $$arch ran every suite under qemu-user but the soak run, the console's browser suite and the shell tests of the demo, the man pages, the unit and install-deps" >> $(NOTES); \
 	done; exit $$status
 
 # A test that waits for a reply within 50 ms can miss it when the emulator is
