@@ -130,8 +130,9 @@ std::string PointsDocumentText(const LineSnapshot& state, const std::function<bo
         first = false;
         // In the order PointJson gives its fields.
         std::snprintf(number, sizeof number, "{\"address\":\"%s\",\"station\":%d,\"type\":\"%c\",\"index\":%d,",
-                      tz52line::FormatPoint(point.point).c_str(), point.point.station, point.point.type,
-                      point.point.index);
+                      tz52line::FormatPoint(point.point).c_str(), point.point.station,
+                      // A letter always: a NUL would end the text here.
+                      point.point.type >= 'A' && point.point.type <= 'Z' ? point.point.type : '?', point.point.index);
         text.append(number);
         if (point.lastResult == kResultOk) {
             std::snprintf(number, sizeof number, "\"value\":%u,\"hex\":\"%s\",", static_cast<unsigned>(point.value),
