@@ -106,10 +106,12 @@ endforeach()
 # docs/NAME.md lead somewhere on the installed system too.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools} COMPONENT tools)
-set(TZ52_GUIDES commissioning monitor bridge architecture performance)
+set(TZ52_GUIDES commissioning monitor bridge api console architecture performance)
 list(TRANSFORM TZ52_GUIDES PREPEND ${PROJECT_SOURCE_DIR}/docs/)
 list(TRANSFORM TZ52_GUIDES APPEND .md)
-install(FILES ${TZ52_GUIDES}
+# The console's pictures, which its guide and the README show.
+file(GLOB TZ52_GUIDE_PICTURES ${PROJECT_SOURCE_DIR}/docs/console-*.png)
+install(FILES ${TZ52_GUIDES} ${TZ52_GUIDE_PICTURES}
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${tz52_deb_package_tools}/docs COMPONENT tools)
 # A bridge's configuration and points file to start from (copied to
 # /etc/tz52drv/ by hand: the package enables and configures nothing).
