@@ -91,8 +91,10 @@ check_debs() {
       usr/share/man/man1/tz52.1.gz usr/share/man/man1/tz52sim.1.gz
       usr/share/bash-completion/completions/tz52 usr/share/bash-completion/completions/tz52sim
       usr/share/doc/tz52drv-tools/README.md usr/share/doc/tz52drv-tools/CHANGELOG.md
-      $(for guide in commissioning monitor bridge architecture performance; do
+      $(for guide in commissioning monitor bridge api console architecture performance; do
           echo usr/share/doc/tz52drv-tools/docs/$guide.md; done)
+      $(for page in backup banner events line login point points traffic; do
+          echo usr/share/doc/tz52drv-tools/docs/console-$page.png; done)
       usr/share/doc/tz52drv-tools/examples/line1.conf usr/share/doc/tz52drv-tools/examples/plant-points.txt
       $(doc_files tz52drv-tools)
       usr/lib/systemd/system/tz52-bridge@.service"
