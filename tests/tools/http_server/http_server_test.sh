@@ -74,6 +74,7 @@ request() {
 head -c 20000 /dev/zero | tr '\0' 'v' >"$work/large-body"
 head -c 16384 /dev/zero | tr '\0' 'w' >"$work/bound-body"
 large_header="X-Large: $(head -c 20000 /dev/zero | tr '\0' 'h')"
+bound_header="X-Large: $(head -c 16000 /dev/zero | tr '\0' 'h')"
 
 start plain free
 plain_port=$port
@@ -92,6 +93,7 @@ request "another method"              "$base" /api/v1/points/M1              405
 request "a body echoed"               "$base" /api/v1/points/M1              200 "" '^\{"value":5\}$' -X PUT --data-binary '{"value":5}'
 request "a body of 16 KiB"            "$base" /api/v1/points/M1              200 "" '^w{16384}$' -X PUT --data-binary @"$work/bound-body"
 request "a body beyond 16 KiB"        "$base" /api/v1/points/M1              413 "" "16 KiB" -X PUT --data-binary @"$work/large-body"
+request "headers of nearly 16 KiB"    "$base" /api/v1/points/M1              200 "" '"address":"M1"' -H "$bound_header"
 request "headers beyond 16 KiB"       "$base" /api/v1/points/M1              431 "" "16 KiB" -H "$large_header"
 
 # Beyond what a connection's memory holds, the library refuses by itself.

@@ -69,12 +69,16 @@ struct JournalEvent {
     std::vector<JournalWrittenPoint> written;  // in the order they were to be written
     size_t writtenCount = 0;                   // set by Append: the points asked, written holds the first
     std::string message;
-    LineHealth health;
+    // kHealth only: apart, since nearly every event is a read and the ring
+    // holds thousands.
+    std::shared_ptr<const LineHealth> health;
 };
 
 class Journal {
 public:
-    static constexpr size_t kDefaultCapacity = 4096;
+    // About 40 s of a full station's reads at 9600 baud, in some 450 KiB:
+    // a face further behind takes the snapshot again.
+    static constexpr size_t kDefaultCapacity = 2048;
     // Bounds that keep one event's size bounded whatever comes from
     // outside: a text is cut at a character's start, a write's points after
     // the first kMostWrittenPoints (one Modbus request writes at most 123).

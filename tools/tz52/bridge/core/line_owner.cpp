@@ -648,8 +648,9 @@ private:
         if (plan_.healthMilliseconds <= 0 || now < nextHealthMs_) return;
         JournalEvent event;
         event.kind = JournalKind::kHealth;
-        event.health = Health(now);
-        line_->state.SetLine(event.health, lineDownReason_);
+        const auto health = std::make_shared<const LineHealth>(Health(now));
+        line_->state.SetLine(*health, lineDownReason_);
+        event.health = health;
         line_->journal.Append(std::move(event));
         if (overloaded_) {
             Log(LogLevel::kWarning,

@@ -247,7 +247,7 @@ Json EventJson(const JournalEvent& event) {
             document["message"] = event.message;
             break;
         case JournalKind::kHealth:
-            document["health"] = HealthJson(event.health);
+            if (event.health) document["health"] = HealthJson(*event.health);
             break;
         case JournalKind::kFaceReport:
             document["face"] = event.face;

@@ -28,7 +28,7 @@ struct HttpSettings {
     unsigned maxConnections = 64;
     unsigned maxPerAddress = 16;
     unsigned timeoutSeconds = 15;       // a connection silent this long is closed
-    size_t memoryPerConnection = 64 * 1024;
+    size_t memoryPerConnection = 32 * 1024;  // headers are at most 16 KiB; a stream's connection keeps it all
     size_t maxStreams = 16;
     size_t streamPendingBytes = 256 * 1024;  // unread by a stream's client: dropped beyond
     int64_t keepAliveMs = 15000;        // a comment on every stream this often

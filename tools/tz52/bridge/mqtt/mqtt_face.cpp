@@ -141,7 +141,8 @@ void MqttFace::Take(const JournalEvent& event) {
             PointRead(event.point, event.result, event.value, event.message, event.wallMs);
             break;
         case JournalKind::kHealth:
-            link_->Publish(settings_.topicPrefix + "/line", HealthJson(event.health, line_->port, event.wallMs), true);
+            if (!event.health) break;
+            link_->Publish(settings_.topicPrefix + "/line", HealthJson(*event.health, line_->port, event.wallMs), true);
             break;
         default:
             break;
