@@ -2,6 +2,8 @@
 // controller: values written come back from reads, the null port answers
 // nothing, and each kind of line fault costs the attempts it should.
 #include "tests/tools/sim_line_support.h"
+#include "tools/common/line/line_frames.h"
+#include "tools/tz52/host/driver_calls.h"
 
 namespace simline {
 namespace {
@@ -104,14 +106,18 @@ TEST(DriverAgainstSimulator, TheNullPortAnswersNothing) {
 TEST(DriverAgainstSimulator, PacedRepliesTakeTheWireTime) {
     // 1200 baud: 8N1 takes 10 bits, 7E2 11 bits a character. A C read is an
     // 8-byte request and a 10-byte reply; an S write two 14-byte requests
-    // with 6-byte acknowledgements.
+    // with 6-byte acknowledgements. The bridge's wire time of a read (its
+    // length and the line's settings) must be the time the line takes.
     const struct {
         const char* format;
+        LineSettings line;  // the same format as the driver is told it
         bool write;
         char type;
         long long characters;
         int bits;
-    } cases[] = {{"8N1", false, 'C', 18, 10}, {"7E2", false, 'C', 18, 11}, {"8N1", true, 'S', 40, 10}};
+    } cases[] = {{"8N1", {1200, 8, 0, 0}, false, 'C', 18, 10},
+                 {"7E2", {1200, 7, 2, 2}, false, 'C', 18, 11},
+                 {"8N1", {1200, 8, 0, 0}, true, 'S', 40, 10}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.format);
         tz52sim::SimConfig config = SimulatorConfig({}, {"001C001=4660"});
@@ -128,6 +134,9 @@ TEST(DriverAgainstSimulator, PacedRepliesTakeTheWireTime) {
         EXPECT_LT(MillisecondsSince(start), wireMs + 1000);
         if (!c.write) {
             EXPECT_EQ(port.Slot(), 4660);
+            EXPECT_EQ(tz52line::ReadExchangeLength(c.type), static_cast<size_t>(c.characters));
+            EXPECT_EQ(WireMicroseconds(tz52line::ReadExchangeLength(c.type), c.line),
+                      c.characters * c.bits * 1000000 / 1200);
         }
         EXPECT_EQ(port.Close(), 0);
     }

@@ -13,7 +13,7 @@ gtest_discover_tests(sim_unit_test DISCOVERY_TIMEOUT 60)
 # The driver over the POSIX backend against the simulator on pseudo-terminals.
 tz52_add_line_test(sim_line_test
   ${CMAKE_CURRENT_LIST_DIR}/sim_line_test.cpp)
-target_link_libraries(sim_line_test PRIVATE tz52sim_core)
+target_link_libraries(sim_line_test PRIVATE tz52sim_core tz52_host)
 tz52_add_line_test(sim_soak_test
   ${CMAKE_CURRENT_LIST_DIR}/sim_soak_test.cpp)
 target_link_libraries(sim_soak_test PRIVATE tz52sim_core)

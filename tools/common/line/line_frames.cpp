@@ -53,6 +53,21 @@ const CommandFormat* FindCommandFormat(uint8_t opcode) {
 size_t RequestLength(const CommandFormat& format) { return kStartLength + 2 * format.payloadLength; }
 size_t ReplyLength(const CommandFormat& format) { return kStartLength + 2 * format.replyDataCount; }
 
+size_t ReadExchangeLength(char type) {
+    // The command that reads each type; C and M share the word reads, which
+    // all have one length.
+    static constexpr struct {
+        char type;
+        uint8_t opcode;
+    } kReads[] = {{'A', 0x34}, {'B', 0x38}, {'C', 0x20}, {'M', 0x20}, {'O', 0x2C}, {'S', 0x41}};
+    for (const auto& read : kReads) {
+        if (read.type != type) continue;
+        const CommandFormat* format = FindCommandFormat(read.opcode);
+        return format == nullptr ? 0 : RequestLength(*format) + ReplyLength(*format);
+    }
+    return 0;
+}
+
 void SplitWord(uint16_t word, uint8_t out[3]) {
     out[0] = static_cast<uint8_t>(word >> 9);
     out[1] = Low7(word >> 1);

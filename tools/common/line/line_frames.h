@@ -48,6 +48,9 @@ const CommandFormat* FindCommandFormat(uint8_t opcode);
 // Bytes on the line: a request of `format`, and the reply it asks for.
 size_t RequestLength(const CommandFormat& format);
 size_t ReplyLength(const CommandFormat& format);
+// Bytes on the line of one attempt to read a point of `type` (A, B, C, M, O,
+// S), request and reply; 0 for another letter.
+size_t ReadExchangeLength(char type);
 
 // A whole, well-formed request taken from the line.
 struct Request {

@@ -154,6 +154,14 @@ std::string DescribeLine(const LineSettings& line) {
     return std::to_string(line.baudRate) + " baud, " + std::to_string(line.dataBits) + parity + stopBits;
 }
 
+int64_t WireMicroseconds(size_t bytes, const LineSettings& line) {
+    if (line.baudRate == 0) return 0;
+    // In half bits, for one and a half stop bits.
+    const int64_t stopHalfBits = line.stopBits == 1 ? 3 : line.stopBits == 2 ? 4 : 2;
+    const int64_t halfBits = 2 + 2 * static_cast<int64_t>(line.dataBits) + (line.parity != 0 ? 2 : 0) + stopHalfBits;
+    return static_cast<int64_t>(bytes) * halfBits * 1000000 / (2 * static_cast<int64_t>(line.baudRate));
+}
+
 std::string PointFailureReason(bool writing, int result, const CheckedAddress& address, const PortSetup& setup) {
     const std::string station = "station " + std::to_string(address.station);
     const std::string attempts = " after " + std::to_string(kDriverAttempts) + " attempts";

@@ -6,6 +6,7 @@
 #ifndef TZ52_TOOLS_TZ52_HOST_DRIVER_CALLS_H
 #define TZ52_TOOLS_TZ52_HOST_DRIVER_CALLS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -62,6 +63,9 @@ std::string PointFailureReason(bool writing, int result, const CheckedAddress& a
 
 // "9600 baud, 8N1" style text of line settings.
 std::string DescribeLine(const LineSettings& line);
+// How long `bytes` characters take on the line at its settings (start bit,
+// data bits, parity, stop bits), in microseconds; 0 without a rate.
+int64_t WireMicroseconds(size_t bytes, const LineSettings& line);
 // "40 ms" for a read limit in units of 10 ms.
 std::string DescribeReadTimeout(int32_t units);
 

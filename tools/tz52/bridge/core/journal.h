@@ -61,6 +61,7 @@ struct JournalEvent {
     bool stationSilent = false;  // the read failed as the station did not answer
     bool changed = false;        // kPointRead: value, result or station silence changed
     int64_t durationMs = 0;      // kPointRead: how long the exchange took
+    int64_t wireUs = 0;          // kPointRead: one attempt's bytes on the line at its rate, in us
     // Who asked, for writes and face reports: the face ("mqtt", "modbus")
     // and on it the sender ("topic T", "client A:P, function F", "user U
     // from A"). Stored as given; each face escapes what it shows.

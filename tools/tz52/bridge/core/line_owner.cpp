@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 
 #include "serial/port_names.h"
+#include "tools/common/line/line_frames.h"
 #include "tools/tz52/bridge/core/service_notify.h"
 #include "tools/tz52/host/log_line.h"
 #include "tools/tz52/host/point_types.h"
@@ -404,6 +405,7 @@ private:
         event.stationSilent = result != kResultOk && stationSilent;
         event.changed = change.point;
         event.durationMs = durationMs;
+        event.wireUs = WireMicroseconds(tz52line::ReadExchangeLength(point.ref.type), setup_.line);
         event.message = message;
         line_->journal.Append(std::move(event));
     }

@@ -222,6 +222,8 @@ Json EventJson(const JournalEvent& event) {
             document["stationSilent"] = event.stationSilent;
             document["changed"] = event.changed;
             document["durationMs"] = event.durationMs;
+            // To a tenth of a millisecond: a read at 115200 baud is 1.4 ms.
+            document["wireMs"] = static_cast<double>((event.wireUs + 50) / 100) / 10.0;
             break;
         case JournalKind::kWriteDone:
         case JournalKind::kWriteRefused: {

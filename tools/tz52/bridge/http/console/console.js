@@ -446,19 +446,19 @@ function trafficPage(view) {
   view.append(h('h1', {}, 'Traffic'), h('div', {class: 'row'}, pause, missed),
     h('div', {class: 'scroll'}, h('table', {'aria-label': 'Exchanges'}, h('thead', {}, h('tr', {},
       h('th', {}, 'Time'), h('th', {class: 'num'}, 'Station'), h('th', {}, 'Point'), h('th', {}, 'Kind'),
-      h('th', {class: 'num'}, 'Duration'), h('th', {}, 'Result'))), tbody)));
+      h('th', {class: 'num'}, 'Duration (wire time)'), h('th', {}, 'Result'))), tbody)));
   stream.want('all');
   const stop = stream.listen((event) => {
     if (event.kind !== 'pointRead' && event.kind !== 'writeDone' && event.kind !== 'writeRefused') return;
     if (paused) { skipped++; missed.textContent = `paused: ${skipped} exchanges not shown`; return; }
     const rows = event.kind === 'pointRead'
-      ? [[event.point, 'read', event.durationMs, event.result, event.message]]
+      ? [[event.point, 'read', `${event.durationMs} ms (wire ${event.wireMs} ms)`, event.result, event.message]]
       : (event.points.length ? event.points : [{point: ''}]).map((p) => [p.point,
         event.kind === 'writeDone' ? `write ${p.value} (${event.face})` : `write refused (${event.face})`,
         null, event.result, event.message]);
     for (const [point, kind, duration, result, message] of rows) {
       tbody.prepend(h('tr', {}, timeCell(event.time), h('td', {class: 'num'}, point ? Number(point.slice(0, 3)) : ''),
-        h('td', {}, point), h('td', {}, kind), h('td', {class: 'num'}, duration === null ? '' : `${duration} ms`),
+        h('td', {}, point), h('td', {}, kind), h('td', {class: 'num'}, duration === null ? '' : duration),
         h('td', {class: result === 0 ? 'ok message' : 'bad message'}, result === 0 ? 'ok' : `result ${result}: ${message}`)));
     }
     while (tbody.rows.length > most) tbody.lastElementChild.remove();
