@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include "tools/common/cli/numbers.h"
 #include "tools/common/cli/quoted.h"
 #include "tools/common/cli/version.h"
+#include "tools/tz52/bridge/core/face_thread.h"
 #include "tools/tz52/bridge/core/listen_address.h"
 #include "tools/tz52/bridge/core/write_audit.h"
 #include "tools/tz52/bridge/http/console/console_files.h"
@@ -144,14 +143,7 @@ bool HttpFace::Start(std::string* error) {
         appended_ = true;
         changed_.notify_all();
     });
-    // Stop requests (SIGINT, SIGTERM) are the owner's.
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    thread_ = std::thread([this] { Run(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = StartFaceThread([this] { Run(); });
     return true;
 }
 

@@ -1,11 +1,9 @@
 #include "tools/tz52/bridge/mqtt/mqtt_face.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <set>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/tz52/bridge/core/face_thread.h"
 #include "tools/tz52/bridge/core/write_audit.h"
 #include "tools/tz52/bridge/mqtt/set_judgement.h"
 #include "tools/tz52/host/log_line.h"
@@ -58,15 +56,7 @@ bool MqttFace::Start(std::string* error) {
                                            line_->journal.Append(std::move(event));
                                        });
     if (!link_->Start(settings_, error)) return false;
-    // Stop requests (SIGINT, SIGTERM) are the owner's: the face's thread
-    // starts with them blocked, so they never cut into its calls.
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    thread_ = std::thread([this] { Run(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = StartFaceThread([this] { Run(); });
     return true;
 }
 

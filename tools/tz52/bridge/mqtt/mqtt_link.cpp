@@ -7,8 +7,6 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include <mutex>
 
 #include "tools/common/cli/quoted.h"
+#include "tools/tz52/bridge/core/face_thread.h"
 #include "tools/tz52/bridge/mqtt/set_judgement.h"
 #include "tools/tz52/host/log_line.h"
 
@@ -114,15 +113,7 @@ bool MqttLink::Start(const MqttSettings& settings, std::string* error) {
     mosquitto_disconnect_callback_set(client_, OnDisconnect);
     mosquitto_publish_callback_set(client_, OnPublish);
     mosquitto_message_callback_set(client_, OnMessage);
-    // Stop requests (SIGINT, SIGTERM) are the polling thread's: the network
-    // thread starts with them blocked, so they never cut into its calls.
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    network_ = std::thread(&MqttLink::RunNetwork, this);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    network_ = StartFaceThread([this] { RunNetwork(); });
     return true;
 }
 

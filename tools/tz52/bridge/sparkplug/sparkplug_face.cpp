@@ -1,13 +1,11 @@
 #include "tools/tz52/bridge/sparkplug/sparkplug_face.h"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <chrono>
 #include <cstdio>
 
 #include "tools/common/cli/quoted.h"
 #include "tools/common/text/point_file.h"
+#include "tools/tz52/bridge/core/face_thread.h"
 #include "tools/tz52/bridge/core/write_audit.h"
 #include "tools/tz52/bridge/sparkplug/sparkplug_topics.h"
 #include "tools/tz52/host/log_line.h"
@@ -95,13 +93,7 @@ bool SparkplugFace::Start(std::string* error) {
     role.longestPayload = kLongestMessage;
     link_ = std::make_unique<MqttLink>(std::move(role), [this](bool connected) { OnConnection(connected); });
     if (!link_->Start(broker_, error)) return false;
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    thread_ = std::thread([this] { Run(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = StartFaceThread([this] { Run(); });
     return true;
 }
 
